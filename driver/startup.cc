@@ -43,9 +43,12 @@ int run(int argc, char** argv) {
   // A console that has gone away is a refused write (severe diagnostic 38),
   // not a silent death by signal.
   std::signal(SIGPIPE, SIG_IGN);
+  return run_session(argc, argv, STDIN_FILENO, STDOUT_FILENO);
+}
 
-  OutputStream console(STDOUT_FILENO, console_output());
-  InputStream input(STDIN_FILENO, console_input());
+int run_session(int argc, char** argv, int input_fd, int output_fd) {
+  OutputStream console(output_fd, console_output());
+  InputStream input(input_fd, console_input());
 
   Text80 MAPNAME = make_text<80>("");
   if (argc >= 2) {
