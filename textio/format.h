@@ -17,6 +17,10 @@ namespace fieldscan {
 // sign.  The zero before the point is written when there is room for it.
 // Non-finite values are " NaN", " Infinity", " -Infinity", left-aligned
 // and blank-filled; nonzero subnormal magnitudes use an exponent form.
+// A field one column narrower than the non-finite form drops its leading
+// blank, a narrower one is asterisks.  A subnormal shows as an unsigned zero
+// in exponent form, right-aligned ("0.000E+00" for w10.d3, the zero before
+// the point only when there is room), asterisks when w < d + 5.
 std::string format_fixed(float value, int w, int d);
 
 // Integer field of width w: decimal digits, a minus sign for a negative

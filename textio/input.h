@@ -20,13 +20,19 @@ struct InputRecord {
 
 class InputStream {
  public:
-  // Reads from the open descriptor `fd` (not owned).
+  // Reads from the open descriptor `fd` (not owned).  The stream reads
+  // ahead into its own buffer, so every read of `fd` must go through this
+  // one object for as long as the descriptor is in use.
   InputStream(int fd, StreamId id);
 
   enum class Result { kRecord, kEndOfInput, kError };
   // Reads the next line, of any length, into `record` (cursor at column 1).
   // A last line without a line feed is a record; end of input is reported
-  // only when no byte is left.
+  // only when no byte is left (an empty line is a record); a descriptor that
+  // is closed counts as the end of input.  Bytes are kept
+  // as they are (NUL, control characters, a carriage return that is not
+  // directly before the line feed).  On kEndOfInput and kError `record` is
+  // left as it was.  A read interrupted by a signal is retried.
   Result read_record(InputRecord& record);
 
   // As read_record, for reads without an end-of-input branch: end of input
@@ -57,7 +63,10 @@ std::string read_text_field(InputRecord& record, std::size_t target_length, std:
 bool read_fixed_field(InputRecord& record, int width, int decimals, float& value);
 
 // Converts the text of one fixed-point field (already cut).  Returns false
-// on an input conversion failure; `value` is then unchanged.
+// on an input conversion failure; `value` is then unchanged.  A field with
+// no digit (empty, blank, only a sign or a point) gives +0.0; a zero or a
+// value below the float range keeps the sign typed (-0.0).  A value beyond
+// the float range, NaN, Inf and every malformed field are failures.
 bool convert_fixed(std::string_view field, int decimals, float& value);
 
 }  // namespace fieldscan
