@@ -1,0 +1,7 @@
+#include "mapfile/grid.h"
+
+namespace fieldscan {
+
+GridSize SIZE;
+
+}  // namespace fieldscan

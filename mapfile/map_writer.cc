@@ -1,0 +1,113 @@
+#include "mapfile/map_writer.h"
+
+#include <bit>
+#include <fstream>
+
+namespace fieldscan {
+namespace {
+
+// Appends little-endian bytes whatever the host's byte order.
+void put_u32(std::string& out, std::uint32_t v) {
+  for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<char>((v >> shift) & 0xFF));
+}
+void put_int(std::string& out, std::int32_t v) { put_u32(out, static_cast<std::uint32_t>(v)); }
+void put_real(std::string& out, float v) { put_u32(out, std::bit_cast<std::uint32_t>(v)); }
+void put_text(std::string& out, std::string_view s, std::size_t n) {
+  const std::size_t k = s.size() < n ? s.size() : n;
+  out.append(s.substr(0, k));
+  out.append(n - k, ' ');
+}
+
+// Values per plane: none for an empty grid.
+std::size_t plane_values(const MapSpec& spec) {
+  if (spec.nx <= 0 || spec.ny <= 0) return 0;
+  return std::size_t{3} * static_cast<std::size_t>(spec.nx) * static_cast<std::size_t>(spec.ny);
+}
+
+}  // namespace
+
+std::size_t value_index(const MapSpec& spec, int i, int j, int k, int c) {
+  const auto nx = static_cast<std::size_t>(spec.nx), ny = static_cast<std::size_t>(spec.ny);
+  return 3 * ((static_cast<std::size_t>(k - 1) * ny + static_cast<std::size_t>(j - 1)) * nx +
+              static_cast<std::size_t>(i - 1)) +
+         static_cast<std::size_t>(c - 1);
+}
+
+void fill_values(MapSpec& spec,
+                 const std::function<std::array<float, 3>(float x, float y, float z)>& f) {
+  spec.values.assign(spec.nz > 0 ? plane_values(spec) * static_cast<std::size_t>(spec.nz) : 0,
+                     0.0f);
+  if (spec.values.empty()) return;
+  for (int k = 1; k <= spec.nz; ++k)
+    for (int j = 1; j <= spec.ny; ++j)
+      for (int i = 1; i <= spec.nx; ++i) {
+        // Node positions as a single-precision computation rounded once.
+        const auto x = static_cast<float>(double{spec.xmin} + (i - 1) * double{spec.dx});
+        const auto y = static_cast<float>(double{spec.ymin} + (j - 1) * double{spec.dy});
+        const auto z = static_cast<float>(double{spec.zmin} + (k - 1) * double{spec.dz});
+        const auto b = f(x, y, z);
+        for (int c = 1; c <= 3; ++c) spec.values[value_index(spec, i, j, k, c)] = b[c - 1];
+      }
+}
+
+std::vector<std::string> encode_records(const MapSpec& spec) {
+  std::vector<std::string> records(5);
+  put_text(records[0], spec.title, 80);
+  put_text(records[1], spec.date, 18);
+  put_text(records[2], spec.axa, 8);
+  put_text(records[2], spec.axb, 8);
+  put_text(records[2], spec.axc, 8);
+  put_real(records[2], spec.angle);
+  std::string& r4 = records[3];
+  for (float v : {spec.xmin, spec.ymin, spec.zmin}) put_real(r4, v);
+  for (std::int32_t v :
+       {spec.isa, spec.isb, spec.isc, spec.ima, spec.imb, spec.imc, spec.ida, spec.idb, spec.idc})
+    put_int(r4, v);
+  std::string& r5 = records[4];
+  for (float v : {spec.dx, spec.dy, spec.dz}) put_real(r5, v);
+  for (std::int32_t v : {spec.nx, spec.ny, spec.nz}) put_int(r5, v);
+
+  const std::size_t per_plane = plane_values(spec);
+  for (std::int32_t k = 0; k < spec.nz; ++k) {
+    std::string& plane = records.emplace_back();
+    plane.reserve(4 * per_plane);
+    const std::size_t first = static_cast<std::size_t>(k) * per_plane;
+    for (std::size_t n = first; n < first + per_plane; ++n)
+      put_real(plane, n < spec.values.size() ? spec.values[n] : 0.0f);
+  }
+  return records;
+}
+
+std::string frame_record(std::string_view data) {
+  const auto length = static_cast<std::uint32_t>(data.size());
+  return frame_record(data, length, length);
+}
+
+std::string frame_record(std::string_view data, std::uint32_t lead, std::uint32_t trail) {
+  std::string out;
+  out.reserve(data.size() + 8);
+  put_u32(out, lead);
+  out.append(data);
+  put_u32(out, trail);
+  return out;
+}
+
+std::string encode_map(const MapSpec& spec) {
+  std::string out;
+  for (const std::string& record : encode_records(spec)) out += frame_record(record);
+  return out;
+}
+
+bool write_file(const std::string& path, std::string_view bytes) {
+  std::ofstream file(path, std::ios::binary | std::ios::trunc);
+  if (!file) return false;
+  file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  file.close();
+  return !file.fail();
+}
+
+bool write_map_file(const std::string& path, const MapSpec& spec) {
+  return write_file(path, encode_map(spec));
+}
+
+}  // namespace fieldscan

@@ -1,0 +1,159 @@
+#include "mapfile/map_writer.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+#include <iterator>
+
+#include "mapfile/test_temp_dir.h"
+
+namespace fieldscan {
+namespace {
+
+std::uint32_t WordAt(const std::string& bytes, std::size_t offset) {
+  std::uint32_t v = 0;
+  for (int b = 3; b >= 0; --b) v = v << 8 | static_cast<unsigned char>(bytes.at(offset + b));
+  return v;
+}
+
+float RealAt(const std::string& bytes, std::size_t offset) {
+  return std::bit_cast<float>(WordAt(bytes, offset));
+}
+
+// The byte layout of a 2 x 2 x 2 map: every record exactly as long as its
+// items, so the records start at fixed offsets.
+TEST(MapWriterTest, LayoutOfA2x2x2Map) {
+  MapSpec spec;
+  const std::string bytes = encode_map(spec);
+  ASSERT_EQ(bytes.size(), 350u);
+  struct Row {
+    std::size_t start;
+    std::uint32_t length;
+  };
+  const Row rows[] = {{0, 80}, {88, 18}, {114, 28}, {150, 48}, {206, 24}, {238, 48}, {294, 48}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.start);
+    EXPECT_EQ(WordAt(bytes, row.start), row.length);
+    EXPECT_EQ(WordAt(bytes, row.start + 4 + row.length), row.length);
+  }
+}
+
+TEST(MapWriterTest, ItemsAreLittleEndian) {
+  MapSpec spec;
+  spec.angle = 90.0f;  // 42B40000
+  spec.xmin = -10.0f;
+  spec.idb = -2;
+  spec.nx = 3;
+  spec.ny = 1;
+  spec.nz = 1;
+  spec.values = {1.0f};  // 3F800000
+  const std::string bytes = encode_map(spec);
+  EXPECT_EQ(bytes.substr(114 + 4 + 24, 4), std::string("\x00\x00\xB4\x42", 4));
+  EXPECT_EQ(RealAt(bytes, 150 + 4), -10.0f);
+  EXPECT_EQ(bytes.substr(150 + 4 + 40, 4), std::string("\xFE\xFF\xFF\xFF", 4));
+  EXPECT_EQ(bytes.substr(206 + 4 + 12, 4), std::string("\x03\x00\x00\x00", 4));
+  EXPECT_EQ(bytes.substr(238, 4), std::string("\x24\x00\x00\x00", 4));  // 36 bytes
+  EXPECT_EQ(bytes.substr(242, 4), std::string("\x00\x00\x80\x3F", 4));
+}
+
+TEST(MapWriterTest, TextsAreCutOrPaddedToTheirLength) {
+  MapSpec spec;
+  spec.title = std::string(85, 'T');
+  spec.date = "1-JAN";
+  spec.axa = "X(cm)";
+  spec.axb = "Y-axis-too-long";
+  const auto records = encode_records(spec);
+  EXPECT_EQ(records[0], std::string(80, 'T'));
+  EXPECT_EQ(records[1], "1-JAN" + std::string(13, ' '));
+  EXPECT_EQ(records[2].substr(0, 24), "X(cm)   Y-axis-tZ       ");
+  EXPECT_EQ(records[2].size(), 28u);
+}
+
+TEST(MapWriterTest, PlaneValuesInFileOrder) {
+  MapSpec spec;
+  spec.nx = 3;
+  spec.ny = 2;
+  spec.nz = 2;
+  for (int n = 0; n < 36; ++n) spec.values.push_back(static_cast<float>(n));
+  // Component 2 of node (3, 2, 2): 3 * ((1 * 2 + 1) * 3 + 2) + 1 = 34.
+  EXPECT_EQ(value_index(spec, 3, 2, 2, 2), 34u);
+  EXPECT_EQ(value_index(spec, 1, 1, 1, 1), 0u);
+  EXPECT_EQ(value_index(spec, 2, 1, 1, 3), 5u);
+  EXPECT_EQ(value_index(spec, 1, 2, 1, 1), 9u);
+  const auto records = encode_records(spec);
+  ASSERT_EQ(records.size(), 7u);
+  ASSERT_EQ(records[6].size(), 72u);
+  // Plane 2 holds values 18..35; value 34 at data offset 4 * 16.
+  EXPECT_EQ(RealAt(records[6], 4 * 16), 34.0f);
+  EXPECT_EQ(RealAt(records[5], 0), 0.0f);
+  EXPECT_EQ(RealAt(records[5], 68), 17.0f);
+}
+
+TEST(MapWriterTest, MissingValuesAreZero) {
+  MapSpec spec;
+  spec.values = {5.0f, 6.0f};
+  const auto records = encode_records(spec);
+  EXPECT_EQ(RealAt(records[5], 4), 6.0f);
+  EXPECT_EQ(RealAt(records[5], 8), 0.0f);
+  EXPECT_EQ(records[6], std::string(48, '\0'));
+}
+
+TEST(MapWriterTest, PlanesOfAnEmptyGrid) {
+  struct Row {
+    std::int32_t nx, ny, nz;
+    std::size_t records;
+  };
+  const Row rows[] = {{0, 2, 3, 8}, {2, -1, 2, 7}, {2, 2, 0, 5}, {2, 2, -4, 5}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(testing::Message() << row.nx << " " << row.ny << " " << row.nz);
+    MapSpec spec;
+    spec.nx = row.nx;
+    spec.ny = row.ny;
+    spec.nz = row.nz;
+    const auto records = encode_records(spec);
+    ASSERT_EQ(records.size(), row.records);
+    for (std::size_t r = 5; r < records.size(); ++r) EXPECT_EQ(records[r], "");
+    EXPECT_EQ(WordAt(records[4], 20), static_cast<std::uint32_t>(row.nz));
+  }
+}
+
+TEST(MapWriterTest, FrameRecordTakesItsOwnLengthWords) {
+  EXPECT_EQ(frame_record("abc"), std::string("\x03\0\0\0abc\x03\0\0\0", 11));
+  EXPECT_EQ(frame_record("", 0x80000000u, 7), std::string("\0\0\0\x80\x07\0\0\0", 8));
+}
+
+TEST(MapWriterTest, FillValuesAtNodePositions) {
+  MapSpec spec;
+  spec.xmin = 1.0f;
+  spec.ymin = -2.0f;
+  spec.zmin = 0.5f;
+  spec.dx = 0.5f;
+  spec.dy = 3.0f;
+  spec.dz = 0.25f;
+  spec.nx = 3;
+  spec.ny = 2;
+  spec.nz = 2;
+  fill_values(spec, [](float x, float y, float z) { return std::array<float, 3>{x, y, z}; });
+  ASSERT_EQ(spec.values.size(), 36u);
+  EXPECT_EQ(spec.values[value_index(spec, 3, 2, 2, 1)], 2.0f);
+  EXPECT_EQ(spec.values[value_index(spec, 3, 2, 2, 2)], 1.0f);
+  EXPECT_EQ(spec.values[value_index(spec, 3, 2, 2, 3)], 0.75f);
+  EXPECT_EQ(spec.values[value_index(spec, 2, 1, 1, 1)], 1.5f);
+}
+
+TEST(MapWriterTest, WriteFile) {
+  TempDir dir;
+  const std::string path = dir.file("out.map");
+  ASSERT_TRUE(write_file(path, "old content that is longer"));
+  MapSpec spec;
+  ASSERT_TRUE(write_map_file(path, spec));
+  std::ifstream in(path, std::ios::binary);
+  const std::string back((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(back, encode_map(spec));  // replaced, not merely overwritten
+  EXPECT_FALSE(write_file(dir.file("no/such/dir/out.map"), "x"));
+  EXPECT_FALSE(write_file(dir.path().string(), "x"));
+}
+
+}  // namespace
+}  // namespace fieldscan
