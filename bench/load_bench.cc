@@ -1,0 +1,142 @@
+// LOAD of a full-capacity map (100 x 100 x 100 nodes, 12,001,038 bytes)
+// from the page cache, against the I/O floor: opening the same file and
+// reading all of it into a buffer with a single read.  Prints both and the
+// ratio LOAD / floor (goal: at most 1.5).
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <limits>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "mapfile/load.h"
+#include "mapfile/map_writer.h"
+
+namespace fieldscan {
+namespace {
+
+std::string g_path;
+std::size_t g_size = 0;
+
+// Both buffers exist once and are touched before timing starts.
+std::vector<float>& Bmap() {
+  static std::vector<float> bmap(MXS, 1.0f);
+  return bmap;
+}
+std::vector<char>& FloorBuffer() {
+  static std::vector<char> buffer(g_size, 1);
+  return buffer;
+}
+
+void BM_Load(benchmark::State& state) {
+  const Text80 name = make_text<80>(g_path);
+  Text80 message = make_text<80>("");
+  std::int16_t status = 0;
+  for (auto _ : state) {
+    LOAD(name, Bmap().data(), MXS, message, status);
+    if (status != 0) {
+      state.SkipWithError("LOAD failed");
+      break;
+    }
+    benchmark::DoNotOptimize(Bmap().data());
+    benchmark::ClobberMemory();
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * g_size));
+}
+BENCHMARK(BM_Load)->Unit(benchmark::kMillisecond);
+
+void BM_ReadFloor(benchmark::State& state) {
+  std::vector<char>& buffer = FloorBuffer();
+  for (auto _ : state) {
+    const int fd = ::open(g_path.c_str(), O_RDONLY | O_CLOEXEC);
+    const ssize_t got = fd < 0 ? -1 : ::read(fd, buffer.data(), buffer.size());
+    if (fd >= 0) ::close(fd);
+    if (got != static_cast<ssize_t>(buffer.size())) {
+      state.SkipWithError("single read came back short");
+      break;
+    }
+    benchmark::DoNotOptimize(buffer.data());
+    benchmark::ClobberMemory();
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * g_size));
+}
+BENCHMARK(BM_ReadFloor)->Unit(benchmark::kMillisecond);
+
+// The console report, plus the fastest real time of each benchmark.
+class RatioReporter : public benchmark::ConsoleReporter {
+ public:
+  explicit RatioReporter(OutputOptions options) : ConsoleReporter(options) {}
+
+  void ReportRuns(const std::vector<Run>& runs) override {
+    ConsoleReporter::ReportRuns(runs);
+    for (const Run& run : runs) {
+      if (run.run_type != Run::RT_Iteration || run.error_occurred) continue;
+      Best& best = best_[run.run_name.function_name];
+      best.real = std::min(best.real, run.GetAdjustedRealTime());
+      best.cpu = std::min(best.cpu, run.GetAdjustedCPUTime());
+    }
+  }
+  struct Best {
+    double real = std::numeric_limits<double>::infinity();
+    double cpu = std::numeric_limits<double>::infinity();
+  };
+  const std::map<std::string, Best>& best() const { return best_; }
+
+ private:
+  std::map<std::string, Best> best_;
+};
+
+}  // namespace
+}  // namespace fieldscan
+
+int main(int argc, char** argv) {
+  using namespace fieldscan;
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+
+  g_path = (std::filesystem::temp_directory_path() /
+            ("fieldscan_load_bench_" + std::to_string(::getpid()) + ".map"))
+               .string();
+  if (g_path.size() > 80) {
+    std::fprintf(stderr, "temporary file name longer than 80 characters: %s\n", g_path.c_str());
+    return 1;
+  }
+  {
+    MapSpec spec;
+    spec.nx = spec.ny = spec.nz = 100;
+    spec.values.resize(MXS);
+    for (std::size_t n = 0; n < spec.values.size(); ++n)
+      spec.values[n] = static_cast<float>(n % 1000) * 0.5f;
+    const std::string bytes = encode_map(spec);
+    g_size = bytes.size();
+    if (!write_file(g_path, bytes)) {
+      std::fprintf(stderr, "cannot write %s\n", g_path.c_str());
+      return 1;
+    }
+  }
+  Bmap();
+  FloorBuffer();
+
+  RatioReporter reporter(::isatty(STDOUT_FILENO) ? benchmark::ConsoleReporter::OO_Defaults
+                                                 : benchmark::ConsoleReporter::OO_Tabular);
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  std::filesystem::remove(g_path);
+
+  const auto& best = reporter.best();
+  const auto load = best.find("BM_Load"), floor = best.find("BM_ReadFloor");
+  if (load != best.end() && floor != best.end()) {
+    const auto& l = load->second;
+    const auto& f = floor->second;
+    std::printf(
+        "map file %zu bytes, fastest run: LOAD %.3f ms real (%.3f ms CPU), single read %.3f ms "
+        "real (%.3f ms CPU); ratio LOAD / floor %.2f real, %.2f CPU (goal <= 1.5)\n",
+        g_size, l.real, l.cpu, f.real, f.cpu, l.real / f.real, l.cpu / f.cpu);
+  }
+  benchmark::Shutdown();
+  return 0;
+}

@@ -1,0 +1,30 @@
+// The fieldmap command line: subcommands info, convert and export.
+//
+// Exit status: 0 done; 1 the work failed (a map that does not load, a table
+// that does not convert, a file that cannot be read or written), with one
+// message on standard error; 2 a wrong call, with the problem and the usage
+// on standard error.  "fieldmap --help" writes the usage on standard output.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace fieldscan::fieldmap {
+
+struct CliStreams {
+  std::string out;  // for standard output
+  std::string err;  // for standard error
+  // When set, progress lines of long conversions go here at once (the
+  // caller sets it only when standard error is a terminal).
+  std::function<void(std::string_view)> progress;
+};
+
+// Runs one call; `args` are the arguments after the program name.
+int run_fieldmap(const std::vector<std::string>& args, CliStreams& io);
+
+// The usage text.
+std::string usage();
+
+}  // namespace fieldscan::fieldmap

@@ -1,0 +1,338 @@
+#include "fieldmap/cli.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <array>
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+#include "field/fields.h"
+#include "fieldmap/table_writer.h"
+#include "mapfile/load.h"
+#include "mapfile/map_writer.h"
+
+namespace fieldscan::fieldmap {
+namespace {
+
+float g_bmap[MXS];
+
+// A scratch file of this process (short: LOAD takes names of up to 80
+// characters).
+std::string temp_path(const std::string& name) {
+  return testing::TempDir() + "fieldmap_cli_" + std::to_string(getpid()) + "_" + name;
+}
+
+std::string read_bytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+struct Outcome {
+  int status;
+  std::string out, err;
+};
+
+Outcome run(const std::vector<std::string>& args) {
+  CliStreams io;
+  const int status = run_fieldmap(args, io);
+  return {status, io.out, io.err};
+}
+
+// Loads `path` into SIZE and g_bmap; true on status 0.
+bool load(const std::string& path) {
+  Text80 message = make_text<80>("");
+  std::int16_t status = -1;
+  LOAD(make_text<80>(path), g_bmap, MXS, message, status);
+  return status == 0;
+}
+
+struct Point {
+  std::int16_t status;
+  float b[3];
+  std::string message;
+};
+
+Point field_at(float x, float y, float z) {
+  Point p{-1, {NAN, NAN, NAN}, {}};
+  Text80 message = make_text<80>("");
+  FIELDS(g_bmap, MXS, x, y, z, p.b[0], p.b[1], p.b[2], message, p.status);
+  p.message = std::string(trim_blanks(view(message)));
+  return p;
+}
+
+TEST(FieldmapCliTest, HelpGoesToStandardOutput) {
+  const Outcome r = run({"--help"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, usage());
+  EXPECT_EQ(r.err, "");
+  EXPECT_NE(r.out.find("fieldmap convert TABLE MAP"), std::string::npos);
+}
+
+TEST(FieldmapCliTest, WrongCallsGiveUsageOnStandardErrorAndStatus2) {
+  const struct {
+    std::vector<std::string> args;
+    const char* problem;
+  } rows[] = {
+      {{}, "missing subcommand"},
+      {{"show", "a.map"}, "unknown subcommand \"show\""},
+      {{"info"}, "info takes 1 file name, not 0"},
+      {{"info", "a.map", "b.map"}, "info takes 1 file name, not 2"},
+      {{"export", "a.map"}, "export takes 2 file names, not 1"},
+      {{"convert", "t", "m", "--scale"}, "--scale needs a value"},
+      {{"convert", "t", "m", "--scale", "0"}, "--scale: \"0\" is not a positive number"},
+      {{"convert", "t", "m", "--scale=-2"}, "--scale: \"-2\" is not a positive number"},
+      {{"convert", "t", "m", "--angle", "ninety"}, "--angle: \"ninety\" is not a finite"},
+      {{"convert", "t", "m", "--angle", "inf"}, "--angle: \"inf\" is not a finite"},
+      {{"convert", "t", "m", "--reflect", "1,2"}, "--reflect: \"1,2\" is not three integers"},
+      {{"convert", "t", "m", "--reflect", "1,2,3,4"}, "is not three integers"},
+      {{"convert", "t", "m", "--reflect", "1,,3"}, "is not three integers"},
+      {{"convert", "t", "m", "--title", std::string(81, 'T')}, "--title: longer than 80"},
+      {{"convert", "t", "m", "--date", std::string(19, 'D')}, "--date: longer than 18"},
+      {{"convert", "t", "m", "--colour", "red"}, "unknown option --colour"},
+      {{"info", "--scale", "2", "a.map"}, "info takes no option --scale"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.problem);
+    const Outcome r = run(row.args);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err.rfind("fieldmap: ", 0), 0u) << r.err;
+    EXPECT_NE(r.err.find(row.problem), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(usage()), std::string::npos);
+  }
+}
+
+TEST(FieldmapCliTest, PurgingMagnetTableConvertsAndEvaluates) {
+  const std::string table = FIELDMAP_TESTDATA "/PurgMag3D.TABLE";
+  const std::string map = temp_path("purg.map");
+  const Outcome r = run({"convert", table, map, "--date", "01-JAN-2000"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, map + ": 6 x 6 x 10 nodes, 360 measured, 0 unmeasured\n");
+  ASSERT_TRUE(load(map));
+  EXPECT_EQ(SIZE.NX, 6);
+  EXPECT_EQ(SIZE.NY, 6);
+  EXPECT_EQ(SIZE.NZ, 10);
+  EXPECT_EQ(SIZE.XMIN, -0.05f);
+  EXPECT_EQ(SIZE.YMIN, -0.05f);
+  EXPECT_EQ(SIZE.ZMIN, -0.26f);
+  EXPECT_EQ(SIZE.DX, 0.02f);
+  EXPECT_EQ(SIZE.DY, 0.044f);
+  EXPECT_EQ(SIZE.DZ, 0.04f);
+  // First row (-0.05, -0.05, -0.26) and the row of node (6, 6, 5):
+  // line 365 of the file.
+  EXPECT_EQ(g_bmap[0], 1.1283e-02f);
+  EXPECT_EQ(g_bmap[1], -4.3297e-03f);
+  EXPECT_EQ(g_bmap[2], -1.6583e-02f);
+  const std::string text = read_bytes(table);
+  const auto row = text.find("\n    0.05     0.17     -0.1 ");
+  ASSERT_NE(row, std::string::npos);
+  std::istringstream fields(text.substr(row, 120));
+  float x, y, z, b[3];
+  fields >> x >> y >> z >> b[0] >> b[1] >> b[2];
+  const std::size_t at = 3 * ((4 * 6 + 5) * 6 + 5);
+  for (int c = 0; c < 3; ++c) EXPECT_EQ(g_bmap[at + c], b[c]);
+
+  for (const float px : {-0.04f, 0.0f, 0.031f}) {
+    for (const float pz : {-0.25f, -0.1f, 0.0f, 0.09f}) {
+      const Point p = field_at(px, 0.0f, pz);
+      SCOPED_TRACE(testing::Message() << px << ", 0, " << pz);
+      ASSERT_EQ(p.status, 0) << p.message;
+      for (const float v : p.b) EXPECT_TRUE(std::isfinite(v));
+    }
+  }
+  EXPECT_EQ(field_at(0.06f, 0.0f, 0.0f).status, 1);  // beyond XHIGH
+}
+
+TEST(FieldmapCliTest, PurgingMagnetTableScaledToMillimetres) {
+  const std::string map = temp_path("purg_mm.map");
+  const Outcome r = run({"convert", FIELDMAP_TESTDATA "/PurgMag3D.TABLE", map, "--scale", "1000"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  ASSERT_TRUE(load(map));
+  EXPECT_EQ(SIZE.XMIN, -50.0f);
+  EXPECT_EQ(SIZE.ZMIN, -260.0f);
+  EXPECT_EQ(SIZE.DX, 20.0f);
+  EXPECT_EQ(SIZE.DY, 44.0f);
+  EXPECT_EQ(SIZE.DZ, 40.0f);
+  EXPECT_EQ(SIZE.YHIGH, 170.0f);
+  EXPECT_EQ(g_bmap[0], 1.1283e-02f);  // the field is not scaled
+  for (float x = -50.0f; x <= 50.0f; x += 10.0f) {
+    const Point p = field_at(x, 0.0f, 20.0f);
+    SCOPED_TRACE(x);
+    ASSERT_EQ(p.status, 0) << p.message;
+    for (const float v : p.b) EXPECT_TRUE(std::isfinite(v));
+  }
+}
+
+TEST(FieldmapCliTest, OptionsReachTheMapHeader) {
+  const std::string table = temp_path("opts.txt");
+  ASSERT_TRUE(write_file(table,
+                         "x y z bx by bz\n0 0 0 1 2 3\n1 0 0 1 2 3\n0 1 0 1 2 3\n"
+                         "1 1 0 1 2 3\n"));
+  const std::string map = temp_path("opts.map");
+  const Outcome r = run({"convert", "--angle=45", table, "--reflect", "1,2,0", map, "--title",
+                         "Test magnet", "--date", "08-DEC-2026"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  ASSERT_TRUE(load(map));
+  EXPECT_EQ(SIZE.IDA, 1);
+  EXPECT_EQ(SIZE.IDB, 2);
+  EXPECT_EQ(SIZE.IDC, 0);
+  EXPECT_EQ(SIZE.ANGLE, 0.785398185f);
+  const Outcome info = run({"info", map});
+  ASSERT_EQ(info.status, 0) << info.err;
+  EXPECT_NE(info.out.find("Title:        Test magnet\nDate:         08-DEC-2026\n"),
+            std::string::npos)
+      << info.out;
+  EXPECT_NE(info.out.find("Angle:        45 degrees in the file, 0.7853982 radians as loaded\n"),
+            std::string::npos);
+  EXPECT_NE(info.out.find("Counts:       NX 2  NY 2  NZ 1  (4 nodes)\n"), std::string::npos);
+  EXPECT_NE(info.out.find("Limits:       x -1 to 1,  y -1 to 1,  z 0 to 0\n"), std::string::npos)
+      << info.out;
+}
+
+TEST(FieldmapCliTest, AbsentAndNonFiniteNodesAreReportedAsUnmeasured) {
+  // 3 x 2 x 2 grid with steps 1, field (1, 2, 3); node (3, 1, 1) absent,
+  // node (3, 2, 2) holds a NaN.
+  std::string text;
+  for (int k = 0; k < 2; ++k)
+    for (int j = 0; j < 2; ++j)
+      for (int i = 0; i < 3; ++i) {
+        if (i == 2 && j == 0 && k == 0) continue;
+        const bool nan_node = i == 2 && j == 1 && k == 1;
+        text += std::to_string(i) + " " + std::to_string(j) + " " + std::to_string(k) +
+                (nan_node ? " 1 NaN 3\n" : " 1 2 3\n");
+      }
+  const std::string table = temp_path("holes.txt");
+  const std::string map = temp_path("holes.map");
+  ASSERT_TRUE(write_file(table, text));
+  const Outcome r = run({"convert", table, map});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, map + ": 3 x 2 x 2 nodes, 10 measured, 2 unmeasured\n");
+  ASSERT_TRUE(load(map));
+  const Point inside = field_at(0.5f, 0.5f, 0.5f);
+  ASSERT_EQ(inside.status, 0);
+  EXPECT_EQ(inside.b[1], 2.0f);
+  for (const auto& xyz :
+       {std::array<float, 3>{1.5f, 0.5f, 0.5f}, {2.0f, 0.0f, 0.0f}, {1.5f, 0.5f, 1.0f}}) {
+    const Point p = field_at(xyz[0], xyz[1], xyz[2]);
+    EXPECT_EQ(p.status, 4);
+    EXPECT_EQ(p.message, "Non measured point - probably iron");
+  }
+  const Outcome info = run({"info", map});
+  EXPECT_NE(info.out.find("Nodes:        10 measured, 2 unmeasured\n"), std::string::npos);
+  EXPECT_NE(info.out.find("BY:           min 2  max 2\n"), std::string::npos) << info.out;
+}
+
+// A table in the exported form: map -> table -> map -> table gives the same
+// bytes, values and table alike.
+TEST(FieldmapCliTest, ExportAndConvertRoundTripExactly) {
+  MapSpec spec;
+  spec.title = "round trip";
+  spec.date = "08-DEC-2026";
+  spec.xmin = -0.05f;
+  spec.ymin = 12.5f;
+  spec.zmin = -0.26f;
+  spec.dx = 0.02f;
+  spec.dy = 0.3f;
+  spec.dz = 0.04f;
+  spec.nx = 7;
+  spec.ny = 5;
+  spec.nz = 4;
+  fill_values(spec, [](float x, float y, float z) {
+    return std::array<float, 3>{std::sin(x * 7) / 3, y * z * 1e-7f, x > 0.07f ? 999999.0f : -z};
+  });
+  for (int c = 0; c < 3; ++c) spec.values[value_index(spec, 7, 5, 4, c + 1)] = 999999.0f;
+  const std::string map1 = temp_path("rt1.map");
+  const std::string table1 = temp_path("rt1.table");
+  const std::string map2 = temp_path("rt2.map");
+  const std::string table2 = temp_path("rt2.table");
+  ASSERT_TRUE(write_map_file(map1, spec));
+  ASSERT_EQ(run({"export", map1, table1}).status, 0);
+  const Outcome convert =
+      run({"convert", table1, map2, "--title", "round trip", "--date", "08-DEC-2026"});
+  ASSERT_EQ(convert.status, 0) << convert.err;
+  EXPECT_TRUE(read_bytes(map2) == read_bytes(map1)) << "the maps differ";
+  ASSERT_EQ(run({"export", map2, table2}).status, 0);
+  EXPECT_EQ(read_bytes(table2), read_bytes(table1));
+}
+
+TEST(FieldmapCliTest, ConvertErrorsNameFileLineAndColumn) {
+  const std::string table = temp_path("bad.txt");
+  ASSERT_TRUE(write_file(table, "0 0 0 1 1 1\n1 0 0 1 1 1\n0 0 0 1 1 1\n"));
+  const std::string map = temp_path("bad.map");
+  std::remove(map.c_str());
+  const Outcome r = run({"convert", table, map});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, table + ":3:1: duplicate node (1, 1, 1), first given on line 1\n");
+  EXPECT_EQ(r.out, "");
+  EXPECT_FALSE(std::ifstream(map).good()) << "no map is written";
+
+  const Outcome missing = run({"convert", temp_path("no-such-table"), map});
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_EQ(missing.err,
+            "fieldmap: " + temp_path("no-such-table") + ": No such file or directory\n");
+}
+
+TEST(FieldmapCliTest, InfoAndExportOfMapsThatDoNotLoad) {
+  const std::string missing = temp_path("no-such.map");
+  const struct {
+    const char* name;
+    std::string path;
+    std::string bytes;  // written unless empty
+    const char* message;
+  } rows[] = {
+      {"missing", missing, "", "Cannot open the MAP file"},
+      {"cut in a plane", temp_path("cut.map"), encode_map(MapSpec{}).substr(0, 300),
+       "Reading error: FIELDs"},
+      {"title only", temp_path("title.map"), encode_map(MapSpec{}).substr(0, 88),
+       "Reading error: DATE"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    if (!row.bytes.empty()) {
+      ASSERT_TRUE(write_file(row.path, row.bytes));
+    }
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"info", row.path},
+          std::vector<std::string>{"export", row.path, temp_path("never.table")}}) {
+      const Outcome r = run(args);
+      EXPECT_EQ(r.status, 1);
+      EXPECT_EQ(r.out, "");
+      EXPECT_EQ(r.err, "fieldmap: " + row.path + ": " + row.message + "\n");
+    }
+  }
+  const Outcome long_name = run({"info", "/" + std::string(80, 'm')});
+  EXPECT_EQ(long_name.status, 1);
+  EXPECT_NE(long_name.err.find("longer than 80 characters"), std::string::npos);
+}
+
+TEST(FieldmapCliTest, ProgressOnlyForLongTablesAndOnlyWhenAsked) {
+  std::string text = " 100 100 100\n 1 X\n 2 Y\n 3 Z\n 4 BX\n 5 BY\n 6 BZ\n 0\n";
+  for (int i = 0; i < 100; ++i)
+    for (int j = 0; j < 100; ++j)
+      for (int k = 0; k < 100; ++k)
+        text += std::to_string(i) + ' ' + std::to_string(j) + ' ' + std::to_string(k) +
+                " 0.25 -1.5 3\n";
+  const std::string table = temp_path("big.table");
+  ASSERT_TRUE(write_file(table, text));
+  CliStreams io;
+  std::string progress;
+  io.progress = [&](std::string_view s) { progress += s; };
+  ASSERT_EQ(run_fieldmap({"convert", table, temp_path("big.map")}, io), 0) << io.err;
+  EXPECT_NE(progress.find("\rfieldmap: reading " + table + " 100%\n"), std::string::npos);
+
+  progress.clear();
+  ASSERT_EQ(
+      run_fieldmap({"convert", FIELDMAP_TESTDATA "/PurgMag3D.TABLE", temp_path("small.map")}, io),
+      0);
+  EXPECT_EQ(progress, "") << "a short table shows no progress";
+  std::remove(table.c_str());
+  std::remove(temp_path("big.map").c_str());
+}
+
+}  // namespace
+}  // namespace fieldscan::fieldmap

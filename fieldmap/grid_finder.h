@@ -1,0 +1,68 @@
+// Finds the regular grid that a table's rows lie on and fills a map with
+// them.
+//
+// Tolerance: a coordinate stands for node k of its axis when it lies within
+//   1e-3 * DX + one unit in the last place of single precision at the
+//   axis's largest |coordinate|
+// of XMIN + k * DX, computed from the single-precision XMIN and DX that the
+// map will hold (likewise for y and z).  Coordinates closer together than
+// that count as the same grid plane.  The looseness takes in tables whose
+// coordinates were printed with six significant digits.
+//
+// Along each axis, XMIN is the smallest coordinate.  The number of nodes is
+// the header's count (header form) or the number of distinct planes (plain
+// form, where every grid plane must hold at least one row).  DX is the span
+// divided by the number of steps, in double precision; the coordinates'
+// rounding leaves it uncertain by a few units in the last place, and of the
+// single-precision values within that the one kept is, in this order of
+// preference: one that puts every distinct coordinate exactly on
+// float(XMIN + k * DX) (so a table written from a map gives back the map's
+// own DX), the one with the shortest decimal form (0.02 rather than
+// 0.0200000014 for a table written in decimals), the nearest.  An axis with
+// a single plane gets DX = 1.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include "fieldmap/table_error.h"
+#include "fieldmap/table_reader.h"
+#include "mapfile/map_writer.h"
+
+namespace fieldscan::fieldmap {
+
+// The grid along one axis.
+struct AxisGrid {
+  float min = 0;   // first node
+  float step = 1;  // node spacing
+  std::int32_t n = 1;
+  double tolerance = 0;
+};
+
+enum class AxisFit {
+  regular,         // `grid` holds the axis
+  count_mismatch,  // the planes are regular but there are not `count` of them;
+                   // `grid` holds what they are
+  irregular,       // no regular grid of the wanted count holds the planes
+};
+
+// Fits a grid to the distinct coordinates `values` (sorted ascending, no
+// repeats, not empty).  `count` is the header's node count, or 0 for
+// "as many nodes as there are distinct planes".
+AxisFit fit_axis(const std::vector<float>& values, std::int32_t count, AxisGrid& grid);
+
+// Fills the geometry (xmin.., dx.., nx..) and values of `spec` from the
+// rows of `table` (read from `text`); title, date, angle and reflection
+// indices are left as they are.  Nodes without a row, and nodes whose row
+// has a component that is not finite, get 999999.0 in all three components.
+// False, with `error` set and `spec` unspecified, for: a header count that
+// does not match the planes of the rows, a coordinate off the grid (the
+// first such row in file order), two rows for one node (at the second), a
+// grid of more than MXS values.
+bool build_map(std::string_view text, const Table& table, MapSpec& spec, TableError& error);
+
+// The value given to every component of an unmeasured node.
+inline constexpr float kUnmeasured = 999999.0f;
+
+}  // namespace fieldscan::fieldmap

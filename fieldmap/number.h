@@ -1,0 +1,36 @@
+// Numbers in text tables: exact parsing and shortest exact printing.
+//
+// Parsing takes a whole token (no blanks) and accepts what std::from_chars
+// accepts in general format (decimal, exponent, "inf", "infinity", "nan"),
+// plus one leading '+'.  A decimal whose magnitude is beyond the target type
+// gives an infinity (overflow) or a signed zero (underflow) rather than a
+// failure, so that a table can carry such values and the caller decides what
+// they mean.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace fieldscan::fieldmap {
+
+// The correctly rounded single-precision value of `token`.  False, with
+// `value` untouched, when the token is not entirely one number.
+bool parse_float(std::string_view token, float& value);
+
+// As parse_float, in double precision.
+bool parse_double(std::string_view token, double& value);
+
+// A decimal integer (optional sign) that fits 64 bits.  False, `value`
+// untouched, otherwise.
+bool parse_int64(std::string_view token, std::int64_t& value);
+
+// `value` rounded once to single precision; beyond the single-precision
+// range it gives an infinity of its sign (never undefined behaviour).
+float to_float(double value);
+
+// Appends the shortest decimal text that parse_float reads back as exactly
+// `value` (for NaN: "nan" or "-nan"; for infinities "inf" or "-inf").
+void append_float(std::string& out, float value);
+
+}  // namespace fieldscan::fieldmap

@@ -1,0 +1,111 @@
+# The install test (cmake -P): installs the build tree BUILD_DIR into a
+# scratch prefix under WORK_DIR, converts a generated table with the
+# installed fieldmap, builds the consumer project CONSUMER_DIR against the
+# installed package and checks what it prints.
+cmake_minimum_required(VERSION 3.25)
+
+function(run)
+  execute_process(COMMAND ${ARGN} WORKING_DIRECTORY ${WORK_DIR}
+    RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  if(NOT rc EQUAL 0)
+    string(REPLACE ";" " " line "${ARGN}")
+    message(FATAL_ERROR "failed (${rc}): ${line}\n${out}\n${err}")
+  endif()
+  set(run_output "${out}" PARENT_SCOPE)
+endfunction()
+
+function(expect_equal actual expected what)
+  if(NOT actual STREQUAL expected)
+    message(FATAL_ERROR "${what}: expected\n[${expected}]\ngot\n[${actual}]")
+  endif()
+endfunction()
+
+file(REMOVE_RECURSE ${WORK_DIR})
+file(MAKE_DIRECTORY ${WORK_DIR})
+set(prefix ${WORK_DIR}/prefix)
+
+run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
+foreach(path bin/fieldscan bin/fieldmap include/mapfile/grid.h include/mapfile/load.h
+             include/field/fields.h include/textio/text.h)
+  if(NOT EXISTS ${prefix}/${path})
+    message(FATAL_ERROR "not installed: ${path}")
+  endif()
+endforeach()
+file(GLOB_RECURSE config ${prefix}/*/fieldscanConfig.cmake)
+if(NOT config)
+  message(FATAL_ERROR "no fieldscanConfig.cmake under ${prefix}")
+endif()
+
+# Map A of the field evaluation tests: a 2 x 2 x 2 grid with steps 1 and a
+# field linear in x, y and z, so interpolation is exact:
+# BX = 1 + 2x + 3y + 4z, BY = 10 + 20x - 5y + z, BZ = -2 + x + y - 8z.
+set(table "x y z bx by bz\n")
+foreach(z 0 1)
+  foreach(y 0 1)
+    foreach(x 0 1)
+      math(EXPR bx "1 + 2 * ${x} + 3 * ${y} + 4 * ${z}")
+      math(EXPR by "10 + 20 * ${x} - 5 * ${y} + ${z}")
+      math(EXPR bz "-2 + ${x} + ${y} - 8 * ${z}")
+      string(APPEND table "${x} ${y} ${z} ${bx} ${by} ${bz}\n")
+    endforeach()
+  endforeach()
+endforeach()
+file(WRITE ${WORK_DIR}/linear.txt "${table}")
+run(${prefix}/bin/fieldmap convert linear.txt linear.map --title "linear" --date "08-DEC-2026")
+run(${prefix}/bin/fieldmap info linear.map)
+string(FIND "${run_output}" "Nodes:        8 measured, 0 unmeasured" found)
+if(found EQUAL -1)
+  message(FATAL_ERROR "unexpected info output:\n${run_output}")
+endif()
+
+set(flags)
+if(SANITIZE)
+  # The installed libraries were built with the sanitizers.
+  set(flags "-DCMAKE_CXX_FLAGS=-fsanitize=address,undefined"
+            "-DCMAKE_EXE_LINKER_FLAGS=-fsanitize=address,undefined")
+endif()
+run(${CMAKE_COMMAND} -S ${CONSUMER_DIR} -B ${WORK_DIR}/consumer -G ${GENERATOR}
+    -DCMAKE_CXX_COMPILER=${CXX_COMPILER} -DCMAKE_PREFIX_PATH=${prefix} ${flags})
+run(${CMAKE_COMMAND} --build ${WORK_DIR}/consumer)
+
+run(${WORK_DIR}/consumer/field_at linear.map 0.25 0.5 0.75)
+expect_equal("${run_output}" "6 13.25 -7.25\n" "field at (0.25, 0.5, 0.75)")
+run(${WORK_DIR}/consumer/field_at linear.map 1 1 1)
+expect_equal("${run_output}" "10 26 -8\n" "field at the far corner")
+run(${WORK_DIR}/consumer/field_at linear.map 0.5 0.5 1.5)
+expect_equal("${run_output}" "FIELDS 3: Point is outside Z-limits\n" "point above the map")
+execute_process(COMMAND ${WORK_DIR}/consumer/field_at missing.map 0 0 0
+  WORKING_DIRECTORY ${WORK_DIR} RESULT_VARIABLE rc OUTPUT_VARIABLE out)
+expect_equal("${rc}: ${out}" "1: LOAD 1: Cannot open the MAP file\n" "missing map")
+# The installed fieldscan lists the field of a converted table: the
+# purging magnet in millimetres along x at z = 20 mm ...
+run(${prefix}/bin/fieldmap convert ${PURG_TABLE} purg.map --scale 1000)
+file(WRITE ${WORK_DIR}/purg.answers "x\n20.\n-50.,50.,10.\n")
+execute_process(COMMAND ${prefix}/bin/fieldscan purg.map
+  WORKING_DIRECTORY ${WORK_DIR} INPUT_FILE ${WORK_DIR}/purg.answers
+  OUTPUT_VARIABLE out ERROR_VARIABLE err)
+file(STRINGS ${WORK_DIR}/x020.lis listing)
+list(LENGTH listing records)
+expect_equal("${records}" "11" "records in x020.lis")
+list(GET listing 5 middle)
+string(REGEX MATCH "^  0\\.0 +[-0-9.]+ +[0-9.]+" row "${middle}")
+if(NOT row)
+  message(FATAL_ERROR "unexpected listing record: [${middle}]\n${out}${err}")
+endif()
+
+# ... and reports a point next to an absent node as unmeasured.
+file(WRITE ${WORK_DIR}/holes.txt
+  "0 0 0 1 2 3\n1 0 0 1 2 3\n0 1 0 1 2 3\n1 1 0 1 2 3\n2 1 0 1 2 3\n"
+  "0 0 1 1 2 3\n1 0 1 1 2 3\n2 0 1 1 2 3\n0 1 1 1 2 3\n1 1 1 1 2 3\n2 1 1 1 2 3\n")
+run(${prefix}/bin/fieldmap convert holes.txt holes.map)
+expect_equal("${run_output}" "holes.map: 3 x 2 x 2 nodes, 11 measured, 1 unmeasured\n"
+             "conversion of a table with an absent node")
+file(WRITE ${WORK_DIR}/holes.answers "x\n\n0.,2.,.5\n")
+execute_process(COMMAND ${prefix}/bin/fieldscan holes.map
+  WORKING_DIRECTORY ${WORK_DIR} INPUT_FILE ${WORK_DIR}/holes.answers
+  OUTPUT_VARIABLE out ERROR_VARIABLE err)
+string(FIND "${out}" "Non measured point - probably iron" found)
+if(found EQUAL -1)
+  message(FATAL_ERROR "fieldscan did not report the absent node:\n${out}${err}")
+endif()
+message(STATUS "install test passed")
