@@ -43,12 +43,12 @@ void BM_ConvertTable(benchmark::State& state) {
   for (auto _ : state) {
     Table table;
     TableError error;
-    MapSpec spec;
-    if (!read_table(text, ReadOptions{}, table, error) || !build_map(text, table, spec, error)) {
+    MapContents contents;
+    if (!read_table(text, ReadOptions{}, table, error) || !build_map(text, table, contents, error)) {
       state.SkipWithError(error.message.c_str());
       return;
     }
-    const std::string bytes = encode_map(spec);
+    const std::string bytes = encode_map(contents);
     benchmark::DoNotOptimize(bytes.data());
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
@@ -60,24 +60,24 @@ void BM_ExportTable(benchmark::State& state) {
   const std::string& text = big_table();
   Table table;
   TableError error;
-  MapSpec spec;
-  if (!read_table(text, ReadOptions{}, table, error) || !build_map(text, table, spec, error)) {
+  MapContents contents;
+  if (!read_table(text, ReadOptions{}, table, error) || !build_map(text, table, contents, error)) {
     state.SkipWithError(error.message.c_str());
     return;
   }
   GridSize grid;
-  grid.XMIN = spec.xmin;
-  grid.YMIN = spec.ymin;
-  grid.ZMIN = spec.zmin;
-  grid.DX = spec.dx;
-  grid.DY = spec.dy;
-  grid.DZ = spec.dz;
-  grid.NX = spec.nx;
-  grid.NY = spec.ny;
-  grid.NZ = spec.nz;
+  grid.XMIN = contents.xmin;
+  grid.YMIN = contents.ymin;
+  grid.ZMIN = contents.zmin;
+  grid.DX = contents.dx;
+  grid.DY = contents.dy;
+  grid.DZ = contents.dz;
+  grid.NX = contents.nx;
+  grid.NY = contents.ny;
+  grid.NZ = contents.nz;
   std::size_t size = 0;
   for (auto _ : state) {
-    const std::string out = format_table(grid, spec.values.data());
+    const std::string out = format_table(grid, contents.values.data());
     size = out.size();
     benchmark::DoNotOptimize(out.data());
   }

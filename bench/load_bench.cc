@@ -107,12 +107,12 @@ int main(int argc, char** argv) {
     return 1;
   }
   {
-    MapSpec spec;
-    spec.nx = spec.ny = spec.nz = 100;
-    spec.values.resize(MXS);
-    for (std::size_t n = 0; n < spec.values.size(); ++n)
-      spec.values[n] = static_cast<float>(n % 1000) * 0.5f;
-    const std::string bytes = encode_map(spec);
+    MapContents contents;
+    contents.nx = contents.ny = contents.nz = 100;
+    contents.values.resize(MXS);
+    for (std::size_t n = 0; n < contents.values.size(); ++n)
+      contents.values[n] = static_cast<float>(n % 1000) * 0.5f;
+    const std::string bytes = encode_map(contents);
     g_size = bytes.size();
     if (!write_file(g_path, bytes)) {
       std::fprintf(stderr, "cannot write %s\n", g_path.c_str());

@@ -26,27 +26,27 @@ using testing::ProcessResult;
 
 // A quadrant map over x 0..20, y 0..1, z 0..2 with unit steps and no mirror
 // planes: BX = 100 x - 250, BY = 0, BZ = 1000 + 10 x + 100 z.
-inline MapSpec line_map() {
-  MapSpec spec;
-  spec.nx = 21;
-  spec.ny = 2;
-  spec.nz = 3;
-  fill_values(spec, [](float x, float, float z) {
+inline MapContents line_map() {
+  MapContents contents;
+  contents.nx = 21;
+  contents.ny = 2;
+  contents.nz = 3;
+  fill_values(contents, [](float x, float, float z) {
     return std::array<float, 3>{100.0f * x - 250.0f, 0.0f, 1000.0f + 10.0f * x + 100.0f * z};
   });
-  return spec;
+  return contents;
 }
 
 // A map whose x reaches 2000 (steps of 100) with BX = 1234.5 and a BZ too
 // large for its columns.
-inline MapSpec wide_map() {
-  MapSpec spec;
-  spec.nx = 21;
-  spec.ny = 2;
-  spec.nz = 2;
-  spec.dx = 100.0f;
-  fill_values(spec, [](float, float, float) { return std::array<float, 3>{1234.5f, 0.0f, 1e8f}; });
-  return spec;
+inline MapContents wide_map() {
+  MapContents contents;
+  contents.nx = 21;
+  contents.ny = 2;
+  contents.nz = 2;
+  contents.dx = 100.0f;
+  fill_values(contents, [](float, float, float) { return std::array<float, 3>{1234.5f, 0.0f, 1e8f}; });
+  return contents;
 }
 
 inline const char kHeader[] =

@@ -47,9 +47,9 @@ TEST_F(FieldscanRun, MapNameIsCutAfterEightyCharacters) {
 }
 
 TEST_F(FieldscanRun, CapacityMessageOnTheConsole) {
-  MapSpec spec;
-  spec.nx = spec.ny = spec.nz = 101;
-  std::vector<std::string> records = encode_records(spec);
+  MapContents contents;
+  contents.nx = contents.ny = contents.nz = 101;
+  std::vector<std::string> records = encode_records(contents);
   records.resize(5);  // no plane is read when the grid does not fit
   std::string bytes;
   for (const auto& data : records) bytes += frame_record(data);

@@ -189,34 +189,34 @@ std::size_t count_of(const std::string& text, const std::string& pattern, std::s
   return count;
 }
 
-MapSpec random_map(std::mt19937& rng) {
+MapContents random_map(std::mt19937& rng) {
   auto pick = [&rng](auto... values) {
     const float options[] = {static_cast<float>(values)...};
     return options[std::uniform_int_distribution<std::size_t>(0, sizeof...(values) - 1)(rng)];
   };
   std::uniform_int_distribution<int> count(2, 12), index(0, 2), tenths(-30, 30);
-  MapSpec spec;
-  spec.nx = count(rng);
-  spec.ny = count(rng);
-  spec.nz = count(rng);
-  spec.dx = pick(0.5, 1, 2, 0.75);
-  spec.dy = pick(0.5, 1, 2);
-  spec.dz = pick(0.5, 1, 1.5);
-  spec.xmin = static_cast<float>(tenths(rng)) / 10.0f;
-  spec.ymin = 0.0f;
-  spec.zmin = static_cast<float>(tenths(rng)) / 10.0f;
-  spec.angle = pick(0, 30, 45, 60, 90, 22.5, 120);
-  spec.ida = index(rng);
-  spec.idb = index(rng);
-  spec.idc = index(rng);
+  MapContents contents;
+  contents.nx = count(rng);
+  contents.ny = count(rng);
+  contents.nz = count(rng);
+  contents.dx = pick(0.5, 1, 2, 0.75);
+  contents.dy = pick(0.5, 1, 2);
+  contents.dz = pick(0.5, 1, 1.5);
+  contents.xmin = static_cast<float>(tenths(rng)) / 10.0f;
+  contents.ymin = 0.0f;
+  contents.zmin = static_cast<float>(tenths(rng)) / 10.0f;
+  contents.angle = pick(0, 30, 45, 60, 90, 22.5, 120);
+  contents.ida = index(rng);
+  contents.idb = index(rng);
+  contents.idc = index(rng);
   std::uniform_real_distribution<float> value(-5000.0f, 5000.0f);
   std::uniform_int_distribution<int> percent(0, 99);
-  spec.values.resize(static_cast<std::size_t>(3 * spec.nx * spec.ny * spec.nz));
-  for (std::size_t n = 0; n < spec.values.size(); n += 3) {
+  contents.values.resize(static_cast<std::size_t>(3 * contents.nx * contents.ny * contents.nz));
+  for (std::size_t n = 0; n < contents.values.size(); n += 3) {
     const bool unmeasured = percent(rng) < 4;
-    for (std::size_t c = 0; c < 3; ++c) spec.values[n + c] = unmeasured ? 999999.0f : value(rng);
+    for (std::size_t c = 0; c < 3; ++c) contents.values[n + c] = unmeasured ? 999999.0f : value(rng);
   }
-  return spec;
+  return contents;
 }
 
 // A number in tenths as typed: at most six columns, with its point.
@@ -246,7 +246,7 @@ struct Script {
 
 // One request; `letter` and `height` are the dialogue's defaults, kept up
 // to date with the answers.
-Script random_request(std::mt19937& rng, const MapSpec& spec, char& letter, int& height) {
+Script random_request(std::mt19937& rng, const MapContents& contents, char& letter, int& height) {
   std::uniform_int_distribution<int> percent(0, 99);
   Script s;
   while (percent(rng) < 8) {  // rejected direction answers ask again
@@ -267,10 +267,10 @@ Script random_request(std::mt19937& rng, const MapSpec& spec, char& letter, int&
   }
   ++s.direction_lines;
 
-  const int zlow = static_cast<int>(std::floor(spec.zmin * 10.0f)) -
-                   (spec.idc != 0 ? static_cast<int>((spec.nz - 1) * spec.dz * 10.0f) : 0);
-  const int zhigh = static_cast<int>(std::ceil(spec.zmin * 10.0f)) +
-                    static_cast<int>((spec.nz - 1) * spec.dz * 10.0f);
+  const int zlow = static_cast<int>(std::floor(contents.zmin * 10.0f)) -
+                   (contents.idc != 0 ? static_cast<int>((contents.nz - 1) * contents.dz * 10.0f) : 0);
+  const int zhigh = static_cast<int>(std::ceil(contents.zmin * 10.0f)) +
+                    static_cast<int>((contents.nz - 1) * contents.dz * 10.0f);
   if (percent(rng) < 20) {
     s.input += percent(rng) < 50 ? "\n" : " 7.5\n";
   } else {
@@ -281,7 +281,7 @@ Script random_request(std::mt19937& rng, const MapSpec& spec, char& letter, int&
   if (percent(rng) < 10) {
     s.input += "\n";  // the previous range again
   } else {
-    const int xextent = static_cast<int>((spec.nx - 1) * spec.dx * 10.0f);
+    const int xextent = static_cast<int>((contents.nx - 1) * contents.dx * 10.0f);
     const int x0 = std::uniform_int_distribution<int>(-xextent - 20, xextent + 20)(rng);
     static const int steps[] = {1, 2, 5, 10, 20, 25};
     const int xinc = steps[percent(rng) % 6];
@@ -323,8 +323,8 @@ TEST(Soak, ThousandsOfRequestsInOneRun) {
   fs::remove_all(dir);
   fs::create_directories(dir);
   std::mt19937 rng(20261208);
-  const MapSpec spec = random_map(rng);
-  ASSERT_TRUE(write_map_file((dir / "soak.map").string(), spec));
+  const MapContents contents = random_map(rng);
+  ASSERT_TRUE(write_map_file((dir / "soak.map").string(), contents));
 
   Child child(dir.string(), "soak.map");
   char letter = 'x';
@@ -338,7 +338,7 @@ TEST(Soak, ThousandsOfRequestsInOneRun) {
   for (int chunk = 0; chunk * kChunk < kRequests; ++chunk) {
     std::string input;
     for (int r = 0; r < kChunk; ++r) {
-      const Script s = random_request(rng, spec, letter, height);
+      const Script s = random_request(rng, contents, letter, height);
       input += s.input;
       direction_lines += s.direction_lines;
       listings.push_back(s.listing);

@@ -119,7 +119,7 @@ int export_table(const std::vector<std::string>& pos, CliStreams& io) {
 }
 
 struct ConvertOptions {
-  MapSpec spec;
+  MapContents contents;
   bool has_title = false;
   bool has_date = false;
   double scale = 1.0;
@@ -128,18 +128,18 @@ struct ConvertOptions {
 void take_option(const std::string& name, const std::string& value, ConvertOptions& o) {
   if (name == "--title") {
     if (value.size() > 80) throw UsageError{"--title: longer than 80 characters"};
-    o.spec.title = value;
+    o.contents.title = value;
     o.has_title = true;
   } else if (name == "--date") {
     if (value.size() > 18) throw UsageError{"--date: longer than 18 characters"};
-    o.spec.date = value;
+    o.contents.date = value;
     o.has_date = true;
   } else if (name == "--angle") {
     float angle = 0;
     if (!parse_float(value, angle) || !std::isfinite(angle)) {
       throw UsageError{"--angle: \"" + value + "\" is not a finite number of degrees"};
     }
-    o.spec.angle = angle;
+    o.contents.angle = angle;
   } else if (name == "--reflect") {
     std::int32_t index[3];
     std::size_t start = 0;
@@ -154,9 +154,9 @@ void take_option(const std::string& name, const std::string& value, ConvertOptio
       index[a] = static_cast<std::int32_t>(v);
       start = comma + 1;
     }
-    o.spec.ida = index[0];
-    o.spec.idb = index[1];
-    o.spec.idc = index[2];
+    o.contents.ida = index[0];
+    o.contents.idb = index[1];
+    o.contents.idc = index[2];
   } else if (name == "--scale") {
     double scale = 0;
     if (!parse_double(value, scale) || !std::isfinite(scale) || !(scale > 0)) {
@@ -187,26 +187,26 @@ int convert(const std::vector<std::string>& pos, const ConvertOptions& options, 
   }
   Table table;
   TableError error;
-  MapSpec spec = options.spec;
-  if (!read_table(text, read_options, table, error) || !build_map(text, table, spec, error)) {
+  MapContents contents = options.contents;
+  if (!read_table(text, read_options, table, error) || !build_map(text, table, contents, error)) {
     io.err += table_path + ":" + std::to_string(error.line) + ":" + std::to_string(error.column) +
               ": " + error.message + "\n";
     return 1;
   }
-  if (!options.has_title) spec.title = base_name(table_path);
-  if (!options.has_date) spec.date = today();
-  if (!write_map_file(map_path, spec)) return failure(io, map_path + ": cannot write the map");
+  if (!options.has_title) contents.title = base_name(table_path);
+  if (!options.has_date) contents.date = today();
+  if (!write_map_file(map_path, contents)) return failure(io, map_path + ": cannot write the map");
 
   std::int64_t unmeasured = 0;
-  for (std::size_t n = 0; n + 2 < spec.values.size(); n += 3) {
-    if (spec.values[n] == kUnmeasured && spec.values[n + 1] == kUnmeasured &&
-        spec.values[n + 2] == kUnmeasured) {
+  for (std::size_t n = 0; n + 2 < contents.values.size(); n += 3) {
+    if (contents.values[n] == kUnmeasured && contents.values[n + 1] == kUnmeasured &&
+        contents.values[n + 2] == kUnmeasured) {
       ++unmeasured;
     }
   }
-  const std::int64_t nodes = static_cast<std::int64_t>(spec.values.size() / 3);
-  io.out += map_path + ": " + std::to_string(spec.nx) + " x " + std::to_string(spec.ny) + " x " +
-            std::to_string(spec.nz) + " nodes, " + std::to_string(nodes - unmeasured) +
+  const std::int64_t nodes = static_cast<std::int64_t>(contents.values.size() / 3);
+  io.out += map_path + ": " + std::to_string(contents.nx) + " x " + std::to_string(contents.ny) + " x " +
+            std::to_string(contents.nz) + " nodes, " + std::to_string(nodes - unmeasured) +
             " measured, " + std::to_string(unmeasured) + " unmeasured\n";
   return 0;
 }

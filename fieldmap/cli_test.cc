@@ -230,27 +230,27 @@ TEST(FieldmapCliTest, AbsentAndNonFiniteNodesAreReportedAsUnmeasured) {
 // A table in the exported form: map -> table -> map -> table gives the same
 // bytes, values and table alike.
 TEST(FieldmapCliTest, ExportAndConvertRoundTripExactly) {
-  MapSpec spec;
-  spec.title = "round trip";
-  spec.date = "08-DEC-2026";
-  spec.xmin = -0.05f;
-  spec.ymin = 12.5f;
-  spec.zmin = -0.26f;
-  spec.dx = 0.02f;
-  spec.dy = 0.3f;
-  spec.dz = 0.04f;
-  spec.nx = 7;
-  spec.ny = 5;
-  spec.nz = 4;
-  fill_values(spec, [](float x, float y, float z) {
+  MapContents contents;
+  contents.title = "round trip";
+  contents.date = "08-DEC-2026";
+  contents.xmin = -0.05f;
+  contents.ymin = 12.5f;
+  contents.zmin = -0.26f;
+  contents.dx = 0.02f;
+  contents.dy = 0.3f;
+  contents.dz = 0.04f;
+  contents.nx = 7;
+  contents.ny = 5;
+  contents.nz = 4;
+  fill_values(contents, [](float x, float y, float z) {
     return std::array<float, 3>{std::sin(x * 7) / 3, y * z * 1e-7f, x > 0.07f ? 999999.0f : -z};
   });
-  for (int c = 0; c < 3; ++c) spec.values[value_index(spec, 7, 5, 4, c + 1)] = 999999.0f;
+  for (int c = 0; c < 3; ++c) contents.values[value_index(contents, 7, 5, 4, c + 1)] = 999999.0f;
   const std::string map1 = temp_path("rt1.map");
   const std::string table1 = temp_path("rt1.table");
   const std::string map2 = temp_path("rt2.map");
   const std::string table2 = temp_path("rt2.table");
-  ASSERT_TRUE(write_map_file(map1, spec));
+  ASSERT_TRUE(write_map_file(map1, contents));
   ASSERT_EQ(run({"export", map1, table1}).status, 0);
   const Outcome convert =
       run({"convert", table1, map2, "--title", "round trip", "--date", "08-DEC-2026"});
@@ -286,9 +286,9 @@ TEST(FieldmapCliTest, InfoAndExportOfMapsThatDoNotLoad) {
     const char* message;
   } rows[] = {
       {"missing", missing, "", "Cannot open the MAP file"},
-      {"cut in a plane", temp_path("cut.map"), encode_map(MapSpec{}).substr(0, 300),
+      {"cut in a plane", temp_path("cut.map"), encode_map(MapContents{}).substr(0, 300),
        "Reading error: FIELDs"},
-      {"title only", temp_path("title.map"), encode_map(MapSpec{}).substr(0, 88),
+      {"title only", temp_path("title.map"), encode_map(MapContents{}).substr(0, 88),
        "Reading error: DATE"},
   };
   for (const auto& row : rows) {

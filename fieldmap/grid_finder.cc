@@ -138,7 +138,7 @@ AxisFit fit_axis(const std::vector<float>& values, std::int32_t count, AxisGrid&
   return AxisFit::irregular;
 }
 
-bool build_map(std::string_view text, const Table& table, MapSpec& spec, TableError& error) {
+bool build_map(std::string_view text, const Table& table, MapContents& contents, TableError& error) {
   auto fail = [&](std::uint64_t line, std::uint64_t column, std::string message) {
     error.line = line;
     error.column = column;
@@ -179,7 +179,7 @@ bool build_map(std::string_view text, const Table& table, MapSpec& spec, TableEr
   const auto ny = static_cast<std::size_t>(grid[1].n);
   const std::size_t node_count = static_cast<std::size_t>(nodes);
   std::vector<std::uint32_t> row_at(node_count, 0);  // 1-based row number, 0: absent
-  spec.values.assign(3 * node_count, kUnmeasured);
+  contents.values.assign(3 * node_count, kUnmeasured);
 
   for (std::size_t r = 0; r < table.rows.size(); ++r) {
     const TableRow& row = table.rows[r];
@@ -207,19 +207,19 @@ bool build_map(std::string_view text, const Table& table, MapSpec& spec, TableEr
     }
     row_at[node] = static_cast<std::uint32_t>(r + 1);
     if (std::isfinite(row.b[0]) && std::isfinite(row.b[1]) && std::isfinite(row.b[2])) {
-      std::copy(row.b, row.b + 3, spec.values.begin() + static_cast<std::ptrdiff_t>(3 * node));
+      std::copy(row.b, row.b + 3, contents.values.begin() + static_cast<std::ptrdiff_t>(3 * node));
     }
   }
 
-  spec.xmin = grid[0].min;
-  spec.ymin = grid[1].min;
-  spec.zmin = grid[2].min;
-  spec.dx = grid[0].step;
-  spec.dy = grid[1].step;
-  spec.dz = grid[2].step;
-  spec.nx = grid[0].n;
-  spec.ny = grid[1].n;
-  spec.nz = grid[2].n;
+  contents.xmin = grid[0].min;
+  contents.ymin = grid[1].min;
+  contents.zmin = grid[2].min;
+  contents.dx = grid[0].step;
+  contents.dy = grid[1].step;
+  contents.dz = grid[2].step;
+  contents.nx = grid[0].n;
+  contents.ny = grid[1].n;
+  contents.nz = grid[2].n;
   return true;
 }
 

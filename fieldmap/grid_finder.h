@@ -52,15 +52,15 @@ enum class AxisFit {
 // "as many nodes as there are distinct planes".
 AxisFit fit_axis(const std::vector<float>& values, std::int32_t count, AxisGrid& grid);
 
-// Fills the geometry (xmin.., dx.., nx..) and values of `spec` from the
+// Fills the geometry (xmin.., dx.., nx..) and values of `contents` from the
 // rows of `table` (read from `text`); title, date, angle and reflection
 // indices are left as they are.  Nodes without a row, and nodes whose row
 // has a component that is not finite, get 999999.0 in all three components.
-// False, with `error` set and `spec` unspecified, for: a header count that
+// False, with `error` set and `contents` unspecified, for: a header count that
 // does not match the planes of the rows, a coordinate off the grid (the
 // first such row in file order), two rows for one node (at the second), a
 // grid of more than MXS values.
-bool build_map(std::string_view text, const Table& table, MapSpec& spec, TableError& error);
+bool build_map(std::string_view text, const Table& table, MapContents& contents, TableError& error);
 
 // The value given to every component of an unmeasured node.
 inline constexpr float kUnmeasured = 999999.0f;

@@ -105,30 +105,30 @@ std::string plain_table(const std::vector<int>& order) {
   return out.str();
 }
 
-MapSpec build_ok(const std::string& text) {
+MapContents build_ok(const std::string& text) {
   Table table;
   TableError error;
-  MapSpec spec;
-  EXPECT_TRUE(read_table(text, ReadOptions{}, table, error) && build_map(text, table, spec, error))
+  MapContents contents;
+  EXPECT_TRUE(read_table(text, ReadOptions{}, table, error) && build_map(text, table, contents, error))
       << error.line << ":" << error.column << ": " << error.message;
-  return spec;
+  return contents;
 }
 
-void expect_small_grid(const MapSpec& spec) {
-  EXPECT_EQ(spec.xmin, -1.0f);
-  EXPECT_EQ(spec.ymin, 0.0f);
-  EXPECT_EQ(spec.zmin, 10.0f);
-  EXPECT_EQ(spec.dx, 0.5f);
-  EXPECT_EQ(spec.dy, 2.0f);
-  EXPECT_EQ(spec.dz, 0.25f);
-  EXPECT_EQ(spec.nx, 3);
-  EXPECT_EQ(spec.ny, 2);
-  EXPECT_EQ(spec.nz, 2);
-  ASSERT_EQ(spec.values.size(), 36u);
+void expect_small_grid(const MapContents& contents) {
+  EXPECT_EQ(contents.xmin, -1.0f);
+  EXPECT_EQ(contents.ymin, 0.0f);
+  EXPECT_EQ(contents.zmin, 10.0f);
+  EXPECT_EQ(contents.dx, 0.5f);
+  EXPECT_EQ(contents.dy, 2.0f);
+  EXPECT_EQ(contents.dz, 0.25f);
+  EXPECT_EQ(contents.nx, 3);
+  EXPECT_EQ(contents.ny, 2);
+  EXPECT_EQ(contents.nz, 2);
+  ASSERT_EQ(contents.values.size(), 36u);
   for (int node = 0; node < 12; ++node) {
-    EXPECT_EQ(spec.values[3 * node], static_cast<float>(node));
-    EXPECT_EQ(spec.values[3 * node + 1], static_cast<float>(10 * node));
-    EXPECT_EQ(spec.values[3 * node + 2], static_cast<float>(-node));
+    EXPECT_EQ(contents.values[3 * node], static_cast<float>(node));
+    EXPECT_EQ(contents.values[3 * node + 1], static_cast<float>(10 * node));
+    EXPECT_EQ(contents.values[3 * node + 2], static_cast<float>(-node));
   }
 }
 
@@ -155,12 +155,12 @@ TEST(GridFinderTest, AbsentAndNonFiniteNodesBecomeUnmeasured) {
   // Node 7 = (2, 1, 2) with a NaN, node 11 = (3, 2, 2) with an infinity.
   text.replace(text.find("7 70 -7"), 7, "nan 70 -7");
   text.replace(text.find("11 110 -11"), 10, "11 1e39 -11");
-  const MapSpec spec = build_ok(text);
+  const MapContents contents = build_ok(text);
   for (const int node : {4, 7, 11}) {
     SCOPED_TRACE(node);
-    for (int c = 0; c < 3; ++c) EXPECT_EQ(spec.values[3 * node + c], kUnmeasured);
+    for (int c = 0; c < 3; ++c) EXPECT_EQ(contents.values[3 * node + c], kUnmeasured);
   }
-  EXPECT_EQ(spec.values[3 * 5], 5.0f);
+  EXPECT_EQ(contents.values[3 * 5], 5.0f);
 }
 
 TEST(GridFinderTest, ErrorsNameTheRowAndField) {
@@ -197,9 +197,9 @@ TEST(GridFinderTest, ErrorsNameTheRowAndField) {
     SCOPED_TRACE(row.name);
     Table table;
     TableError error;
-    MapSpec spec;
+    MapContents contents;
     ASSERT_TRUE(read_table(row.text, ReadOptions{}, table, error)) << error.message;
-    ASSERT_FALSE(build_map(row.text, table, spec, error));
+    ASSERT_FALSE(build_map(row.text, table, contents, error));
     EXPECT_EQ(error.line, row.line);
     EXPECT_EQ(error.column, row.column);
     EXPECT_NE(error.message.find(row.part), std::string::npos) << error.message;
@@ -242,14 +242,14 @@ TEST(GridFinderTest, MutatedTablesGiveAMapOrAnErrorWithAPosition) {
     }
     Table table;
     TableError error;
-    MapSpec spec;
-    if (read_table(text, ReadOptions{}, table, error) && build_map(text, table, spec, error)) {
+    MapContents contents;
+    if (read_table(text, ReadOptions{}, table, error) && build_map(text, table, contents, error)) {
       ++maps;
-      ASSERT_GT(spec.nx, 0);
-      ASSERT_GT(spec.ny, 0);
-      ASSERT_GT(spec.nz, 0);
-      ASSERT_EQ(spec.values.size(), static_cast<std::size_t>(3 * spec.nx * spec.ny * spec.nz));
-      ASSERT_GT(spec.dx, 0.0f);
+      ASSERT_GT(contents.nx, 0);
+      ASSERT_GT(contents.ny, 0);
+      ASSERT_GT(contents.nz, 0);
+      ASSERT_EQ(contents.values.size(), static_cast<std::size_t>(3 * contents.nx * contents.ny * contents.nz));
+      ASSERT_GT(contents.dx, 0.0f);
     } else {
       ASSERT_GE(error.line, 1u) << text;
       ASSERT_GE(error.column, 1u) << text;

@@ -14,13 +14,13 @@ std::string temp_path(const char* name) {
   return testing::TempDir() + "fieldmap_info_" + std::to_string(getpid()) + "_" + name;
 }
 
-MapSpec small_spec() {
-  MapSpec spec;
-  spec.title = "Purging magnet";
-  spec.date = "08-DEC-2026";
-  spec.axa = "X [M]";
-  spec.angle = 45.0f;
-  return spec;
+MapContents small_spec() {
+  MapContents contents;
+  contents.title = "Purging magnet";
+  contents.date = "08-DEC-2026";
+  contents.axa = "X [M]";
+  contents.angle = 45.0f;
+  return contents;
 }
 
 TEST(MapInfoTest, ReadsTheTextsOfTheFirstRecords) {

@@ -63,28 +63,28 @@ TEST(TableWriterTest, RoundTripThroughTheGridFinderIsExact) {
     const std::string text = format_table(g, values.data());
     Table table;
     TableError error;
-    MapSpec spec;
+    MapContents contents;
     ASSERT_TRUE(read_table(text, ReadOptions{}, table, error) &&
-                build_map(text, table, spec, error))
+                build_map(text, table, contents, error))
         << error.line << ":" << error.column << ": " << error.message;
-    EXPECT_EQ(spec.xmin, g.XMIN);
-    EXPECT_EQ(spec.ymin, g.YMIN);
-    EXPECT_EQ(spec.zmin, g.ZMIN);
-    EXPECT_EQ(spec.dx, g.DX);
-    EXPECT_EQ(spec.dy, g.DY);
-    EXPECT_EQ(spec.dz, g.DZ);
-    EXPECT_EQ(spec.nx, g.NX);
-    EXPECT_EQ(spec.ny, g.NY);
-    EXPECT_EQ(spec.nz, g.NZ);
-    ASSERT_EQ(spec.values.size(), values.size());
+    EXPECT_EQ(contents.xmin, g.XMIN);
+    EXPECT_EQ(contents.ymin, g.YMIN);
+    EXPECT_EQ(contents.zmin, g.ZMIN);
+    EXPECT_EQ(contents.dx, g.DX);
+    EXPECT_EQ(contents.dy, g.DY);
+    EXPECT_EQ(contents.dz, g.DZ);
+    EXPECT_EQ(contents.nx, g.NX);
+    EXPECT_EQ(contents.ny, g.NY);
+    EXPECT_EQ(contents.nz, g.NZ);
+    ASSERT_EQ(contents.values.size(), values.size());
     for (std::size_t n = 0; n < values.size(); ++n) {
-      ASSERT_EQ(std::bit_cast<std::uint32_t>(spec.values[n]),
+      ASSERT_EQ(std::bit_cast<std::uint32_t>(contents.values[n]),
                 std::bit_cast<std::uint32_t>(values[n]))
           << "value " << n;
     }
     const GridSize back =
-        grid(spec.xmin, spec.ymin, spec.zmin, spec.dx, spec.dy, spec.dz, spec.nx, spec.ny, spec.nz);
-    EXPECT_EQ(format_table(back, spec.values.data()), text);
+        grid(contents.xmin, contents.ymin, contents.zmin, contents.dx, contents.dy, contents.dz, contents.nx, contents.ny, contents.nz);
+    EXPECT_EQ(format_table(back, contents.values.data()), text);
   }
 }
 

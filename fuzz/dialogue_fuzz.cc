@@ -56,21 +56,21 @@ void throw_severe(int number) { throw Severe{number}; }
 // A map of 5 x 3 x 4 nodes over x 0..8, z -1..2 with a 30-degree sector,
 // mirror planes in x and z and one unmeasured node, so that scans meet
 // every kind of point message as well as records.
-fieldscan::MapSpec session_map() {
-  fieldscan::MapSpec spec;
-  spec.angle = 30.0f;
-  spec.zmin = -1.0f;
-  spec.ida = 1;
-  spec.idc = 2;
-  spec.nx = 5;
-  spec.ny = 3;
-  spec.nz = 4;
-  spec.dx = 2.0f;
-  fieldscan::fill_values(spec, [](float x, float y, float z) {
+fieldscan::MapContents session_map() {
+  fieldscan::MapContents contents;
+  contents.angle = 30.0f;
+  contents.zmin = -1.0f;
+  contents.ida = 1;
+  contents.idc = 2;
+  contents.nx = 5;
+  contents.ny = 3;
+  contents.nz = 4;
+  contents.dx = 2.0f;
+  fieldscan::fill_values(contents, [](float x, float y, float z) {
     return std::array<float, 3>{10.0f * x - 25.0f, y, 300.0f + 40.0f * z};
   });
-  for (int c = 1; c <= 3; ++c) spec.values[fieldscan::value_index(spec, 4, 2, 3, c)] = 999999.0f;
-  return spec;
+  for (int c = 1; c <= 3; ++c) contents.values[fieldscan::value_index(contents, 4, 2, 3, c)] = 999999.0f;
+  return contents;
 }
 
 struct Session {

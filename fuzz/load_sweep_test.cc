@@ -41,18 +41,18 @@ void Put(std::string& bytes, std::size_t at, std::uint32_t word) {
 
 struct Map {
   const char* name;
-  MapSpec spec;
+  MapContents contents;
 };
 
 std::vector<Map> Maps() {
-  MapSpec small;  // 2 x 2 x 2, the worked layout of 350 bytes
+  MapContents small;  // 2 x 2 x 2, the worked layout of 350 bytes
   for (int n = 0; n < 24; ++n) small.values.push_back(0.5f + static_cast<float>(n));
-  MapSpec flat = small;  // no plane records at all
+  MapContents flat = small;  // no plane records at all
   flat.nz = 0;
-  MapSpec empty_planes = small;  // planes present but empty
+  MapContents empty_planes = small;  // planes present but empty
   empty_planes.nx = 0;
   empty_planes.nz = 3;
-  MapSpec tall = small;  // 1 x 3 x 4, records padded by a writer that rounds up
+  MapContents tall = small;  // 1 x 3 x 4, records padded by a writer that rounds up
   tall.nx = 1;
   tall.ny = 3;
   tall.nz = 4;
@@ -62,7 +62,7 @@ std::vector<Map> Maps() {
 
 TEST(LengthWordSweep, EveryLengthWordAlteredAgreesWithTheFormat) {
   for (const Map& map : Maps()) {
-    const std::vector<std::string> records = encode_records(map.spec);
+    const std::vector<std::string> records = encode_records(map.contents);
     std::string good;
     std::vector<std::size_t> starts;
     for (const auto& r : records) {

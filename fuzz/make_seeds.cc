@@ -16,7 +16,7 @@
 
 namespace {
 
-using fieldscan::MapSpec;
+using fieldscan::MapContents;
 namespace fs = std::filesystem;
 
 bool put(const fs::path& dir, const std::string& name, const std::string& bytes) {
@@ -24,13 +24,13 @@ bool put(const fs::path& dir, const std::string& name, const std::string& bytes)
   return fieldscan::write_file((dir / name).string(), bytes);
 }
 
-MapSpec small_map() {
-  MapSpec spec;
-  spec.xmin = -1.5f;
-  spec.ida = 1;
-  spec.idb = 2;
-  for (int n = 0; n < 24; ++n) spec.values.push_back(0.5f * static_cast<float>(n) - 3.0f);
-  return spec;
+MapContents small_map() {
+  MapContents contents;
+  contents.xmin = -1.5f;
+  contents.ida = 1;
+  contents.idb = 2;
+  for (int n = 0; n < 24; ++n) contents.values.push_back(0.5f * static_cast<float>(n) - 3.0f);
+  return contents;
 }
 
 std::string framed(const std::vector<std::string>& records) {
@@ -69,9 +69,9 @@ int main(int argc, char** argv) {
 
   // Maps.
   const fs::path maps = root / "load_fuzz";
-  MapSpec small = small_map();
+  MapContents small = small_map();
   ok &= put(maps, "small_2x2x2", fieldscan::encode_map(small));
-  MapSpec worked;
+  MapContents worked;
   worked.angle = 45.0f;
   worked.xmin = -10;
   worked.zmin = 5;
@@ -83,17 +83,17 @@ int main(int argc, char** argv) {
   worked.ny = 2;
   worked.nz = 4;
   ok &= put(maps, "worked_example", fieldscan::encode_map(worked));
-  MapSpec flat = small;
+  MapContents flat = small;
   flat.nz = 0;
   ok &= put(maps, "no_planes", fieldscan::encode_map(flat));
-  MapSpec empty = small;
+  MapContents empty = small;
   empty.nx = -2;
   empty.nz = 2;
   ok &= put(maps, "empty_planes", fieldscan::encode_map(empty));
-  MapSpec full;  // 16 x 16 x 16 fills the fuzz target's capacity exactly
+  MapContents full;  // 16 x 16 x 16 fills the fuzz target's capacity exactly
   full.nx = full.ny = full.nz = 16;
   ok &= put(maps, "full_capacity", fieldscan::encode_map(full));
-  MapSpec big = small;  // 101^3: only the header, the capacity check fails
+  MapContents big = small;  // 101^3: only the header, the capacity check fails
   big.nx = big.ny = big.nz = 101;
   auto big_records = fieldscan::encode_records(big);
   big_records.resize(5);

@@ -68,23 +68,23 @@ bool SameSize(const GridSize& a, const GridSize& b) {
 std::uint32_t Bits(float f) { return std::bit_cast<std::uint32_t>(f); }
 
 // A 2 x 2 x 2 map with distinct values; its file is 350 bytes long.
-MapSpec SmallSpec() {
-  MapSpec spec;
-  spec.xmin = -1.5f;
-  spec.ymin = 2.0f;
-  spec.zmin = 0.25f;
-  spec.ida = 1;
-  spec.idb = 2;
-  spec.idc = 0;
-  spec.ima = 11;
-  spec.imb = 12;
-  spec.imc = 13;
-  spec.isa = 21;
-  spec.dx = 0.5f;
-  spec.dy = 2.0f;
-  spec.dz = 4.0f;
-  for (int n = 0; n < 24; ++n) spec.values.push_back(1.0f + 0.5f * static_cast<float>(n));
-  return spec;
+MapContents SmallSpec() {
+  MapContents contents;
+  contents.xmin = -1.5f;
+  contents.ymin = 2.0f;
+  contents.zmin = 0.25f;
+  contents.ida = 1;
+  contents.idb = 2;
+  contents.idc = 0;
+  contents.ima = 11;
+  contents.imb = 12;
+  contents.imc = 13;
+  contents.isa = 21;
+  contents.dx = 0.5f;
+  contents.dy = 2.0f;
+  contents.dz = 4.0f;
+  for (int n = 0; n < 24; ++n) contents.values.push_back(1.0f + 0.5f * static_cast<float>(n));
+  return contents;
 }
 
 std::string Frame(const std::vector<std::string>& records) {
@@ -93,13 +93,13 @@ std::string Frame(const std::vector<std::string>& records) {
   return out;
 }
 
-// Header records of `spec` with arbitrary counts (no plane records).
-std::vector<std::string> HeaderRecords(MapSpec spec, std::int32_t nx, std::int32_t ny,
+// Header records of `contents` with arbitrary counts (no plane records).
+std::vector<std::string> HeaderRecords(MapContents contents, std::int32_t nx, std::int32_t ny,
                                        std::int32_t nz) {
-  spec.nx = nx;
-  spec.ny = ny;
-  spec.nz = 0;
-  auto records = encode_records(spec);
+  contents.nx = nx;
+  contents.ny = ny;
+  contents.nz = 0;
+  auto records = encode_records(contents);
   records.resize(5);
   std::string& r5 = records[4];
   for (int b = 0; b < 4; ++b)
@@ -152,8 +152,8 @@ class LoadTest : public ::testing::Test {
 // ---------------------------------------------------------------- success
 
 TEST_F(LoadTest, SmallMapFillsSizeAndBmap) {
-  const MapSpec spec = SmallSpec();
-  LoadBytes(encode_map(spec));
+  const MapContents contents = SmallSpec();
+  LoadBytes(encode_map(contents));
   ExpectOutcome(0);
   EXPECT_EQ(SIZE.XMIN, -1.5f);
   EXPECT_EQ(SIZE.YMIN, 2.0f);
@@ -178,7 +178,7 @@ TEST_F(LoadTest, SmallMapFillsSizeAndBmap) {
   EXPECT_EQ(SIZE.YHIGH, 4.0f);
   EXPECT_EQ(SIZE.ZLOW, 0.25f);
   EXPECT_EQ(SIZE.ZHIGH, 4.25f);
-  for (int n = 0; n < 24; ++n) EXPECT_EQ(Bmap()[n], spec.values[n]) << n;
+  for (int n = 0; n < 24; ++n) EXPECT_EQ(Bmap()[n], contents.values[n]) << n;
   EXPECT_EQ(Bmap()[24], kSentinel);  // beyond 3 * NX * NY * NZ: untouched
   EXPECT_EQ(consumed_, 350u);
 }
@@ -193,24 +193,24 @@ TEST_F(LoadTest, WorkedExample) {
   for (const Row& row : rows) {
     SCOPED_TRACE(row.angle);
     SIZE = SentinelSize();
-    MapSpec spec;
-    spec.angle = row.angle;
-    spec.xmin = -10;
-    spec.ymin = 0;
-    spec.zmin = 5;
-    spec.ida = 1;
-    spec.idb = 1;
-    spec.idc = 0;
-    spec.dx = 2;
-    spec.dy = 5;
-    spec.dz = 0.5f;
-    spec.nx = 3;
-    spec.ny = 2;
-    spec.nz = 4;
-    const auto records = encode_records(spec);
+    MapContents contents;
+    contents.angle = row.angle;
+    contents.xmin = -10;
+    contents.ymin = 0;
+    contents.zmin = 5;
+    contents.ida = 1;
+    contents.idb = 1;
+    contents.idc = 0;
+    contents.dx = 2;
+    contents.dy = 5;
+    contents.dz = 0.5f;
+    contents.nx = 3;
+    contents.ny = 2;
+    contents.nz = 4;
+    const auto records = encode_records(contents);
     ASSERT_EQ(records.size(), 9u);
     EXPECT_EQ(records[5].size(), 72u);
-    LoadBytes(encode_map(spec));
+    LoadBytes(encode_map(contents));
     ExpectOutcome(0);
     EXPECT_EQ(Bits(SIZE.ANGLE), row.radians_bits);
     EXPECT_EQ(SIZE.XLOW, -14.0f);
@@ -234,15 +234,15 @@ TEST_F(LoadTest, QuadrantTestChoosesTheYExtent) {
                       {270.0f, false},   {180.0f, false}};
   for (const Row& row : rows) {
     SCOPED_TRACE(row.angle);
-    MapSpec spec;
-    spec.angle = row.angle;
-    spec.idb = 1;
-    spec.nx = 3;
-    spec.ny = 2;
-    spec.nz = 1;
-    spec.dx = 2;
-    spec.dy = 5;
-    LoadBytes(encode_map(spec));
+    MapContents contents;
+    contents.angle = row.angle;
+    contents.idb = 1;
+    contents.nx = 3;
+    contents.ny = 2;
+    contents.nz = 1;
+    contents.dx = 2;
+    contents.dy = 5;
+    LoadBytes(encode_map(contents));
     ExpectOutcome(0);
     EXPECT_EQ(SIZE.YHIGH, row.quadrant ? 5.0f : 4.0f);
     EXPECT_EQ(SIZE.YLOW, row.quadrant ? -5.0f : -4.0f);
@@ -262,20 +262,20 @@ TEST_F(LoadTest, ReflectionIndicesDecideTheLowerLimits) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(testing::Message() << row.ida << " " << row.idb << " " << row.idc);
-    MapSpec spec;
-    spec.xmin = 1;
-    spec.ymin = 2;
-    spec.zmin = 3;
-    spec.ida = row.ida;
-    spec.idb = row.idb;
-    spec.idc = row.idc;
-    spec.nx = 5;
-    spec.ny = 3;
-    spec.nz = 2;
-    spec.dx = 1;
-    spec.dy = 5;
-    spec.dz = 1.5f;
-    LoadBytes(encode_map(spec));
+    MapContents contents;
+    contents.xmin = 1;
+    contents.ymin = 2;
+    contents.zmin = 3;
+    contents.ida = row.ida;
+    contents.idb = row.idb;
+    contents.idc = row.idc;
+    contents.nx = 5;
+    contents.ny = 3;
+    contents.nz = 2;
+    contents.dx = 1;
+    contents.dy = 5;
+    contents.dz = 1.5f;
+    LoadBytes(encode_map(contents));
     ExpectOutcome(0);
     EXPECT_EQ(SIZE.XLOW, row.xlow);
     EXPECT_EQ(SIZE.YLOW, row.ylow);
@@ -289,26 +289,26 @@ TEST_F(LoadTest, ReflectionIndicesDecideTheLowerLimits) {
 TEST_F(LoadTest, LimitsAreRoundedOnceFromDouble) {
   // XHIGH = XMIN + (NX - 1) * DX in double, rounded once; rounding the
   // product to single precision first gives a different last bit here.
-  MapSpec spec;
-  spec.xmin = 46.0f;
-  spec.dx = 263.0f / 997.0f;
-  spec.nx = 27;
-  spec.ny = 1;
-  spec.nz = 0;
-  LoadBytes(encode_map(spec));
+  MapContents contents;
+  contents.xmin = 46.0f;
+  contents.dx = 263.0f / 997.0f;
+  contents.nx = 27;
+  contents.ny = 1;
+  contents.nz = 0;
+  LoadBytes(encode_map(contents));
   ExpectOutcome(0);
-  const double exact = 46.0 + 26.0 * static_cast<double>(spec.dx);
-  volatile float product = 26.0f * spec.dx;
+  const double exact = 46.0 + 26.0 * static_cast<double>(contents.dx);
+  volatile float product = 26.0f * contents.dx;
   volatile float single_steps = 46.0f + product;
   EXPECT_EQ(Bits(SIZE.XHIGH), Bits(static_cast<float>(exact)));
   EXPECT_NE(Bits(SIZE.XHIGH), Bits(single_steps));
 }
 
 TEST_F(LoadTest, NzZeroLoadsAfterRecord5) {
-  MapSpec spec = SmallSpec();
-  spec.nz = 0;
-  spec.idc = 1;
-  const std::string bytes = encode_map(spec);
+  MapContents contents = SmallSpec();
+  contents.nz = 0;
+  contents.idc = 1;
+  const std::string bytes = encode_map(contents);
   ASSERT_EQ(bytes.size(), 238u);
   LoadBytes(bytes);
   ExpectOutcome(0);
@@ -351,16 +351,16 @@ TEST_F(LoadTest, PlanesOfAnEmptyGridMustBePresent) {
 }
 
 TEST_F(LoadTest, FullCapacityLoads) {
-  MapSpec spec;
-  spec.nx = spec.ny = spec.nz = 100;
-  spec.values.resize(MXS);
-  for (std::size_t n = 0; n < spec.values.size(); ++n)
-    spec.values[n] = static_cast<float>(n % 9973) - 17.5f;
-  const std::string bytes = encode_map(spec);
+  MapContents contents;
+  contents.nx = contents.ny = contents.nz = 100;
+  contents.values.resize(MXS);
+  for (std::size_t n = 0; n < contents.values.size(); ++n)
+    contents.values[n] = static_cast<float>(n % 9973) - 17.5f;
+  const std::string bytes = encode_map(contents);
   ASSERT_EQ(bytes.size(), 12'001'038u);
   LoadBytes(bytes);
   ExpectOutcome(0);
-  EXPECT_EQ(std::memcmp(Bmap(), spec.values.data(), MXS * sizeof(float)), 0);
+  EXPECT_EQ(std::memcmp(Bmap(), contents.values.data(), MXS * sizeof(float)), 0);
   EXPECT_EQ(SIZE.XHIGH, 99.0f);
 }
 
@@ -598,15 +598,15 @@ TEST_F(LoadTest, ItemsBeforeTheFailureKeepTheirNewValues) {
 }
 
 TEST_F(LoadTest, PlanesBeforeTheFailingPlaneStay) {
-  MapSpec spec = SmallSpec();
-  spec.nz = 3;
-  spec.values.resize(36, 99.0f);
-  const auto records = encode_records(spec);
+  MapContents contents = SmallSpec();
+  contents.nz = 3;
+  contents.values.resize(36, 99.0f);
+  const auto records = encode_records(contents);
   std::string bytes = Frame(std::vector<std::string>(records.begin(), records.begin() + 7));
   bytes += frame_record(records[7]).substr(0, 4 + 8);  // two values of plane 3
   LoadBytes(bytes);
   ExpectOutcome(8);
-  for (int n = 0; n < 26; ++n) EXPECT_EQ(Bmap()[n], spec.values[n]) << n;
+  for (int n = 0; n < 26; ++n) EXPECT_EQ(Bmap()[n], contents.values[n]) << n;
   EXPECT_EQ(Bmap()[26], kSentinel);
   EXPECT_EQ(SIZE.NZ, 3);
   EXPECT_EQ(SIZE.XHIGH, 777.25f);  // limits untouched

@@ -19,61 +19,61 @@ void put_text(std::string& out, std::string_view s, std::size_t n) {
 }
 
 // Values per plane: none for an empty grid.
-std::size_t plane_values(const MapSpec& spec) {
-  if (spec.nx <= 0 || spec.ny <= 0) return 0;
-  return std::size_t{3} * static_cast<std::size_t>(spec.nx) * static_cast<std::size_t>(spec.ny);
+std::size_t plane_values(const MapContents& contents) {
+  if (contents.nx <= 0 || contents.ny <= 0) return 0;
+  return std::size_t{3} * static_cast<std::size_t>(contents.nx) * static_cast<std::size_t>(contents.ny);
 }
 
 }  // namespace
 
-std::size_t value_index(const MapSpec& spec, int i, int j, int k, int c) {
-  const auto nx = static_cast<std::size_t>(spec.nx), ny = static_cast<std::size_t>(spec.ny);
+std::size_t value_index(const MapContents& contents, int i, int j, int k, int c) {
+  const auto nx = static_cast<std::size_t>(contents.nx), ny = static_cast<std::size_t>(contents.ny);
   return 3 * ((static_cast<std::size_t>(k - 1) * ny + static_cast<std::size_t>(j - 1)) * nx +
               static_cast<std::size_t>(i - 1)) +
          static_cast<std::size_t>(c - 1);
 }
 
-void fill_values(MapSpec& spec,
+void fill_values(MapContents& contents,
                  const std::function<std::array<float, 3>(float x, float y, float z)>& f) {
-  spec.values.assign(spec.nz > 0 ? plane_values(spec) * static_cast<std::size_t>(spec.nz) : 0,
+  contents.values.assign(contents.nz > 0 ? plane_values(contents) * static_cast<std::size_t>(contents.nz) : 0,
                      0.0f);
-  if (spec.values.empty()) return;
-  for (int k = 1; k <= spec.nz; ++k)
-    for (int j = 1; j <= spec.ny; ++j)
-      for (int i = 1; i <= spec.nx; ++i) {
+  if (contents.values.empty()) return;
+  for (int k = 1; k <= contents.nz; ++k)
+    for (int j = 1; j <= contents.ny; ++j)
+      for (int i = 1; i <= contents.nx; ++i) {
         // Node positions as a single-precision computation rounded once.
-        const auto x = static_cast<float>(double{spec.xmin} + (i - 1) * double{spec.dx});
-        const auto y = static_cast<float>(double{spec.ymin} + (j - 1) * double{spec.dy});
-        const auto z = static_cast<float>(double{spec.zmin} + (k - 1) * double{spec.dz});
+        const auto x = static_cast<float>(double{contents.xmin} + (i - 1) * double{contents.dx});
+        const auto y = static_cast<float>(double{contents.ymin} + (j - 1) * double{contents.dy});
+        const auto z = static_cast<float>(double{contents.zmin} + (k - 1) * double{contents.dz});
         const auto b = f(x, y, z);
-        for (int c = 1; c <= 3; ++c) spec.values[value_index(spec, i, j, k, c)] = b[c - 1];
+        for (int c = 1; c <= 3; ++c) contents.values[value_index(contents, i, j, k, c)] = b[c - 1];
       }
 }
 
-std::vector<std::string> encode_records(const MapSpec& spec) {
+std::vector<std::string> encode_records(const MapContents& contents) {
   std::vector<std::string> records(5);
-  put_text(records[0], spec.title, 80);
-  put_text(records[1], spec.date, 18);
-  put_text(records[2], spec.axa, 8);
-  put_text(records[2], spec.axb, 8);
-  put_text(records[2], spec.axc, 8);
-  put_real(records[2], spec.angle);
+  put_text(records[0], contents.title, 80);
+  put_text(records[1], contents.date, 18);
+  put_text(records[2], contents.axa, 8);
+  put_text(records[2], contents.axb, 8);
+  put_text(records[2], contents.axc, 8);
+  put_real(records[2], contents.angle);
   std::string& r4 = records[3];
-  for (float v : {spec.xmin, spec.ymin, spec.zmin}) put_real(r4, v);
+  for (float v : {contents.xmin, contents.ymin, contents.zmin}) put_real(r4, v);
   for (std::int32_t v :
-       {spec.isa, spec.isb, spec.isc, spec.ima, spec.imb, spec.imc, spec.ida, spec.idb, spec.idc})
+       {contents.isa, contents.isb, contents.isc, contents.ima, contents.imb, contents.imc, contents.ida, contents.idb, contents.idc})
     put_int(r4, v);
   std::string& r5 = records[4];
-  for (float v : {spec.dx, spec.dy, spec.dz}) put_real(r5, v);
-  for (std::int32_t v : {spec.nx, spec.ny, spec.nz}) put_int(r5, v);
+  for (float v : {contents.dx, contents.dy, contents.dz}) put_real(r5, v);
+  for (std::int32_t v : {contents.nx, contents.ny, contents.nz}) put_int(r5, v);
 
-  const std::size_t per_plane = plane_values(spec);
-  for (std::int32_t k = 0; k < spec.nz; ++k) {
+  const std::size_t per_plane = plane_values(contents);
+  for (std::int32_t k = 0; k < contents.nz; ++k) {
     std::string& plane = records.emplace_back();
     plane.reserve(4 * per_plane);
     const std::size_t first = static_cast<std::size_t>(k) * per_plane;
     for (std::size_t n = first; n < first + per_plane; ++n)
-      put_real(plane, n < spec.values.size() ? spec.values[n] : 0.0f);
+      put_real(plane, n < contents.values.size() ? contents.values[n] : 0.0f);
   }
   return records;
 }
@@ -92,9 +92,9 @@ std::string frame_record(std::string_view data, std::uint32_t lead, std::uint32_
   return out;
 }
 
-std::string encode_map(const MapSpec& spec) {
+std::string encode_map(const MapContents& contents) {
   std::string out;
-  for (const std::string& record : encode_records(spec)) out += frame_record(record);
+  for (const std::string& record : encode_records(contents)) out += frame_record(record);
   return out;
 }
 
@@ -106,8 +106,8 @@ bool write_file(const std::string& path, std::string_view bytes) {
   return !file.fail();
 }
 
-bool write_map_file(const std::string& path, const MapSpec& spec) {
-  return write_file(path, encode_map(spec));
+bool write_map_file(const std::string& path, const MapContents& contents) {
+  return write_file(path, encode_map(contents));
 }
 
 }  // namespace fieldscan

@@ -24,8 +24,8 @@ float RealAt(const std::string& bytes, std::size_t offset) {
 // The byte layout of a 2 x 2 x 2 map: every record exactly as long as its
 // items, so the records start at fixed offsets.
 TEST(MapWriterTest, LayoutOfA2x2x2Map) {
-  MapSpec spec;
-  const std::string bytes = encode_map(spec);
+  MapContents contents;
+  const std::string bytes = encode_map(contents);
   ASSERT_EQ(bytes.size(), 350u);
   struct Row {
     std::size_t start;
@@ -40,15 +40,15 @@ TEST(MapWriterTest, LayoutOfA2x2x2Map) {
 }
 
 TEST(MapWriterTest, ItemsAreLittleEndian) {
-  MapSpec spec;
-  spec.angle = 90.0f;  // 42B40000
-  spec.xmin = -10.0f;
-  spec.idb = -2;
-  spec.nx = 3;
-  spec.ny = 1;
-  spec.nz = 1;
-  spec.values = {1.0f};  // 3F800000
-  const std::string bytes = encode_map(spec);
+  MapContents contents;
+  contents.angle = 90.0f;  // 42B40000
+  contents.xmin = -10.0f;
+  contents.idb = -2;
+  contents.nx = 3;
+  contents.ny = 1;
+  contents.nz = 1;
+  contents.values = {1.0f};  // 3F800000
+  const std::string bytes = encode_map(contents);
   EXPECT_EQ(bytes.substr(114 + 4 + 24, 4), std::string("\x00\x00\xB4\x42", 4));
   EXPECT_EQ(RealAt(bytes, 150 + 4), -10.0f);
   EXPECT_EQ(bytes.substr(150 + 4 + 40, 4), std::string("\xFE\xFF\xFF\xFF", 4));
@@ -58,12 +58,12 @@ TEST(MapWriterTest, ItemsAreLittleEndian) {
 }
 
 TEST(MapWriterTest, TextsAreCutOrPaddedToTheirLength) {
-  MapSpec spec;
-  spec.title = std::string(85, 'T');
-  spec.date = "1-JAN";
-  spec.axa = "X(cm)";
-  spec.axb = "Y-axis-too-long";
-  const auto records = encode_records(spec);
+  MapContents contents;
+  contents.title = std::string(85, 'T');
+  contents.date = "1-JAN";
+  contents.axa = "X(cm)";
+  contents.axb = "Y-axis-too-long";
+  const auto records = encode_records(contents);
   EXPECT_EQ(records[0], std::string(80, 'T'));
   EXPECT_EQ(records[1], "1-JAN" + std::string(13, ' '));
   EXPECT_EQ(records[2].substr(0, 24), "X(cm)   Y-axis-tZ       ");
@@ -71,17 +71,17 @@ TEST(MapWriterTest, TextsAreCutOrPaddedToTheirLength) {
 }
 
 TEST(MapWriterTest, PlaneValuesInFileOrder) {
-  MapSpec spec;
-  spec.nx = 3;
-  spec.ny = 2;
-  spec.nz = 2;
-  for (int n = 0; n < 36; ++n) spec.values.push_back(static_cast<float>(n));
+  MapContents contents;
+  contents.nx = 3;
+  contents.ny = 2;
+  contents.nz = 2;
+  for (int n = 0; n < 36; ++n) contents.values.push_back(static_cast<float>(n));
   // Component 2 of node (3, 2, 2): 3 * ((1 * 2 + 1) * 3 + 2) + 1 = 34.
-  EXPECT_EQ(value_index(spec, 3, 2, 2, 2), 34u);
-  EXPECT_EQ(value_index(spec, 1, 1, 1, 1), 0u);
-  EXPECT_EQ(value_index(spec, 2, 1, 1, 3), 5u);
-  EXPECT_EQ(value_index(spec, 1, 2, 1, 1), 9u);
-  const auto records = encode_records(spec);
+  EXPECT_EQ(value_index(contents, 3, 2, 2, 2), 34u);
+  EXPECT_EQ(value_index(contents, 1, 1, 1, 1), 0u);
+  EXPECT_EQ(value_index(contents, 2, 1, 1, 3), 5u);
+  EXPECT_EQ(value_index(contents, 1, 2, 1, 1), 9u);
+  const auto records = encode_records(contents);
   ASSERT_EQ(records.size(), 7u);
   ASSERT_EQ(records[6].size(), 72u);
   // Plane 2 holds values 18..35; value 34 at data offset 4 * 16.
@@ -91,9 +91,9 @@ TEST(MapWriterTest, PlaneValuesInFileOrder) {
 }
 
 TEST(MapWriterTest, MissingValuesAreZero) {
-  MapSpec spec;
-  spec.values = {5.0f, 6.0f};
-  const auto records = encode_records(spec);
+  MapContents contents;
+  contents.values = {5.0f, 6.0f};
+  const auto records = encode_records(contents);
   EXPECT_EQ(RealAt(records[5], 4), 6.0f);
   EXPECT_EQ(RealAt(records[5], 8), 0.0f);
   EXPECT_EQ(records[6], std::string(48, '\0'));
@@ -107,11 +107,11 @@ TEST(MapWriterTest, PlanesOfAnEmptyGrid) {
   const Row rows[] = {{0, 2, 3, 8}, {2, -1, 2, 7}, {2, 2, 0, 5}, {2, 2, -4, 5}};
   for (const Row& row : rows) {
     SCOPED_TRACE(testing::Message() << row.nx << " " << row.ny << " " << row.nz);
-    MapSpec spec;
-    spec.nx = row.nx;
-    spec.ny = row.ny;
-    spec.nz = row.nz;
-    const auto records = encode_records(spec);
+    MapContents contents;
+    contents.nx = row.nx;
+    contents.ny = row.ny;
+    contents.nz = row.nz;
+    const auto records = encode_records(contents);
     ASSERT_EQ(records.size(), row.records);
     for (std::size_t r = 5; r < records.size(); ++r) EXPECT_EQ(records[r], "");
     EXPECT_EQ(WordAt(records[4], 20), static_cast<std::uint32_t>(row.nz));
@@ -124,33 +124,33 @@ TEST(MapWriterTest, FrameRecordTakesItsOwnLengthWords) {
 }
 
 TEST(MapWriterTest, FillValuesAtNodePositions) {
-  MapSpec spec;
-  spec.xmin = 1.0f;
-  spec.ymin = -2.0f;
-  spec.zmin = 0.5f;
-  spec.dx = 0.5f;
-  spec.dy = 3.0f;
-  spec.dz = 0.25f;
-  spec.nx = 3;
-  spec.ny = 2;
-  spec.nz = 2;
-  fill_values(spec, [](float x, float y, float z) { return std::array<float, 3>{x, y, z}; });
-  ASSERT_EQ(spec.values.size(), 36u);
-  EXPECT_EQ(spec.values[value_index(spec, 3, 2, 2, 1)], 2.0f);
-  EXPECT_EQ(spec.values[value_index(spec, 3, 2, 2, 2)], 1.0f);
-  EXPECT_EQ(spec.values[value_index(spec, 3, 2, 2, 3)], 0.75f);
-  EXPECT_EQ(spec.values[value_index(spec, 2, 1, 1, 1)], 1.5f);
+  MapContents contents;
+  contents.xmin = 1.0f;
+  contents.ymin = -2.0f;
+  contents.zmin = 0.5f;
+  contents.dx = 0.5f;
+  contents.dy = 3.0f;
+  contents.dz = 0.25f;
+  contents.nx = 3;
+  contents.ny = 2;
+  contents.nz = 2;
+  fill_values(contents, [](float x, float y, float z) { return std::array<float, 3>{x, y, z}; });
+  ASSERT_EQ(contents.values.size(), 36u);
+  EXPECT_EQ(contents.values[value_index(contents, 3, 2, 2, 1)], 2.0f);
+  EXPECT_EQ(contents.values[value_index(contents, 3, 2, 2, 2)], 1.0f);
+  EXPECT_EQ(contents.values[value_index(contents, 3, 2, 2, 3)], 0.75f);
+  EXPECT_EQ(contents.values[value_index(contents, 2, 1, 1, 1)], 1.5f);
 }
 
 TEST(MapWriterTest, WriteFile) {
   TempDir dir;
   const std::string path = dir.file("out.map");
   ASSERT_TRUE(write_file(path, "old content that is longer"));
-  MapSpec spec;
-  ASSERT_TRUE(write_map_file(path, spec));
+  MapContents contents;
+  ASSERT_TRUE(write_map_file(path, contents));
   std::ifstream in(path, std::ios::binary);
   const std::string back((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  EXPECT_EQ(back, encode_map(spec));  // replaced, not merely overwritten
+  EXPECT_EQ(back, encode_map(contents));  // replaced, not merely overwritten
   EXPECT_FALSE(write_file(dir.file("no/such/dir/out.map"), "x"));
   EXPECT_FALSE(write_file(dir.path().string(), "x"));
 }

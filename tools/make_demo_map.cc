@@ -29,7 +29,7 @@
 
 namespace {
 
-using fieldscan::MapSpec;
+using fieldscan::MapContents;
 using Complex = std::complex<double>;
 
 constexpr double kCentralField = 1300.0;  // gauss, before the edge profile
@@ -48,29 +48,29 @@ Complex field(double x, double z) {
 
 bool in_clamp(float x, float y, float z) { return x >= 18.0f && y <= 4.0f && z <= 3.0f; }
 
-MapSpec demo_map() {
-  MapSpec spec;
-  spec.title = "DEMO DIPOLE D1 - QUADRANT OF THE GAP FIELD, 1 CM GRID, FIELD IN GAUSS";
-  spec.date = "14-NOV-2025 10:42";
-  spec.axa = "X (CM)";
-  spec.axb = "Y (CM)";
-  spec.axc = "Z (CM)";
-  spec.angle = 90.0f;
-  spec.xmin = spec.ymin = spec.zmin = 0.0f;
-  spec.isa = spec.isb = spec.isc = 1;
-  spec.ida = 1;
-  spec.idb = 1;
-  spec.idc = 2;
-  spec.dx = spec.dy = spec.dz = 1.0f;
-  spec.nx = 21;
-  spec.ny = 11;
-  spec.nz = 11;
-  fieldscan::fill_values(spec, [](float x, float y, float z) -> std::array<float, 3> {
+MapContents demo_map() {
+  MapContents contents;
+  contents.title = "DEMO DIPOLE D1 - QUADRANT OF THE GAP FIELD, 1 CM GRID, FIELD IN GAUSS";
+  contents.date = "14-NOV-2025 10:42";
+  contents.axa = "X (CM)";
+  contents.axb = "Y (CM)";
+  contents.axc = "Z (CM)";
+  contents.angle = 90.0f;
+  contents.xmin = contents.ymin = contents.zmin = 0.0f;
+  contents.isa = contents.isb = contents.isc = 1;
+  contents.ida = 1;
+  contents.idb = 1;
+  contents.idc = 2;
+  contents.dx = contents.dy = contents.dz = 1.0f;
+  contents.nx = 21;
+  contents.ny = 11;
+  contents.nz = 11;
+  fieldscan::fill_values(contents, [](float x, float y, float z) -> std::array<float, 3> {
     if (in_clamp(x, y, z)) return {kUnmeasured, kUnmeasured, kUnmeasured};
     const Complex b = field(x, z);
     return {static_cast<float>(b.imag()), 0.0f, static_cast<float>(b.real())};
   });
-  return spec;
+  return contents;
 }
 
 }  // namespace
