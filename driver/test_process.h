@@ -22,6 +22,7 @@ struct ProcessOptions {
   bool close_stdin = false;        // start with standard input closed
   std::string stdout_path;         // non-empty: standard output goes to this file
   bool close_stdout = false;       // start with standard output closed
+  bool unprivileged = false;       // run as user and group 65534 when started as root
   double timeout_seconds = 20.0;
 };
 
