@@ -47,9 +47,12 @@ InputStream::Result InputStream::read_record(InputRecord& record) {
     }
     if (eof_) {
       if (pos_ == buffer_.size()) return Result::kEndOfInput;
-      // A last line without a line feed.  A carriage return at its end is
-      // not followed by a line feed, so it stays data.
-      record.text.assign(buffer_, pos_, std::string::npos);
+      // A last line without a line feed: the line end was lost, so a
+      // carriage return at its end is taken as the first half of one, as in
+      // a file with carriage-return line-feed line ends cut short.
+      std::size_t length = buffer_.size() - pos_;
+      if (buffer_.back() == '\r') --length;
+      record.text.assign(buffer_, pos_, length);
       record.cursor = 0;
       pos_ = buffer_.size();
       return Result::kRecord;

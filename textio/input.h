@@ -27,12 +27,13 @@ class InputStream {
 
   enum class Result { kRecord, kEndOfInput, kError };
   // Reads the next line, of any length, into `record` (cursor at column 1).
-  // A last line without a line feed is a record; end of input is reported
-  // only when no byte is left (an empty line is a record); a descriptor that
-  // is closed counts as the end of input.  Bytes are kept
-  // as they are (NUL, control characters, a carriage return that is not
-  // directly before the line feed).  On kEndOfInput and kError `record` is
-  // left as it was.  A read interrupted by a signal is retried.
+  // A last line without a line feed is a record (a carriage return ending
+  // it is dropped, as before a line feed); end of input is reported only
+  // when no byte is left (an empty line is a record); a descriptor that is
+  // closed counts as the end of input.  Other bytes are kept as they are
+  // (NUL, control characters, a carriage return inside the line).  On
+  // kEndOfInput and kError `record` is left as it was.  A read interrupted
+  // by a signal is retried.
   Result read_record(InputRecord& record);
 
   // As read_record, for reads without an end-of-input branch: end of input

@@ -177,7 +177,8 @@ TEST(ReadRecord, LinesAndEndOfInput) {
       {"carriage return line feed", {"a\r\nb\r\n\r\n"}, {"a", "b", ""}},
       {"lone carriage returns kept", {"a\rb\n\rc\n"}, {"a\rb", "\rc"}},
       {"only the last carriage return dropped", {"a\r\r\n"}, {"a\r"}},
-      {"carriage return at the very end kept", {"x\ny\r"}, {"x", "y\r"}},
+      {"carriage return at the very end dropped", {"x\ny\r"}, {"x", "y"}},
+      {"only one carriage return at the very end dropped", {"x\r\r"}, {"x\r"}},
       {"NUL and other bytes kept", {"a\0b\n\xff\xfe\x01\t\n"s}, {"a\0b"s, "\xff\xfe\x01\t"}},
       {"lines split across reads", {"ab", "c\r", "\nde", "f\n", "g"}, {"abc", "def", "g"}},
   };
