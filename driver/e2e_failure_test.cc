@@ -21,6 +21,11 @@ TEST_F(FieldscanRun, EndOfInputAtEachQuestion) {
       {"\n\n0.,1.,1.", std::string(kHeader) + kAskDirectionX + kAskHeight0 + kAskRangeDefault +
                            "  0.0   -250.00    0.01\r\n  1.0   -150.00    0.01\r\n" +
                            kAskDirectionX},
+      // The direction z without its line end is an answer; then the end.
+      {"z", std::string(kHeader) + kAskDirectionX + kAskHeight0},
+      {"\n1.5", std::string(kHeader) + kAskDirectionX + kAskHeight0 + kAskRangeDefault},
+      // A rejected letter without its line end: asked again, then the end.
+      {"q", std::string(kHeader) + kAskDirectionX + kAskDirectionX},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.input);

@@ -218,27 +218,6 @@ TEST_F(FieldscanRun, ConsoleFullPartWayThroughAScan) {
 
 // ----------------------------------------------------------------- answers
 
-TEST_F(FieldscanRun, InputEndingInsideAnAnswer) {
-  struct Row {
-    const char* input;
-    std::string out;
-  };
-  const Row rows[] = {
-      // The direction z without its line end is an answer; then the end.
-      {"z", std::string(kHeader) + kAskDirectionX + kAskHeight0},
-      {"\n1.5", std::string(kHeader) + kAskDirectionX + kAskHeight0 + kAskRangeDefault},
-      // A rejected letter without its line end: asked again, then the end.
-      {"q", std::string(kHeader) + kAskDirectionX + kAskDirectionX},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.input);
-    const ProcessResult r = run({"line.map"}, row.input);
-    EXPECT_EQ(r.out, row.out);
-    EXPECT_EQ(r.err, kEndOfInput);
-    EXPECT_EQ(r.exit_code, 24);
-  }
-}
-
 // Answers of megabytes are read as the lines they are, only their first
 // columns count, and each gives its outcome without any time to speak of.
 TEST_F(FieldscanRun, AnswersOfMegabytes) {
