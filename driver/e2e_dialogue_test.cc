@@ -71,9 +71,9 @@ TEST_F(FieldscanRun, TenthStepsStopBeforeTheEnd) {
   EXPECT_EQ(file("x000.lis"), records);
 }
 
-TEST_F(FieldscanRun, HundredPointsThenTheNextRequest) {
-  const ProcessResult r = run({"line.map"}, "\n\n0.,99.,1.\n");
-  std::string out, listing;
+// x = 0, 1, ..., 99 on the line map: records up to its end at x = 20, then
+// a message per point.  Gives the console bytes and the listing file's.
+void hundred_points(std::string& out, std::string& listing) {
   for (int x = 0; x <= 99; ++x) {
     if (x <= 20) {
       out += point(x, 100.0 * x - 250.0);
@@ -82,6 +82,12 @@ TEST_F(FieldscanRun, HundredPointsThenTheNextRequest) {
       out += message_lines("Point is outside X-limits");
     }
   }
+}
+
+TEST_F(FieldscanRun, HundredPointsThenTheNextRequest) {
+  const ProcessResult r = run({"line.map"}, "\n\n0.,99.,1.\n");
+  std::string out, listing;
+  hundred_points(out, listing);
   EXPECT_EQ(r.out, start() + out + kAskDirectionX);
   EXPECT_EQ(file("x000.lis"), listing);
   EXPECT_EQ(r.exit_code, 24);
@@ -90,14 +96,7 @@ TEST_F(FieldscanRun, HundredPointsThenTheNextRequest) {
 TEST_F(FieldscanRun, HundredPointsWithoutPassingTheEndEndTheRun) {
   const ProcessResult r = run({"line.map"}, "\n\n0.,100.,1.\n");
   std::string out, listing;
-  for (int x = 0; x <= 99; ++x) {
-    if (x <= 20) {
-      out += point(x, 100.0 * x - 250.0);
-      listing += point(x, 100.0 * x - 250.0);
-    } else {
-      out += message_lines("Point is outside X-limits");
-    }
-  }
+  hundred_points(out, listing);
   EXPECT_EQ(r.out, start() + out);
   EXPECT_EQ(r.err, "");
   EXPECT_EQ(r.exit_code, 0);
