@@ -10,6 +10,7 @@
 #include "fieldmap/grid_finder.h"
 #include "fieldmap/map_info.h"
 #include "fieldmap/number.h"
+#include "fieldmap/query_cli.h"
 #include "fieldmap/table_reader.h"
 #include "fieldmap/table_writer.h"
 #include "mapfile/load.h"
@@ -217,7 +218,8 @@ std::string usage() {
   return "usage: fieldmap info MAP\n"
          "       fieldmap convert TABLE MAP [--title T] [--date D] [--angle DEG]\n"
          "                                  [--reflect A,B,C] [--scale S]\n"
-         "       fieldmap export MAP TABLE\n"
+         "       fieldmap export MAP TABLE\n" +
+         query_usage() +
          "       fieldmap --help\n"
          "\n"
          "  info     show the header, grid, node counts and field ranges of a map file\n"
@@ -229,7 +231,14 @@ std::string usage() {
          "           --angle DEG       symmetry angle in degrees (default 90)\n"
          "           --reflect A,B,C   reflection indices IDA,IDB,IDC (default 0,0,0)\n"
          "           --scale S         multiply the coordinates by S (default 1)\n"
-         "  export   write a map file as a header-form table that converts back exactly\n";
+         "  export   write a map file as a header-form table that converts back exactly\n"
+         "  sample   the field at points: along a line, on a grid or from a file (x y z\n"
+         "           per line), as CSV (default), TSV or JSON; -o writes a file\n"
+         "  integral field integrals along a line, the peak field and the effective\n"
+         "           length, from points at most S apart (default: a quarter of the\n"
+         "           finest grid step) with both ends among them\n"
+         "  diff     compare two maps at the nodes of A (or at given points); exit 0\n"
+         "           when they agree within --tolerance (default 0), 1 when not\n";
 }
 
 int run_fieldmap(const std::vector<std::string>& args, CliStreams& io) {
@@ -240,6 +249,9 @@ int run_fieldmap(const std::vector<std::string>& args, CliStreams& io) {
     io.out += usage();
     return 0;
   }
+  if (command == "sample") return run_sample(args, io);
+  if (command == "integral") return run_integral(args, io);
+  if (command == "diff") return run_diff(args, io);
   if (command != "info" && command != "convert" && command != "export") {
     return usage_error(io, "unknown subcommand \"" + command + "\"");
   }

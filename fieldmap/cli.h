@@ -19,6 +19,10 @@ struct CliStreams {
   // When set, progress lines of long conversions go here at once (the
   // caller sets it only when standard error is a terminal).
   std::function<void(std::string_view)> progress;
+  // When set, subcommands whose output may be long (sample) write standard
+  // output through it in pieces instead of into `out`; it returns false
+  // when standard output cannot be written.
+  std::function<bool(std::string_view)> write_out;
 };
 
 // Runs one call; `args` are the arguments after the program name.

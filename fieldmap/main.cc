@@ -15,6 +15,9 @@ int main(int argc, char** argv) {
       std::fflush(stderr);
     };
   }
+  io.write_out = [](std::string_view text) {
+    return std::fwrite(text.data(), 1, text.size(), stdout) == text.size();
+  };
   const std::vector<std::string> args(argv + (argc > 0 ? 1 : argc), argv + argc);
   const int status = fieldscan::fieldmap::run_fieldmap(args, io);
   std::fwrite(io.out.data(), 1, io.out.size(), stdout);

@@ -1,0 +1,114 @@
+#include "fieldmap/map_diff.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "fieldmap/number.h"
+#include "fieldmap/sample.h"
+
+namespace fieldscan::fieldmap {
+namespace {
+
+constexpr std::size_t kChunk = std::size_t{1} << 16;
+
+std::string text(double v) {
+  std::string s;
+  append_float(s, to_float(v));
+  return s;
+}
+
+std::string text(Point3 p) { return "(" + text(p.x) + ", " + text(p.y) + ", " + text(p.z) + ")"; }
+
+}  // namespace
+
+double value_difference(float a, float b) {
+  if (std::isnan(a) || std::isnan(b)) {
+    return std::isnan(a) && std::isnan(b) ? 0.0 : std::numeric_limits<double>::infinity();
+  }
+  if (a == b) return 0.0;  // equal infinities too
+  return std::fabs(static_cast<double>(a) - static_cast<double>(b));
+}
+
+double DiffResult::max_abs() const {
+  return std::max({component[0].max_abs, component[1].max_abs, component[2].max_abs});
+}
+
+bool DiffResult::within(double tolerance) const {
+  return max_abs() <= tolerance && only_a == 0 && only_b == 0;
+}
+
+bool diff_maps(const FieldMap& a, const FieldMap& b, PointSource& points, DiffResult& result,
+               const std::function<void(double)>& progress) {
+  result = DiffResult{};
+  double squares[3] = {0, 0, 0};
+  PointChunk chunk;
+  FieldSamples fa, fb;
+  while (true) {
+    if (!points.next(chunk, kChunk)) return false;
+    if (chunk.size() == 0) break;
+    evaluate(a, chunk, fa);
+    evaluate(b, chunk, fb);
+    for (std::size_t n = 0; n < chunk.size(); ++n) {
+      const std::int64_t index = result.points + static_cast<std::int64_t>(n);
+      const Point3 p{chunk.x[n], chunk.y[n], chunk.z[n]};
+      const bool in_a = fa.status[n] == FieldStatus::kOk;
+      const bool in_b = fb.status[n] == FieldStatus::kOk;
+      if (!in_a || !in_b) {
+        if (in_a && result.only_a++ == 0) result.first_only_a = p;
+        if (in_b && result.only_b++ == 0) result.first_only_b = p;
+        if (!in_a && !in_b) ++result.neither;
+        continue;
+      }
+      ++result.both;
+      const float va[3] = {fa.b[n].bx, fa.b[n].by, fa.b[n].bz};
+      const float vb[3] = {fb.b[n].bx, fb.b[n].by, fb.b[n].bz};
+      for (int c = 0; c < 3; ++c) {
+        const double d = value_difference(va[c], vb[c]);
+        squares[c] += d * d;
+        ComponentDiff& cd = result.component[c];
+        if (d > cd.max_abs || (cd.where < 0 && d == cd.max_abs)) {
+          cd.max_abs = d;
+          cd.where = index;
+          cd.at = p;
+          cd.a = va[c];
+          cd.b = vb[c];
+        }
+      }
+    }
+    result.points += static_cast<std::int64_t>(chunk.size());
+    if (progress) progress(points.done_fraction());
+  }
+  for (int c = 0; c < 3; ++c) {
+    if (result.both > 0) {
+      result.component[c].rms = std::sqrt(squares[c] / static_cast<double>(result.both));
+    }
+  }
+  return true;
+}
+
+std::string format_diff(const DiffResult& r, double tolerance,
+                        const std::function<std::string(std::int64_t)>& where) {
+  static const char* const names[3] = {"bx", "by", "bz"};
+  std::string out;
+  out += "Points:      " + std::to_string(r.points) + ", evaluable in both " +
+         std::to_string(r.both) + ", in A only " + std::to_string(r.only_a) + ", in B only " +
+         std::to_string(r.only_b) + ", in neither " + std::to_string(r.neither) + "\n";
+  if (r.only_a > 0) out += "First in A only: " + text(r.first_only_a) + "\n";
+  if (r.only_b > 0) out += "First in B only: " + text(r.first_only_b) + "\n";
+  for (int c = 0; c < 3; ++c) {
+    const ComponentDiff& d = r.component[c];
+    out += std::string(names[c]) + ":          max |A-B| " + text(d.max_abs);
+    if (d.where >= 0 && d.max_abs > 0) {
+      out += " at " + text(d.at);
+      if (where) out += " " + where(d.where);
+      out += " (A " + text(d.a) + ", B " + text(d.b) + ")";
+    }
+    out += ", rms " + text(d.rms) + "\n";
+  }
+  out += r.within(tolerance) ? "Result:      the maps agree within " + text(tolerance) + "\n"
+                             : "Result:      the maps differ (tolerance " + text(tolerance) + ")\n";
+  return out;
+}
+
+}  // namespace fieldscan::fieldmap

@@ -1,0 +1,51 @@
+// Comparing two field maps at a set of points (the nodes of the first map,
+// say): per component the largest absolute difference and where it lies,
+// the RMS difference, and the points where only one map has a field.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "field/field_map.h"
+#include "fieldmap/point_source.h"
+
+namespace fieldscan::fieldmap {
+
+struct ComponentDiff {
+  double max_abs = 0;       // largest |a - b| over points evaluable in both
+  std::int64_t where = -1;  // its point (0-based index in the source), -1: none
+  Point3 at;
+  float a = 0, b = 0;  // the two values there
+  double rms = 0;      // sqrt(mean (a - b)^2)
+};
+
+struct DiffResult {
+  std::int64_t points = 0;
+  std::int64_t both = 0;    // evaluable in both maps
+  std::int64_t only_a = 0;  // evaluable in the first map only
+  std::int64_t only_b = 0;  // in the second only
+  std::int64_t neither = 0;
+  Point3 first_only_a, first_only_b;  // the first of each kind
+  ComponentDiff component[3];
+  double max_abs() const;
+  // The maps agree within `tolerance`: every difference at most it and no
+  // point evaluable in one map only.
+  bool within(double tolerance) const;
+};
+
+// A difference of two single-precision values, in double precision; two
+// NaNs do not differ, a NaN and a number differ infinitely.
+double value_difference(float a, float b);
+
+// Compares `a` and `b` at every point of `points`.  False when the source
+// fails (its error() tells why).  `progress`, when set, gets the part done.
+bool diff_maps(const FieldMap& a, const FieldMap& b, PointSource& points, DiffResult& result,
+               const std::function<void(double)>& progress = {});
+
+// The report.  `where` names a point by its index (for nodes: "node (i, j,
+// k)"); empty gives the coordinates alone.
+std::string format_diff(const DiffResult& r, double tolerance,
+                        const std::function<std::string(std::int64_t)>& where);
+
+}  // namespace fieldscan::fieldmap

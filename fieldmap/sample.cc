@@ -1,0 +1,221 @@
+#include "fieldmap/sample.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <thread>
+
+namespace fieldscan::fieldmap {
+namespace {
+
+// Batches at least this large are shared among the cores.
+constexpr std::size_t kParallelPoints = 8192;
+// Points per chunk when streaming a table.
+constexpr std::size_t kChunk = std::size_t{1} << 16;
+
+void put_float(std::string& out, float v) {
+  char buffer[32];
+  const auto r = std::to_chars(buffer, buffer + sizeof buffer, v);
+  out.append(buffer, r.ptr);
+}
+
+void put_json_float(std::string& out, float v) {
+  if (std::isfinite(v)) {
+    put_float(out, v);
+  } else {
+    out += "null";
+  }
+}
+
+void append_range(SampleFormat format, const PointChunk& p, const FieldSamples& f,
+                  std::size_t begin, std::size_t end, bool first, std::string& out) {
+  const char sep = format == SampleFormat::kTsv ? '\t' : ',';
+  for (std::size_t n = begin; n < end; ++n) {
+    const FieldStatus status = f.status[n];
+    if (format == SampleFormat::kJson) {
+      if (!first) out += ",\n";
+      first = false;
+      out += "{\"x\":";
+      put_json_float(out, p.x[n]);
+      out += ",\"y\":";
+      put_json_float(out, p.y[n]);
+      out += ",\"z\":";
+      put_json_float(out, p.z[n]);
+      if (status == FieldStatus::kOk) {
+        const FieldVector& b = f.b[n];
+        out += ",\"bx\":";
+        put_json_float(out, b.bx);
+        out += ",\"by\":";
+        put_json_float(out, b.by);
+        out += ",\"bz\":";
+        put_json_float(out, b.bz);
+        out += ",\"b\":";
+        put_json_float(out, magnitude(b));
+        out += '}';
+      } else {
+        out += ",\"status\":\"";
+        out += status_reason(status);
+        out += "\"}";
+      }
+      continue;
+    }
+    put_float(out, p.x[n]);
+    out += sep;
+    put_float(out, p.y[n]);
+    out += sep;
+    put_float(out, p.z[n]);
+    out += sep;
+    if (status == FieldStatus::kOk) {
+      const FieldVector& b = f.b[n];
+      put_float(out, b.bx);
+      out += sep;
+      put_float(out, b.by);
+      out += sep;
+      put_float(out, b.bz);
+      out += sep;
+      put_float(out, magnitude(b));
+      out += sep;
+    } else {
+      out += sep;
+      out += sep;
+      out += sep;
+      out += sep;
+      out += status_reason(status);
+    }
+    out += '\n';
+  }
+}
+
+}  // namespace
+
+unsigned batch_threads(std::size_t count) {
+  if (count < kParallelPoints) return 1;
+  const unsigned cores = std::thread::hardware_concurrency();
+  return std::clamp(cores, 1u, 8u);
+}
+
+void evaluate(const FieldMap& map, const PointChunk& chunk, FieldSamples& out) {
+  const std::size_t n = chunk.size();
+  out.b.resize(n);
+  out.status.resize(n);
+  map.field(chunk.x, chunk.y, chunk.z, out.b, out.status, batch_threads(n));
+}
+
+FieldSamples sample_points(const FieldMap& map, std::span<const float> x, std::span<const float> y,
+                           std::span<const float> z) {
+  FieldSamples out;
+  const std::size_t n = std::min({x.size(), y.size(), z.size()});
+  out.b.resize(n);
+  out.status.resize(n);
+  map.field(x.first(n), y.first(n), z.first(n), out.b, out.status, batch_threads(n));
+  return out;
+}
+
+namespace {
+Samples sample_all(const FieldMap& map, PointSource& source) {
+  Samples s;
+  PointChunk chunk;
+  while (source.next(chunk, kChunk) && chunk.size() > 0) {
+    s.points.x.insert(s.points.x.end(), chunk.x.begin(), chunk.x.end());
+    s.points.y.insert(s.points.y.end(), chunk.y.begin(), chunk.y.end());
+    s.points.z.insert(s.points.z.end(), chunk.z.begin(), chunk.z.end());
+  }
+  evaluate(map, s.points, s.fields);
+  return s;
+}
+}  // namespace
+
+Samples sample_line(const FieldMap& map, Point3 a, Point3 b, std::int64_t count) {
+  LinePoints line = LinePoints::with_count(a, b, std::max<std::int64_t>(count, 0));
+  return sample_all(map, line);
+}
+
+Samples sample_grid(const FieldMap& map, const GridAxis& x, const GridAxis& y, const GridAxis& z) {
+  GridPoints grid(x, y, z);
+  return sample_all(map, grid);
+}
+
+float magnitude(const FieldVector& b) {
+  const double x = b.bx, y = b.by, z = b.bz;
+  return static_cast<float>(std::sqrt(x * x + y * y + z * z));
+}
+
+std::string_view status_reason(FieldStatus status) {
+  switch (status) {
+    case FieldStatus::kOk:
+      return "";
+    case FieldStatus::kOutsideX:
+      return "outside X-limits";
+    case FieldStatus::kOutsideY:
+      return "outside Y-limits";
+    case FieldStatus::kOutsideZ:
+      return "outside Z-limits";
+    case FieldStatus::kUnmeasured:
+      return "unmeasured";
+  }
+  return "not evaluable";
+}
+
+std::string sample_header(SampleFormat format) {
+  switch (format) {
+    case SampleFormat::kCsv:
+      return "x,y,z,bx,by,bz,b,status\n";
+    case SampleFormat::kTsv:
+      return "x\ty\tz\tbx\tby\tbz\tb\tstatus\n";
+    case SampleFormat::kJson:
+      return "[\n";
+  }
+  return "";
+}
+
+std::string sample_footer(SampleFormat format, bool first) {
+  if (format != SampleFormat::kJson) return "";
+  return first ? "]\n" : "\n]\n";
+}
+
+void append_samples(SampleFormat format, const PointChunk& points, const FieldSamples& fields,
+                    bool& first, std::string& out) {
+  const std::size_t n = std::min(points.size(), fields.size());
+  const unsigned threads = std::min(batch_threads(n), 2u);
+  if (threads < 2) {
+    append_range(format, points, fields, 0, n, first, out);
+  } else {
+    // The second half is formatted on its own thread while this one does
+    // the first.
+    std::string second;
+    const std::size_t half = n / 2;
+    std::thread worker([&] { append_range(format, points, fields, half, n, false, second); });
+    append_range(format, points, fields, 0, half, first, out);
+    worker.join();
+    out += second;
+  }
+  if (n > 0) first = false;
+}
+
+bool write_samples(const FieldMap& map, PointSource& source, SampleFormat format,
+                   const std::function<bool(std::string_view)>& write,
+                   const std::function<void(double)>& progress, SampleCounts& counts) {
+  counts = SampleCounts{};
+  PointChunk chunk;
+  FieldSamples fields;
+  // The header goes out with the first rows, so a source that fails at
+  // once leaves no output at all.
+  std::string text = sample_header(format);
+  bool first = true;
+  while (true) {
+    if (!source.next(chunk, kChunk)) return false;
+    if (chunk.size() == 0) break;
+    evaluate(map, chunk, fields);
+    counts.points += static_cast<std::int64_t>(chunk.size());
+    counts.unevaluable += std::count_if(fields.status.begin(), fields.status.end(),
+                                        [](FieldStatus s) { return s != FieldStatus::kOk; });
+    append_samples(format, chunk, fields, first, text);
+    if (!write(text)) return false;
+    text.clear();
+    if (progress) progress(source.done_fraction());
+  }
+  text += sample_footer(format, first);
+  return write(text);
+}
+
+}  // namespace fieldscan::fieldmap
