@@ -67,10 +67,10 @@ bool OutputFile::open(const std::string& path) {
   return false;
 }
 
-bool OutputFile::flush() {
+bool OutputFile::write_all(std::string_view bytes) {
   std::size_t done = 0;
-  while (done < buffer_.size()) {
-    const ssize_t n = ::write(fd_, buffer_.data() + done, buffer_.size() - done);
+  while (done < bytes.size()) {
+    const ssize_t n = ::write(fd_, bytes.data() + done, bytes.size() - done);
     if (n < 0) {
       if (errno == EINTR) continue;
       error_ = std::strerror(errno);
@@ -78,6 +78,11 @@ bool OutputFile::flush() {
     }
     done += static_cast<std::size_t>(n);
   }
+  return true;
+}
+
+bool OutputFile::flush() {
+  if (!write_all(buffer_)) return false;
   buffer_.clear();
   return true;
 }
@@ -86,10 +91,7 @@ bool OutputFile::write(std::string_view bytes) {
   if (fd_ < 0 || !error_.empty()) return false;
   if (buffer_.size() + bytes.size() > kBuffer) {
     if (!flush()) return false;
-    if (bytes.size() >= kBuffer) {
-      buffer_.assign(bytes);
-      return flush();
-    }
+    if (bytes.size() >= kBuffer) return write_all(bytes);
   }
   buffer_.append(bytes);
   return true;

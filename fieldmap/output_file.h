@@ -28,6 +28,7 @@ class OutputFile {
   const std::string& error() const { return error_; }
 
  private:
+  bool write_all(std::string_view bytes);
   bool flush();
   void discard();
 

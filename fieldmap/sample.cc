@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <condition_variable>
+#include <mutex>
+#include <system_error>
 #include <thread>
 
 namespace fieldscan::fieldmap {
@@ -173,23 +176,115 @@ std::string sample_footer(SampleFormat format, bool first) {
   return first ? "]\n" : "\n]\n";
 }
 
+namespace {
+
+// Rows are rarely longer than this; reserving saves regrowing the text.
+constexpr std::size_t kRowBytes = 80;
+
+// The rows of a chunk in two pieces, `head` and `tail`, formatted on two
+// threads when the chunk is large.
+void format_rows(SampleFormat format, const PointChunk& points, const FieldSamples& fields,
+                 bool& first, std::string& head, std::string& tail) {
+  const std::size_t n = std::min(points.size(), fields.size());
+  std::size_t half = n;
+  if (std::min(batch_threads(n), 2u) > 1) half = n / 2;
+  head.reserve(head.size() + half * kRowBytes);
+  tail.reserve(tail.size() + (n - half) * kRowBytes);
+  std::thread worker;
+  if (half < n) {
+    try {
+      worker = std::thread([&] { append_range(format, points, fields, half, n, false, tail); });
+    } catch (const std::system_error&) {
+      half = n;  // no thread to be had: all on this one
+    }
+  }
+  append_range(format, points, fields, 0, half, first, head);
+  if (worker.joinable()) worker.join();
+  if (n > 0) first = false;
+}
+
+// Writes batches of texts on a thread of its own while the caller prepares
+// the next batch; without a thread it writes at once.
+class BackgroundWriter {
+ public:
+  explicit BackgroundWriter(const std::function<bool(std::string_view)>& write) : write_(write) {
+    try {
+      thread_ = std::thread([this] { loop(); });
+    } catch (const std::system_error&) {
+    }
+  }
+  ~BackgroundWriter() { finish(); }
+
+  // Hands over `texts` (and gets back emptied buffers to reuse).  False once
+  // a write has failed.
+  bool put(std::vector<std::string>& texts) {
+    if (!thread_.joinable()) {
+      for (std::string& t : texts) {
+        if (!failed_ && !t.empty() && !write_(t)) failed_ = true;
+        t.clear();
+      }
+      return !failed_;
+    }
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [this] { return !full_ || failed_; });
+    if (failed_) return false;
+    std::swap(slot_, texts);
+    texts.resize(slot_.size());  // the first batches come back empty-handed
+    for (std::string& t : texts) t.clear();
+    full_ = true;
+    changed_.notify_all();
+    return true;
+  }
+
+  // Waits until everything handed over is written.
+  bool finish() {
+    if (thread_.joinable()) {
+      {
+        std::unique_lock lock(mutex_);
+        done_ = true;
+        changed_.notify_all();
+      }
+      thread_.join();
+    }
+    return !failed_;
+  }
+
+ private:
+  void loop() {
+    std::vector<std::string> batch;
+    std::unique_lock lock(mutex_);
+    while (true) {
+      changed_.wait(lock, [this] { return full_ || done_; });
+      if (!full_) return;
+      std::swap(batch, slot_);
+      lock.unlock();
+      bool ok = true;
+      for (const std::string& t : batch) {
+        if (ok && !t.empty()) ok = write_(t);
+      }
+      lock.lock();
+      full_ = false;
+      if (!ok) failed_ = true;
+      changed_.notify_all();
+      if (failed_) return;
+    }
+  }
+
+  const std::function<bool(std::string_view)>& write_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<std::string> slot_;
+  bool full_ = false, done_ = false, failed_ = false;
+  std::thread thread_;
+};
+
+}  // namespace
+
 void append_samples(SampleFormat format, const PointChunk& points, const FieldSamples& fields,
                     bool& first, std::string& out) {
-  const std::size_t n = std::min(points.size(), fields.size());
-  const unsigned threads = std::min(batch_threads(n), 2u);
-  if (threads < 2) {
-    append_range(format, points, fields, 0, n, first, out);
-  } else {
-    // The second half is formatted on its own thread while this one does
-    // the first.
-    std::string second;
-    const std::size_t half = n / 2;
-    std::thread worker([&] { append_range(format, points, fields, half, n, false, second); });
-    append_range(format, points, fields, 0, half, first, out);
-    worker.join();
-    out += second;
-  }
-  if (n > 0) first = false;
+  std::string tail;
+  format_rows(format, points, fields, first, out, tail);
+  out += tail;
 }
 
 bool write_samples(const FieldMap& map, PointSource& source, SampleFormat format,
@@ -198,24 +293,28 @@ bool write_samples(const FieldMap& map, PointSource& source, SampleFormat format
   counts = SampleCounts{};
   PointChunk chunk;
   FieldSamples fields;
+  BackgroundWriter writer(write);
   // The header goes out with the first rows, so a source that fails at
   // once leaves no output at all.
-  std::string text = sample_header(format);
+  std::vector<std::string> texts(2);
+  texts[0] = sample_header(format);
   bool first = true;
   while (true) {
-    if (!source.next(chunk, kChunk)) return false;
+    if (!source.next(chunk, kChunk)) {
+      writer.finish();
+      return false;
+    }
     if (chunk.size() == 0) break;
     evaluate(map, chunk, fields);
     counts.points += static_cast<std::int64_t>(chunk.size());
     counts.unevaluable += std::count_if(fields.status.begin(), fields.status.end(),
                                         [](FieldStatus s) { return s != FieldStatus::kOk; });
-    append_samples(format, chunk, fields, first, text);
-    if (!write(text)) return false;
-    text.clear();
+    format_rows(format, chunk, fields, first, texts[0], texts[1]);
+    if (!writer.put(texts)) return false;
     if (progress) progress(source.done_fraction());
   }
-  text += sample_footer(format, first);
-  return write(text);
+  texts[0] += sample_footer(format, first);
+  return writer.put(texts) && writer.finish();
 }
 
 }  // namespace fieldscan::fieldmap
