@@ -1,9 +1,10 @@
 // Asking full-capacity maps (100 x 100 x 100 nodes) for their field.
 //
-//  - BM_BatchEvaluation/MAP/THREADS: FieldMap's batch evaluation of 1,000,000
-//    random points, no output.  MAP 0 is a quadrant map with all three
-//    mirror planes (points in all octants), 1 a 30-degree sector map (points
-//    within radius 98 of the axis, mostly folded).  Read per_point.
+//  - BM_BatchEvaluation/sector:S/lines:L/threads:T: FieldMap's batch
+//    evaluation of 1,000,000 points, no output.  S 0 is a quadrant map with
+//    all three mirror planes, 1 a 30-degree sector map.  L 0: random points
+//    (all octants on the quadrant map, within radius 98 of the axis on the
+//    sector map, mostly folded); L 1: along scan lines.  Read per_point.
 //  - BM_SampleCsv: "fieldmap sample MAP --points FILE -o OUT" on 1,000,000
 //    random points of the quadrant map: load, read the points, evaluate and
 //    write the CSV file.  Read the time per iteration.
@@ -21,6 +22,7 @@
 #include "field/field_map.h"
 #include "fieldmap/cli.h"
 #include "fieldmap/number.h"
+#include "fieldmap/sample.h"
 #include "mapfile/map_writer.h"
 
 namespace fieldscan {
@@ -69,16 +71,37 @@ Points random_points(bool sector) {
   return p;
 }
 
+// 1000 scan lines of 1000 points along x, each at its own random y and z:
+// on the quadrant map x from -99 to 99 (crossing the mirror plane), on the
+// sector map x from 0 to 60 at y from 20 to 60 (folded where the polar angle
+// is beyond 30 degrees).
+Points scan_lines(bool sector) {
+  std::mt19937 rng(54321);
+  std::uniform_real_distribution<float> any(-99.0f, 99.0f), half(0.0f, 99.0f), mid(20.0f, 60.0f);
+  Points p;
+  for (int line = 0; line < 1000; ++line) {
+    const float y = sector ? mid(rng) : any(rng), z = sector ? half(rng) : any(rng);
+    for (int n = 0; n < 1000; ++n) {
+      p.x.push_back(sector ? 0.06f * static_cast<float>(n)
+                           : -99.0f + 0.198f * static_cast<float>(n));
+      p.y.push_back(y);
+      p.z.push_back(z);
+    }
+  }
+  return p;
+}
+
 void BM_BatchEvaluation(benchmark::State& state) {
   const bool sector = state.range(0) == 1;
-  const auto threads = static_cast<unsigned>(state.range(1));
+  const bool lines = state.range(1) == 1;
+  const auto threads = static_cast<unsigned>(state.range(2));
   FieldMap map;
   MapError error;
   if (!FieldMap::from_contents(sector ? full_map(30, 0) : full_map(90, 1), map, error)) {
     state.SkipWithError(error.message.c_str());
     return;
   }
-  const Points p = random_points(sector);
+  const Points p = lines ? scan_lines(sector) : random_points(sector);
   std::vector<FieldVector> b(kPoints);
   std::vector<FieldStatus> status(kPoints);
   for (auto _ : state) {
@@ -94,10 +117,46 @@ void BM_BatchEvaluation(benchmark::State& state) {
   state.counters["failed"] = static_cast<double>(failed);
 }
 BENCHMARK(BM_BatchEvaluation)
-    ->Args({0, 1})
-    ->Args({1, 1})
-    ->Args({0, 2})
-    ->Args({1, 2})
+    ->ArgNames({"sector", "lines", "threads"})
+    ->ArgsProduct({{0, 1}, {0, 1}, {1, 2}})
+    ->Unit(benchmark::kMillisecond);
+
+// The same points through fieldmap's sampling layer (fieldmap/sample.h),
+// in chunks of 65536 as sample streams them: the batch evaluation with the
+// points taken in the order of their z cells.
+void BM_SampleEvaluation(benchmark::State& state) {
+  const bool sector = state.range(0) == 1;
+  const bool lines = state.range(1) == 1;
+  const auto threads = static_cast<unsigned>(state.range(2));
+  FieldMap map;
+  MapError error;
+  if (!FieldMap::from_contents(sector ? full_map(30, 0) : full_map(90, 1), map, error)) {
+    state.SkipWithError(error.message.c_str());
+    return;
+  }
+  const Points p = lines ? scan_lines(sector) : random_points(sector);
+  constexpr std::size_t kChunk = 65536;
+  std::vector<fieldmap::PointChunk> chunks;
+  for (std::size_t first = 0; first < kPoints; first += kChunk) {
+    fieldmap::PointChunk& c = chunks.emplace_back();
+    for (std::size_t n = first; n < std::min(kPoints, first + kChunk); ++n) {
+      c.push(p.x[n], p.y[n], p.z[n]);
+    }
+  }
+  fieldmap::FieldSamples fields;
+  for (auto _ : state) {
+    for (const fieldmap::PointChunk& c : chunks) {
+      fieldmap::evaluate(map, c, fields, threads);
+      benchmark::DoNotOptimize(fields.b.data());
+    }
+  }
+  const auto total = static_cast<double>(state.iterations()) * kPoints;
+  state.counters["per_point"] =
+      benchmark::Counter(total, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+BENCHMARK(BM_SampleEvaluation)
+    ->ArgNames({"sector", "lines", "threads"})
+    ->ArgsProduct({{0, 1}, {0, 1}, {1, 2}})
     ->Unit(benchmark::kMillisecond);
 
 // Files of the CLI cases, in a scratch directory (short names: map names

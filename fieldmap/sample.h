@@ -30,8 +30,10 @@ struct FieldSamples {
 // (at most 8) for large ones.
 unsigned batch_threads(std::size_t count);
 
-// Evaluates `map` at the points of `chunk` into `out` (resized to match).
-void evaluate(const FieldMap& map, const PointChunk& chunk, FieldSamples& out);
+// Evaluates `map` at the points of `chunk` into `out` (resized to match),
+// on `threads` threads (0: batch_threads of the chunk's size).
+void evaluate(const FieldMap& map, const PointChunk& chunk, FieldSamples& out,
+              unsigned threads = 0);
 
 // The field at points given by their coordinates (equal lengths).
 FieldSamples sample_points(const FieldMap& map, std::span<const float> x, std::span<const float> y,
