@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace fieldscan::fieldmap {
@@ -38,12 +39,43 @@ void OutputFile::discard() {
 bool OutputFile::open(const std::string& path) {
   discard();
   path_ = path;
+  in_place_ = false;
   error_.clear();
   buffer_.clear();
   struct stat target {};
-  if (::stat(path.c_str(), &target) == 0 && S_ISDIR(target.st_mode)) {
-    error_ = "is a directory";
-    return false;
+  if (::stat(path.c_str(), &target) == 0) {
+    if (S_ISDIR(target.st_mode)) {
+      error_ = "is a directory";
+      return false;
+    }
+    if (!S_ISREG(target.st_mode)) {
+      // A device, pipe or socket (/dev/stdout, say) is written in place:
+      // it cannot be replaced, only written to.
+      const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+      if (fd < 0) {
+        error_ = std::strerror(errno);
+        return false;
+      }
+      fd_ = fd;
+      in_place_ = true;
+      return true;
+    }
+  }
+  // A symbolic link stays a link: the file it leads to (existing or not) is
+  // replaced.
+  struct stat link {};
+  if (::lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
+    if (char* real = ::realpath(path.c_str(), nullptr)) {
+      path_ = real;
+      std::free(real);
+    } else {
+      char to[4096];
+      const ssize_t n = ::readlink(path.c_str(), to, sizeof to - 1);
+      if (n > 0) {
+        const std::string target(to, static_cast<std::size_t>(n));
+        path_ = target[0] == '/' ? target : directory_of(path) + "/" + target;
+      }
+    }
   }
   // A name of this process that no other file has: pid and a counter, the
   // file created exclusively (so an existing file is never reused).
@@ -103,7 +135,7 @@ bool OutputFile::commit() {
     discard();
     return false;
   }
-  if (::fsync(fd_) != 0) {
+  if (!in_place_ && ::fsync(fd_) != 0) {
     error_ = std::strerror(errno);
     discard();
     return false;
@@ -115,6 +147,7 @@ bool OutputFile::commit() {
     discard();
     return false;
   }
+  if (in_place_) return true;
   if (::rename(temp_.c_str(), path_.c_str()) != 0) {
     error_ = std::strerror(errno);
     discard();

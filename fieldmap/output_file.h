@@ -2,7 +2,9 @@
 // goes to a new temporary file beside the target, which is synced and
 // renamed over the target by commit().  Until then the target keeps its old
 // contents; a writer destroyed without a successful commit removes its
-// temporary file.
+// temporary file.  A target that is not a regular file (a device or a pipe)
+// is written directly, and a symbolic link is followed, so that the link
+// stays and the file it leads to is replaced.
 #pragma once
 
 #include <string>
@@ -36,6 +38,7 @@ class OutputFile {
   std::string buffer_;
   std::string error_;
   int fd_ = -1;
+  bool in_place_ = false;  // a device or pipe, written directly
 };
 
 }  // namespace fieldscan::fieldmap

@@ -233,9 +233,16 @@ TEST(SampleTest, OutputFileIsReplacedOnlyWhenComplete) {
   r = run({"sample", map, "--line", "0,0,0:1,0,0", "--points", "2", "-o", dir.path().string()});
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("is a directory"), std::string::npos) << r.err;
+  // Through a symbolic link the file it leads to is replaced; the link stays.
+  const std::string link = dir.file("link.csv");
+  std::filesystem::create_symlink("out.csv", link);
+  r = run({"sample", map, "--line", "0,0,0:1,0,0", "--points", "3", "-o", link});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(std::filesystem::is_symlink(link));
+  EXPECT_EQ(read_bytes(out).substr(0, 41), "x,y,z,bx,by,bz,b,status\n0,0,0,0,0,3,3,\n0.");
   int files = 0;
   for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(dir.path())) ++files;
-  EXPECT_EQ(files, 3);  // the map, bad.txt, out.csv: no temporary left behind
+  EXPECT_EQ(files, 4);  // map, bad.txt, out.csv, link.csv: no temporary left behind
 }
 
 TEST(PointSourceTest, PointsFileLinesAndErrors) {
