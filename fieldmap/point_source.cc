@@ -79,6 +79,7 @@ LinePoints LinePoints::with_step(Point3 a, Point3 b, double step, std::int64_t m
   LinePoints line(a, b, 0, step, 1.0);
   const double length = line.length();
   line.denominator_ = length;
+  line.by_step_ = true;
   const double steps = length / step;
   if (!(steps < static_cast<double>(max_count - 1) + 1.0)) return line;  // also NaN
   auto whole = static_cast<std::int64_t>(std::floor(steps));
@@ -100,12 +101,10 @@ double LinePoints::fraction(std::int64_t i) const {
 }
 
 double LinePoints::distance(std::int64_t i) const {
-  return numerator_ == 1.0 ? fraction(i) * length() : static_cast<double>(i) * numerator_;
+  return by_step_ ? static_cast<double>(i) * numerator_ : fraction(i) * length();
 }
 
-double LinePoints::spacing() const {
-  return numerator_ == 1.0 ? length() / denominator_ : numerator_;
-}
+double LinePoints::spacing() const { return by_step_ ? numerator_ : length() / denominator_; }
 
 Point3 LinePoints::point(std::int64_t i) const {
   const double t = fraction(i);

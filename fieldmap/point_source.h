@@ -89,6 +89,7 @@ class LinePoints : public PointSource {
   Point3 a_, b_;
   std::int64_t count_ = 0;
   double numerator_ = 1, denominator_ = 1;
+  bool by_step_ = false;  // numerator_ is the step, denominator_ the length
   std::int64_t next_ = 0;
 };
 
