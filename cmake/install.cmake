@@ -2,7 +2,7 @@
 # FIELDS with their public headers, and a CMake package, so that another
 # project can
 #
-#   find_package(fieldscan 1.1 REQUIRED)
+#   find_package(fieldscan 2.0 REQUIRED)
 #   target_link_libraries(app PRIVATE fieldscan::field)
 #
 # and include <fieldscan/field/field_map.h>.  Everything the package puts on
