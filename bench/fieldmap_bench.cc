@@ -44,7 +44,7 @@ void BM_ConvertTable(benchmark::State& state) {
     Table table;
     TableError error;
     MapContents contents;
-    if (!read_table(text, ReadOptions{}, table, error) || !build_map(text, table, contents, error)) {
+    if (!read_table(text, ReadOptions{}, table, error) || !build_map(table, contents, error)) {
       state.SkipWithError(error.message.c_str());
       return;
     }
@@ -61,23 +61,13 @@ void BM_ExportTable(benchmark::State& state) {
   Table table;
   TableError error;
   MapContents contents;
-  if (!read_table(text, ReadOptions{}, table, error) || !build_map(text, table, contents, error)) {
+  if (!read_table(text, ReadOptions{}, table, error) || !build_map(table, contents, error)) {
     state.SkipWithError(error.message.c_str());
     return;
   }
-  GridSize grid;
-  grid.XMIN = contents.xmin;
-  grid.YMIN = contents.ymin;
-  grid.ZMIN = contents.zmin;
-  grid.DX = contents.dx;
-  grid.DY = contents.dy;
-  grid.DZ = contents.dz;
-  grid.NX = contents.nx;
-  grid.NY = contents.ny;
-  grid.NZ = contents.nz;
   std::size_t size = 0;
   for (auto _ : state) {
-    const std::string out = format_table(grid, contents.values.data());
+    const std::string out = format_table(contents);
     size = out.size();
     benchmark::DoNotOptimize(out.data());
   }

@@ -6,6 +6,7 @@
 #include <array>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -13,17 +14,21 @@
 #include "fieldmap/table_writer.h"
 #include "mapfile/load.h"
 #include "mapfile/map_writer.h"
+#include "mapfile/test_temp_dir.h"
 
 namespace fieldscan::fieldmap {
 namespace {
 
 float g_bmap[MXS];
 
-// A scratch file of this process (short: LOAD takes names of up to 80
-// characters).
-std::string temp_path(const std::string& name) {
-  return testing::TempDir() + "fieldmap_cli_" + std::to_string(getpid()) + "_" + name;
+// The scratch folder of this test process, removed when it ends.
+const TempDir& scratch() {
+  static const TempDir dir;
+  return dir;
 }
+
+// A scratch file (short: LOAD takes names of up to 80 characters).
+std::string temp_path(const std::string& name) { return scratch().file(name); }
 
 std::string read_bytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -91,8 +96,8 @@ TEST(FieldmapCliTest, WrongCallsGiveUsageOnStandardErrorAndStatus2) {
       {{"convert", "t", "m", "--reflect", "1,2"}, "--reflect: \"1,2\" is not three integers"},
       {{"convert", "t", "m", "--reflect", "1,2,3,4"}, "is not three integers"},
       {{"convert", "t", "m", "--reflect", "1,,3"}, "is not three integers"},
-      {{"convert", "t", "m", "--title", std::string(81, 'T')}, "--title: longer than 80"},
-      {{"convert", "t", "m", "--date", std::string(19, 'D')}, "--date: longer than 18"},
+      {{"convert", "t", "m", "--title", std::string(81, 'T')}, "--title: longer than the 80 bytes"},
+      {{"convert", "t", "m", "--date", std::string(19, 'D')}, "--date: longer than the 18 bytes"},
       {{"convert", "t", "m", "--colour", "red"}, "unknown option --colour"},
       {{"info", "--scale", "2", "a.map"}, "info takes no option --scale"},
   };
@@ -103,7 +108,8 @@ TEST(FieldmapCliTest, WrongCallsGiveUsageOnStandardErrorAndStatus2) {
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err.rfind("fieldmap: ", 0), 0u) << r.err;
     EXPECT_NE(r.err.find(row.problem), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find(usage()), std::string::npos);
+    EXPECT_NE(r.err.find(synopsis()), std::string::npos);
+    EXPECT_NE(r.err.find("Run \"fieldmap --help\""), std::string::npos);
   }
 }
 
@@ -233,6 +239,12 @@ TEST(FieldmapCliTest, ExportAndConvertRoundTripExactly) {
   MapContents contents;
   contents.title = "round trip";
   contents.date = "08-DEC-2026";
+  contents.axb = "PHI";
+  contents.angle = 30;
+  contents.isa = 1;
+  contents.imc = -3;
+  contents.ida = 1;
+  contents.idc = 2;
   contents.xmin = -0.05f;
   contents.ymin = 12.5f;
   contents.zmin = -0.26f;
@@ -252,19 +264,44 @@ TEST(FieldmapCliTest, ExportAndConvertRoundTripExactly) {
   const std::string table2 = temp_path("rt2.table");
   ASSERT_TRUE(write_map_file(map1, contents));
   ASSERT_EQ(run({"export", map1, table1}).status, 0);
-  const Outcome convert =
-      run({"convert", table1, map2, "--title", "round trip", "--date", "08-DEC-2026"});
+  const Outcome convert = run({"convert", table1, map2});
   ASSERT_EQ(convert.status, 0) << convert.err;
   EXPECT_TRUE(read_bytes(map2) == read_bytes(map1)) << "the maps differ";
   ASSERT_EQ(run({"export", map2, table2}).status, 0);
   EXPECT_EQ(read_bytes(table2), read_bytes(table1));
+
+  // Options on the command line win over the table's header lines.
+  const std::string map3 = temp_path("rt3.map");
+  ASSERT_EQ(
+      run({"convert", table1, map3, "--title", "T", "--reflect", "0,0,1", "--angle", "45"}).status,
+      0);
+  MapContents changed = contents;
+  changed.title = "T";
+  changed.ida = 0;
+  changed.idc = 1;
+  changed.angle = 45;
+  EXPECT_TRUE(read_bytes(map3) == encode_map(changed)) << "the options do not win";
+}
+
+// Export refuses what a table cannot carry back, and writes nothing.
+TEST(FieldmapCliTest, ExportRefusesMapsATableCannotHold) {
+  MapContents contents;
+  contents.dy = 0;
+  contents.values.assign(24, 1.0f);
+  const std::string map = temp_path("flat.map");
+  ASSERT_TRUE(write_map_file(map, contents));
+  const Outcome r = run({"export", map, temp_path("flat.table")});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "fieldmap: " + map +
+                       ": cannot be written as a table: the step DY is 0, a table needs a finite "
+                       "positive step\n");
+  EXPECT_FALSE(std::filesystem::exists(temp_path("flat.table")));
 }
 
 TEST(FieldmapCliTest, ConvertErrorsNameFileLineAndColumn) {
   const std::string table = temp_path("bad.txt");
   ASSERT_TRUE(write_file(table, "0 0 0 1 1 1\n1 0 0 1 1 1\n0 0 0 1 1 1\n"));
   const std::string map = temp_path("bad.map");
-  std::remove(map.c_str());
   const Outcome r = run({"convert", table, map});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, table + ":3:1: duplicate node (1, 1, 1), first given on line 1\n");
@@ -330,8 +367,6 @@ TEST(FieldmapCliTest, ProgressOnlyForLongTablesAndOnlyWhenAsked) {
       run_fieldmap({"convert", FIELDMAP_TESTDATA "/PurgMag3D.TABLE", temp_path("small.map")}, io),
       0);
   EXPECT_EQ(progress, "") << "a short table shows no progress";
-  std::remove(table.c_str());
-  std::remove(temp_path("big.map").c_str());
 }
 
 }  // namespace

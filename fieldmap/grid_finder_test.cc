@@ -109,7 +109,7 @@ MapContents build_ok(const std::string& text) {
   Table table;
   TableError error;
   MapContents contents;
-  EXPECT_TRUE(read_table(text, ReadOptions{}, table, error) && build_map(text, table, contents, error))
+  EXPECT_TRUE(read_table(text, ReadOptions{}, table, error) && build_map(table, contents, error))
       << error.line << ":" << error.column << ": " << error.message;
   return contents;
 }
@@ -158,7 +158,7 @@ TEST(GridFinderTest, AbsentAndNonFiniteNodesBecomeUnmeasured) {
   const MapContents contents = build_ok(text);
   for (const int node : {4, 7, 11}) {
     SCOPED_TRACE(node);
-    for (int c = 0; c < 3; ++c) EXPECT_EQ(contents.values[3 * node + c], kUnmeasured);
+    for (int c = 0; c < 3; ++c) EXPECT_EQ(contents.values[3 * node + c], kUnmeasuredMark);
   }
   EXPECT_EQ(contents.values[3 * 5], 5.0f);
 }
@@ -199,7 +199,7 @@ TEST(GridFinderTest, ErrorsNameTheRowAndField) {
     TableError error;
     MapContents contents;
     ASSERT_TRUE(read_table(row.text, ReadOptions{}, table, error)) << error.message;
-    ASSERT_FALSE(build_map(row.text, table, contents, error));
+    ASSERT_FALSE(build_map(table, contents, error));
     EXPECT_EQ(error.line, row.line);
     EXPECT_EQ(error.column, row.column);
     EXPECT_NE(error.message.find(row.part), std::string::npos) << error.message;
@@ -243,12 +243,13 @@ TEST(GridFinderTest, MutatedTablesGiveAMapOrAnErrorWithAPosition) {
     Table table;
     TableError error;
     MapContents contents;
-    if (read_table(text, ReadOptions{}, table, error) && build_map(text, table, contents, error)) {
+    if (read_table(text, ReadOptions{}, table, error) && build_map(table, contents, error)) {
       ++maps;
       ASSERT_GT(contents.nx, 0);
       ASSERT_GT(contents.ny, 0);
       ASSERT_GT(contents.nz, 0);
-      ASSERT_EQ(contents.values.size(), static_cast<std::size_t>(3 * contents.nx * contents.ny * contents.nz));
+      ASSERT_EQ(contents.values.size(),
+                static_cast<std::size_t>(3 * contents.nx * contents.ny * contents.nz));
       ASSERT_GT(contents.dx, 0.0f);
     } else {
       ASSERT_GE(error.line, 1u) << text;

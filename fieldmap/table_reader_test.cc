@@ -101,14 +101,6 @@ TEST(TableReaderTest, NonFiniteFieldValuesAreKept) {
   EXPECT_TRUE(std::isinf(t.rows[1].b[2]));
 }
 
-TEST(TableReaderTest, FieldColumnFindsFieldsAndLineEnd) {
-  const std::string text = "a\n  1, 22 ,333 # x\n";
-  EXPECT_EQ(field_column(text, 2, 0), 3u);
-  EXPECT_EQ(field_column(text, 2, 1), 6u);
-  EXPECT_EQ(field_column(text, 2, 2), 10u);
-  EXPECT_EQ(field_column(text, 2, 5), 13u);
-}
-
 struct ErrorRow {
   const char* name;
   const char* text;
