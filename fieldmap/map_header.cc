@@ -30,7 +30,7 @@ bool split_values(std::string_view line, std::vector<Value>& out, std::uint64_t&
   const std::size_t n = line.size();
   for (;;) {
     while (p < n && is_blank(line[p])) ++p;
-    if (p == n) return true;
+    if (p == n || line[p] == '#') return true;  // the end, or a comment after the values
     Value v;
     v.column = p + 1;
     if (line[p] != '"') {

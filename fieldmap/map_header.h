@@ -18,8 +18,8 @@
 // byte (below 0x20, or 0x7F) as \xHH; trailing blanks are left out (the map
 // pads its texts with blanks).  Numbers are as in the rows.  "integers" are
 // the nine integers of the origin record, ISA ISB ISC IMA IMB IMC IDA IDB
-// IDC.  Every item is optional and may be given once; "origin" and "steps"
-// go together and fix the grid (the rows must lie on it).  To other readers
+// IDC.  A "#" outside quotes starts a comment.  Every item is optional and may be given once;
+// "origin" and "steps" go together and fix the grid (the rows must lie on it).  To other readers
 // these are comments.
 #pragma once
 
