@@ -226,6 +226,21 @@ bool build_map(const Table& table, MapContents& contents, TableError& error, Bui
   }
   std::vector<float>().swap(values);
 
+  // Every node must have a place of its own in single precision, or the
+  // map could not be written back as a table.
+  for (int a = 0; a < 3; ++a) {
+    for (std::int32_t k = 0; k < grid[a].n; ++k) {
+      const float v = node_position(grid[a], k);
+      if (!std::isfinite(v) || node_of(grid[a], v) != k) {
+        return fail(first.line, first.column(a),
+                    std::string("the ") + kAxis[a] + " position of node " + std::to_string(k + 1) +
+                        " (" + text_of(v) + ") of the grid " + text_of(grid[a].min) + " + k * " +
+                        text_of(grid[a].step) +
+                        " cannot be told apart from its neighbours in single precision");
+      }
+    }
+  }
+
   const unsigned __int128 nodes = static_cast<unsigned __int128>(grid[0].n) *
                                   static_cast<unsigned __int128>(grid[1].n) *
                                   static_cast<unsigned __int128>(grid[2].n);

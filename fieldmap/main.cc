@@ -30,9 +30,10 @@ bool write_all(int fd, const std::string& text) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // A closed pipe on standard output is a write error with a message, not
-  // a silent end.
+  // A closed pipe on standard output, or a file size limit reached while
+  // writing, is a write error with a message, not an end by a signal.
   std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGXFSZ, SIG_IGN);
   fieldscan::fieldmap::CliStreams io;
   if (isatty(STDERR_FILENO)) {
     io.progress = [](std::string_view text) {
