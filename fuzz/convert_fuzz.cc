@@ -23,6 +23,7 @@
 #include <string>
 #include <string_view>
 
+#include "textio/convert.h"
 #include "textio/input.h"
 
 namespace {

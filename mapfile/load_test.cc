@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <bit>
@@ -18,7 +17,8 @@
 #include "mapfile/byte_source.h"
 #include "mapfile/load_source.h"
 #include "mapfile/map_writer.h"
-#include "mapfile/test_temp_dir.h"
+#include "testsupport/child.h"
+#include "testsupport/temp_dir.h"
 
 namespace fieldscan {
 namespace {
@@ -616,7 +616,7 @@ TEST_F(LoadTest, PlanesBeforeTheFailingPlaneStay) {
 
 class LoadFileTest : public LoadTest {
  protected:
-  TempDir dir_;
+  testsupport::TempDir dir_;
 };
 
 TEST_F(LoadFileTest, LoadsAReadOnlyFileAndLeavesItUnchanged) {
@@ -686,20 +686,21 @@ TEST_F(LoadFileTest, UnreadableFileCannotBeOpened) {
     ExpectOutcome(1);
     return;
   }
-  // Root reads any file: try it as an ordinary user in a child process.
-  const pid_t pid = ::fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(100);
-    Text80 message = make_text<80>("");
-    std::int16_t status = -1;
-    LOAD(make_text<80>(path), Bmap(), MXS, message, status);
-    ::_exit(status == 1 && Str(message) == Padded(kCannotOpen) ? 0 : 1);
-  }
-  int wait_status = 0;
-  ASSERT_EQ(::waitpid(pid, &wait_status, 0), pid);
-  ASSERT_TRUE(WIFEXITED(wait_status));
-  EXPECT_EQ(WEXITSTATUS(wait_status), 0);
+  // Root reads any file: try it as an ordinary user in a child process,
+  // who may enter the folder but not read the file.
+  std::filesystem::permissions(dir_.path(), std::filesystem::perms::all,
+                               std::filesystem::perm_options::add);
+  testsupport::ChildOptions unprivileged;
+  unprivileged.unprivileged = true;
+  const testsupport::ChildResult r = testsupport::run_in_child(
+      [&] {
+        Text80 message = make_text<80>("");
+        std::int16_t status = -1;
+        LOAD(make_text<80>(path), Bmap(), MXS, message, status);
+        ::_exit(status == 1 && Str(message) == Padded(kCannotOpen) ? 0 : 1);
+      },
+      unprivileged);
+  EXPECT_EQ(r.exit_code, 0);
 }
 
 TEST_F(LoadFileTest, EmptyFileIsATitleError) {

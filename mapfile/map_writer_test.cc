@@ -6,7 +6,7 @@
 #include <fstream>
 #include <iterator>
 
-#include "mapfile/test_temp_dir.h"
+#include "testsupport/temp_dir.h"
 
 namespace fieldscan {
 namespace {
@@ -143,7 +143,7 @@ TEST(MapWriterTest, FillValuesAtNodePositions) {
 }
 
 TEST(MapWriterTest, WriteFile) {
-  TempDir dir;
+  testsupport::TempDir dir;
   const std::string path = dir.file("out.map");
   ASSERT_TRUE(write_file(path, "old content that is longer"));
   MapContents contents;

@@ -14,7 +14,7 @@
 #include <string>
 #include <system_error>
 
-#include "textio/input.h"
+#include "textio/convert.h"
 
 namespace fieldscan {
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "textio/input.h"
+#include "textio/convert.h"
 
 namespace fieldscan {
 namespace {
