@@ -68,7 +68,7 @@ bool SameSize(const GridSize& a, const GridSize& b) {
 std::uint32_t Bits(float f) { return std::bit_cast<std::uint32_t>(f); }
 
 // A 2 x 2 x 2 map with distinct values; its file is 350 bytes long.
-MapContents SmallSpec() {
+MapContents SmallMap() {
   MapContents contents;
   contents.xmin = -1.5f;
   contents.ymin = 2.0f;
@@ -152,7 +152,7 @@ class LoadTest : public ::testing::Test {
 // ---------------------------------------------------------------- success
 
 TEST_F(LoadTest, SmallMapFillsSizeAndBmap) {
-  const MapContents contents = SmallSpec();
+  const MapContents contents = SmallMap();
   LoadBytes(encode_map(contents));
   ExpectOutcome(0);
   EXPECT_EQ(SIZE.XMIN, -1.5f);
@@ -183,7 +183,7 @@ TEST_F(LoadTest, SmallMapFillsSizeAndBmap) {
   EXPECT_EQ(consumed_, 350u);
 }
 
-TEST_F(LoadTest, WorkedExample) {
+TEST_F(LoadTest, AngleInRadiansAndLimitsOfAMirroredMap) {
   struct Row {
     float angle;
     std::uint32_t radians_bits;
@@ -227,7 +227,7 @@ TEST_F(LoadTest, WorkedExample) {
 // and the multiplication in double, one rounding to single precision.
 TEST_F(LoadTest, AngleInRadiansForEveryWholeDegree) {
   const double pi_single = std::bit_cast<float>(0x40490FDBu);
-  MapContents contents = SmallSpec();
+  MapContents contents = SmallMap();
   contents.nz = 0;
   for (int degrees = 0; degrees < 360; ++degrees) {
     SCOPED_TRACE(degrees);
@@ -272,7 +272,7 @@ TEST_F(LoadTest, ShortPlaneRecordsAreReadThroughABuffer) {
   for (const std::int32_t nodes : {0, 1}) {
     SCOPED_TRACE(nodes);
     SetUp();
-    MapContents contents = SmallSpec();
+    MapContents contents = SmallMap();
     contents.nx = nodes;
     contents.ny = 1;
     contents.nz = 100000;
@@ -376,7 +376,7 @@ TEST_F(LoadTest, LimitsAreRoundedOnceFromDouble) {
 }
 
 TEST_F(LoadTest, NzZeroLoadsAfterRecord5) {
-  MapContents contents = SmallSpec();
+  MapContents contents = SmallMap();
   contents.nz = 0;
   contents.idc = 1;
   const std::string bytes = encode_map(contents);
@@ -389,7 +389,7 @@ TEST_F(LoadTest, NzZeroLoadsAfterRecord5) {
 }
 
 TEST_F(LoadTest, NegativeNzReadsNoPlane) {
-  LoadBytes(Frame(HeaderRecords(SmallSpec(), 2, 2, -3)));
+  LoadBytes(Frame(HeaderRecords(SmallMap(), 2, 2, -3)));
   ExpectOutcome(0);
   EXPECT_EQ(SIZE.NZ, -3);
 }
@@ -413,7 +413,7 @@ TEST_F(LoadTest, PlanesOfAnEmptyGridMustBePresent) {
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     SetUp();
-    auto records = HeaderRecords(SmallSpec(), row.nx, row.ny, 3);
+    auto records = HeaderRecords(SmallMap(), row.nx, row.ny, 3);
     for (int k = 0; k < row.planes; ++k) records.push_back(std::string(row.data, '\x41'));
     LoadBytes(Frame(records));
     ExpectOutcome(row.status);
@@ -464,7 +464,7 @@ TEST_F(LoadTest, CapacityCheckOnTheExactProduct) {
     SCOPED_TRACE(testing::Message() << row.nx << " x " << row.ny << " x " << row.nz);
     SetUp();
     const GridSize before = SIZE;
-    LoadBytes(Frame(HeaderRecords(SmallSpec(), row.nx, row.ny, row.nz)));
+    LoadBytes(Frame(HeaderRecords(SmallMap(), row.nx, row.ny, row.nz)));
     ExpectOutcome(row.status);
     EXPECT_EQ(consumed_, 238u);  // nothing after record 5 was read
     EXPECT_EQ(SIZE.NX, row.nx);
@@ -478,7 +478,7 @@ TEST_F(LoadTest, CapacityCheckOnTheExactProduct) {
 }
 
 TEST_F(LoadTest, CapacityMessageExactCharacters) {
-  LoadBytes(Frame(HeaderRecords(SmallSpec(), 101, 101, 101)));
+  LoadBytes(Frame(HeaderRecords(SmallMap(), 101, 101, 101)));
   ASSERT_EQ(status_, 7);
   const std::string expected = " Change the program parameter MXS to" + std::string(5, ' ') +
                                "3090903" + std::string(32, ' ');
@@ -489,7 +489,7 @@ TEST_F(LoadTest, CapacityMessageExactCharacters) {
 
 TEST_F(LoadTest, CapacityIsTheCallersMxs) {
   // The same 2 x 2 x 2 map against a smaller array: 24 values needed.
-  const std::string bytes = encode_map(SmallSpec());
+  const std::string bytes = encode_map(SmallMap());
   for (std::int32_t mxs : {23, 24}) {
     SCOPED_TRACE(mxs);
     SetUp();
@@ -564,7 +564,7 @@ TEST_F(LoadTest, CorruptedMaps) {
        [](Records r) { for (auto& d : r) d += std::string(13, '\xFF'); return Frame(r); }, 0},
       // clang-format on
   };
-  const Records good = encode_records(SmallSpec());
+  const Records good = encode_records(SmallMap());
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     SetUp();
@@ -572,7 +572,7 @@ TEST_F(LoadTest, CorruptedMaps) {
     ExpectOutcome(row.status);
     if (row.status == 0) {
       EXPECT_EQ(SIZE.NZ, 2);
-      EXPECT_EQ(Bmap()[23], SmallSpec().values[23]);
+      EXPECT_EQ(Bmap()[23], SmallMap().values[23]);
     }
   }
 }
@@ -580,7 +580,7 @@ TEST_F(LoadTest, CorruptedMaps) {
 // A map cut at any byte fails with the status of the record the cut
 // breaks; a cut at a record's first byte fails on that record too.
 TEST_F(LoadTest, TruncationAtEveryByte) {
-  const auto records = encode_records(SmallSpec());
+  const auto records = encode_records(SmallMap());
   const std::string bytes = Frame(records);
   std::vector<std::size_t> ends;  // end offset of each record
   std::size_t end = 0;
@@ -604,7 +604,7 @@ TEST_F(LoadTest, TruncationAtEveryByte) {
 // A leading length word shorter than the record's items, or of 2^31 or
 // more, fails on that record whatever follows it.
 TEST_F(LoadTest, EveryLengthWordTooShortOrTooLarge) {
-  const auto records = encode_records(SmallSpec());
+  const auto records = encode_records(SmallMap());
   for (std::size_t r = 0; r < records.size(); ++r) {
     std::vector<std::uint32_t> leads = {0x80000000u, 0x80000001u, 0xFFFFFFFFu};
     for (std::uint32_t l = 0; l < records[r].size(); ++l) leads.push_back(l);
@@ -621,7 +621,7 @@ TEST_F(LoadTest, EveryLengthWordTooShortOrTooLarge) {
 // record is passed over, a shorter one fails with the planes before it in
 // place.
 TEST_F(LoadTest, RunOfShortPlanesBrokenInTheMiddle) {
-  MapContents contents = SmallSpec();
+  MapContents contents = SmallMap();
   contents.nx = contents.ny = 1;
   contents.nz = 50000;
   contents.values.resize(3 * 50000);
@@ -661,7 +661,7 @@ TEST_F(LoadTest, RunOfShortPlanesBrokenInTheMiddle) {
 // ------------------------------------------------- state after a failure
 
 TEST_F(LoadTest, AngleIsInRadiansOnceRecord3IsRead) {
-  auto records = encode_records(SmallSpec());  // 90 degrees
+  auto records = encode_records(SmallMap());  // 90 degrees
   records[3].resize(4);                        // record 4 fails
   LoadBytes(Frame(records));
   ExpectOutcome(5);
@@ -669,7 +669,7 @@ TEST_F(LoadTest, AngleIsInRadiansOnceRecord3IsRead) {
 }
 
 TEST_F(LoadTest, AngleStaysInDegreesWhenRecord3LacksItsTrailingWord) {
-  const auto records = encode_records(SmallSpec());
+  const auto records = encode_records(SmallMap());
   std::string bytes = Frame({records[0], records[1]}) + frame_record(records[2]);
   bytes.resize(bytes.size() - 1);
   LoadBytes(bytes);
@@ -678,7 +678,7 @@ TEST_F(LoadTest, AngleStaysInDegreesWhenRecord3LacksItsTrailingWord) {
 }
 
 TEST_F(LoadTest, ItemsBeforeTheFailureKeepTheirNewValues) {
-  const auto records = encode_records(SmallSpec());
+  const auto records = encode_records(SmallMap());
   const std::string head = Frame({records[0], records[1], records[2], records[3]});
   {
     SCOPED_TRACE("record 5 with L = 20: NZ is not in it");
@@ -710,7 +710,7 @@ TEST_F(LoadTest, ItemsBeforeTheFailureKeepTheirNewValues) {
 }
 
 TEST_F(LoadTest, PlanesBeforeTheFailingPlaneStay) {
-  MapContents contents = SmallSpec();
+  MapContents contents = SmallMap();
   contents.nz = 3;
   contents.values.resize(36, 99.0f);
   const auto records = encode_records(contents);
@@ -765,14 +765,14 @@ class LoadFileTest : public LoadTest {
 
 TEST_F(LoadFileTest, LoadsAReadOnlyFileAndLeavesItUnchanged) {
   const std::string path = dir_.file("map.dat");
-  const std::string bytes = encode_map(SmallSpec());
+  const std::string bytes = encode_map(SmallMap());
   ASSERT_TRUE(write_file(path, bytes));
   ASSERT_EQ(::chmod(path.c_str(), 0444), 0);
   struct stat before {};
   ASSERT_EQ(::stat(path.c_str(), &before), 0);
   LoadFile(path);
   ExpectOutcome(0);
-  EXPECT_EQ(Bmap()[5], SmallSpec().values[5]);
+  EXPECT_EQ(Bmap()[5], SmallMap().values[5]);
   struct stat after {};
   ASSERT_EQ(::stat(path.c_str(), &after), 0);
   EXPECT_EQ(after.st_size, before.st_size);
@@ -790,14 +790,14 @@ TEST_F(LoadFileTest, LoadsAReadOnlyFileAndLeavesItUnchanged) {
 
 TEST_F(LoadFileTest, NameIsTrimmedOfBlanks) {
   const std::string path = dir_.file("map.dat");
-  ASSERT_TRUE(write_file(path, encode_map(SmallSpec())));
+  ASSERT_TRUE(write_file(path, encode_map(SmallMap())));
   LoadFile("   " + path + "  ");
   ExpectOutcome(0);
 }
 
 TEST_F(LoadFileTest, CannotOpen) {
   const std::string map = dir_.file("map.dat");
-  ASSERT_TRUE(write_file(map, encode_map(SmallSpec())));
+  ASSERT_TRUE(write_file(map, encode_map(SmallMap())));
   struct Row {
     const char* name;
     std::string path;
@@ -823,7 +823,7 @@ TEST_F(LoadFileTest, CannotOpen) {
 
 TEST_F(LoadFileTest, UnreadableFileCannotBeOpened) {
   const std::string path = dir_.file("map.dat");
-  ASSERT_TRUE(write_file(path, encode_map(SmallSpec())));
+  ASSERT_TRUE(write_file(path, encode_map(SmallMap())));
   ASSERT_EQ(::chmod(path.c_str(), 0), 0);
   if (::geteuid() != 0) {
     LoadFile(path);
@@ -857,14 +857,14 @@ TEST_F(LoadFileTest, EmptyFileIsATitleError) {
 // Longer records are passed over by seeking in a regular file; a length
 // that runs past the end of the file is found by the trailing word.
 TEST_F(LoadFileTest, LongRecordsInARegularFile) {
-  auto records = encode_records(SmallSpec());
+  auto records = encode_records(SmallMap());
   records[0] += std::string(20, 'T');       // title record of 100 bytes
   records[6] += std::string(100000, '\1');  // long last plane
   const std::string path = dir_.file("long.map");
   ASSERT_TRUE(write_file(path, Frame(records)));
   LoadFile(path);
   ExpectOutcome(0);
-  EXPECT_EQ(Bmap()[23], SmallSpec().values[23]);
+  EXPECT_EQ(Bmap()[23], SmallMap().values[23]);
 
   SetUp();
   ASSERT_TRUE(write_file(path, frame_record(records[0], 0x7FFFFFFFu, 100) + Frame({records[1]})));
@@ -875,7 +875,7 @@ TEST_F(LoadFileTest, LongRecordsInARegularFile) {
 // A length word of 2^31 is an error even when the file holds all the bytes
 // it announces (a sparse file of 2 GiB).
 TEST_F(LoadFileTest, LengthOf2To31IsAnErrorEvenWithAllItsBytes) {
-  const auto records = encode_records(SmallSpec());
+  const auto records = encode_records(SmallMap());
   const std::string path = dir_.file("sparse.map");
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   ASSERT_GE(fd, 0);
@@ -895,23 +895,23 @@ TEST_F(LoadFileTest, LengthOf2To31IsAnErrorEvenWithAllItsBytes) {
 // A pipe is read sequentially: longer records are read and discarded, and
 // reads that come back short are resumed.
 TEST_F(LoadFileTest, LoadsFromAPipe) {
-  auto records = encode_records(SmallSpec());
+  auto records = encode_records(SmallMap());
   records[0] += std::string(20, 'T');
   records[3] += std::string(50000, '\2');
   LoadFromPipe(Frame(records));
   ExpectOutcome(0);
   EXPECT_EQ(SIZE.IDB, 2);
-  EXPECT_EQ(Bmap()[23], SmallSpec().values[23]);
+  EXPECT_EQ(Bmap()[23], SmallMap().values[23]);
 }
 
 // Damaged and unusual maps give the same outcome from a regular file and
 // from a pipe as from memory.
 TEST_F(LoadFileTest, FilesAndPipesAgreeWithMemory) {
-  MapContents empty_planes = SmallSpec();
+  MapContents empty_planes = SmallMap();
   empty_planes.nx = 0;
   empty_planes.nz = 20000;
   empty_planes.values.clear();
-  const Records small = encode_records(SmallSpec());
+  const Records small = encode_records(SmallMap());
   Records empty = encode_records(empty_planes);
   Records one_short = empty;
   one_short.pop_back();
