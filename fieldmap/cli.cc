@@ -5,8 +5,11 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <fstream>
 #include <memory>
+#include <optional>
 
+#include "fieldmap/formats.h"
 #include "fieldmap/grid_finder.h"
 #include "fieldmap/map_info.h"
 #include "fieldmap/number.h"
@@ -109,24 +112,87 @@ int info(const std::vector<std::string>& pos, CliStreams& io) {
   return 0;
 }
 
-int export_table(const std::vector<std::string>& pos, CliStreams& io) {
-  std::string why;
-  if (!load_map(pos[0], why)) return failure(io, why);
-  if (!write_file(pos[1], format_table(SIZE, g_bmap))) {
-    return failure(io, pos[1] + ": cannot write the table");
-  }
-  return 0;
-}
-
 struct ConvertOptions {
   MapContents contents;
   bool has_title = false;
   bool has_date = false;
   double scale = 1.0;
+  // Formats and units (--from, --to, --units).
+  std::optional<Format> from;
+  Format to = Format::table;
+  Units units;
 };
 
-void take_option(const std::string& name, const std::string& value, ConvertOptions& o) {
-  if (name == "--title") {
+// export: the map in the format chosen with --to, in the map's units as its
+// axis texts record them (or as --units gives them when they record none).
+int export_table(const std::vector<std::string>& pos, const ConvertOptions& options,
+                 CliStreams& io) {
+  std::string why;
+  if (!load_map(pos[0], why)) return failure(io, why);
+  MapTexts texts;
+  if (!read_map_texts(pos[0], texts)) return failure(io, pos[0] + ": cannot read its header");
+  Units units = recorded_units(texts.axa, texts.axb, texts.axc);
+  if (options.units.length && units.length && *units.length != *options.units.length) {
+    return failure(io, pos[0] + ": the map records lengths in " +
+                           std::string(unit_name(*units.length)) + ", not " +
+                           std::string(unit_name(*options.units.length)) + " as --units says");
+  }
+  if (options.units.field && units.field && *units.field != *options.units.field) {
+    return failure(io, pos[0] + ": the map records the field in " +
+                           std::string(unit_name(*units.field)) + ", not " +
+                           std::string(unit_name(*options.units.field)) + " as --units says");
+  }
+  if (!units.length) units.length = options.units.length;
+  if (!units.field) units.field = options.units.field;
+  std::string out;
+  switch (options.to) {
+    case Format::table:
+      out = format_table(SIZE, g_bmap, units.length ? unit_name(*units.length) : "",
+                         units.field ? unit_name(*units.field) : "");
+      break;
+    case Format::csv:
+      out = write_csv(SIZE, g_bmap, units);
+      break;
+    case Format::bdsim:
+      if (!write_bdsim(SIZE, g_bmap, units, out, why)) return failure(io, pos[0] + ": " + why);
+      break;
+    case Format::g4beamline:
+      if (!write_g4beamline(SIZE, g_bmap, units, out, why)) {
+        return failure(io, pos[0] + ": " + why);
+      }
+      break;
+    case Format::comsol:
+      break;  // refused when the options were read
+  }
+  if (!write_file(pos[1], out)) return failure(io, pos[1] + ": cannot write the file");
+  return 0;
+}
+
+void take_option(const std::string& command, const std::string& name, const std::string& value,
+                 ConvertOptions& o) {
+  if (name == "--units") {
+    std::string why;
+    if (!parse_units_option(value, o.units, why)) throw UsageError{"--units: " + why};
+    return;
+  }
+  if (command == "export") {
+    if (name != "--to") throw UsageError{"export takes no option " + name};
+    Format format;
+    if (!parse_format_name(value, format)) {
+      throw UsageError{"--to: unknown format \"" + value + "\" (table, csv, bdsim, g4beamline)"};
+    }
+    if (format == Format::comsol) throw UsageError{"--to: comsol files are read, not written"};
+    o.to = format;
+    return;
+  }
+  if (name == "--from") {
+    Format format;
+    if (!parse_format_name(value, format)) {
+      throw UsageError{"--from: unknown format \"" + value +
+                       "\" (table, csv, bdsim, g4beamline, comsol)"};
+    }
+    o.from = format;
+  } else if (name == "--title") {
     if (value.size() > 80) throw UsageError{"--title: longer than 80 characters"};
     o.contents.title = value;
     o.has_title = true;
@@ -168,15 +234,79 @@ void take_option(const std::string& name, const std::string& value, ConvertOptio
   }
 }
 
+int write_converted(const std::string& table_path, const std::string& map_path,
+                    const ConvertOptions& options, const Units& units, MapContents& contents,
+                    CliStreams& io);
+
+// The first bytes of a file, enough to recognise its format.
+bool read_head(const std::string& path, std::string& head, std::string& why) {
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(std::fopen(path.c_str(), "rb"), &std::fclose);
+  if (!f) {
+    why = std::strerror(errno);
+    return false;
+  }
+  head.resize(std::size_t{1} << 16);
+  head.resize(std::fread(head.data(), 1, head.size(), f.get()));
+  if (std::ferror(f.get())) {
+    why = "read error";
+    return false;
+  }
+  return true;
+}
+
+// Reads a BDSIM, G4beamline or COMSOL file into `contents`.
+bool read_other_format(Format format, const std::string& path, const FormatRequest& request,
+                       MapContents& contents, Units& units, TableError& error, std::string& why) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    why = std::strerror(errno);
+    return false;
+  }
+  if (format == Format::bdsim) return read_bdsim(in, request, contents, units, error);
+  if (format == Format::g4beamline) return read_g4beamline(in, request, contents, units, error);
+  return read_comsol(in, request, contents, units, error);
+}
+
 int convert(const std::vector<std::string>& pos, const ConvertOptions& options, CliStreams& io) {
   const std::string& table_path = pos[0];
   const std::string& map_path = pos[1];
   std::string text;
   std::string why;
+  if (!read_head(table_path, text, why)) return failure(io, table_path + ": " + why);
+  if (text.find('\0') != std::string::npos) {
+    return failure(io, table_path + ": not a text table (it holds zero bytes; is it a map file?)");
+  }
+  const Format format = options.from ? *options.from : detect_format(text);
+  FormatRequest request;
+  request.want = options.units;
+  request.scale = options.scale;
+  Units units;
+  if (format != Format::table && format != Format::csv) {
+    MapContents contents = options.contents;
+    TableError error;
+    if (!read_other_format(format, table_path, request, contents, units, error, why)) {
+      if (!why.empty()) return failure(io, table_path + ": " + why);
+      io.err += table_path + ":" + std::to_string(error.line) + ":" + std::to_string(error.column) +
+                ": " + error.message + "\n";
+      return 1;
+    }
+    return write_converted(table_path, map_path, options, units, contents, io);
+  }
   if (!read_whole_file(table_path, text, why)) return failure(io, table_path + ": " + why);
 
   ReadOptions read_options;
   read_options.scale = options.scale;
+  read_options.columns_known = [&](const Table& t, double factor[6], TableError& e) {
+    if (options.from && t.header_form != (format == Format::table)) {
+      e.line = t.header_form ? t.counts_line : 1;
+      e.column = 1;
+      e.message = format == Format::table
+                      ? "not a header table: the first line is not the node counts NX NY NZ"
+                      : "a header table, not plain columns (--from csv)";
+      return false;
+    }
+    return table_units(t, request, factor, units, e);
+  };
   if (io.progress && text.size() >= kProgressBytes) {
     read_options.progress = [&io, &table_path](double fraction) {
       char buffer[16];
@@ -193,6 +323,13 @@ int convert(const std::vector<std::string>& pos, const ConvertOptions& options, 
               ": " + error.message + "\n";
     return 1;
   }
+  return write_converted(table_path, map_path, options, units, contents, io);
+}
+
+int write_converted(const std::string& table_path, const std::string& map_path,
+                    const ConvertOptions& options, const Units& units, MapContents& contents,
+                    CliStreams& io) {
+  record_units(units, contents);
   if (!options.has_title) contents.title = base_name(table_path);
   if (!options.has_date) contents.date = today();
   if (!write_map_file(map_path, contents)) return failure(io, map_path + ": cannot write the map");
@@ -205,9 +342,10 @@ int convert(const std::vector<std::string>& pos, const ConvertOptions& options, 
     }
   }
   const std::int64_t nodes = static_cast<std::int64_t>(contents.values.size() / 3);
-  io.out += map_path + ": " + std::to_string(contents.nx) + " x " + std::to_string(contents.ny) + " x " +
-            std::to_string(contents.nz) + " nodes, " + std::to_string(nodes - unmeasured) +
-            " measured, " + std::to_string(unmeasured) + " unmeasured\n";
+  io.out += map_path + ": " + std::to_string(contents.nx) + " x " + std::to_string(contents.ny) +
+            " x " + std::to_string(contents.nz) + " nodes, " + std::to_string(nodes - unmeasured) +
+            " measured, " + std::to_string(unmeasured) + " unmeasured; " + describe_units(units) +
+            (units.length && units.field ? "" : " (--units LENGTH,FIELD records them)") + "\n";
   return 0;
 }
 
@@ -215,21 +353,31 @@ int convert(const std::vector<std::string>& pos, const ConvertOptions& options, 
 
 std::string usage() {
   return "usage: fieldmap info MAP\n"
-         "       fieldmap convert TABLE MAP [--title T] [--date D] [--angle DEG]\n"
+         "       fieldmap convert TABLE MAP [--from FORMAT] [--units LENGTH,FIELD]\n"
+         "                                  [--title T] [--date D] [--angle DEG]\n"
          "                                  [--reflect A,B,C] [--scale S]\n"
-         "       fieldmap export MAP TABLE\n"
+         "       fieldmap export MAP TABLE [--to FORMAT] [--units LENGTH,FIELD]\n"
          "       fieldmap --help\n"
          "\n"
          "  info     show the header, grid, node counts and field ranges of a map file\n"
-         "  convert  turn a field table (header form \"NX NY NZ\" / column lines / \"0\",\n"
-         "           or plain columns x y z bx by bz) into a map file; nodes without a\n"
-         "           row or with a value that is not finite become unmeasured (999999)\n"
+         "  convert  turn a field table into a map file; nodes without a row or with a\n"
+         "           value that is not finite become unmeasured (999999)\n"
+         "           --from FORMAT     the table's format (default: recognised from its\n"
+         "                             content): table (header form \"NX NY NZ\" /\n"
+         "                             column lines / \"0\"), csv (plain columns\n"
+         "                             x y z bx by bz), bdsim, g4beamline, comsol\n"
+         "           --units L,F       the map's units, converted from the table's:\n"
+         "                             L one of um mm cm m, F one of T mT G kG\n"
+         "                             (default: the table's own; never guessed)\n"
          "           --title T         map title (default: the table's file name)\n"
          "           --date D          map date (default: today, DD-MON-YYYY)\n"
          "           --angle DEG       symmetry angle in degrees (default 90)\n"
          "           --reflect A,B,C   reflection indices IDA,IDB,IDC (default 0,0,0)\n"
          "           --scale S         multiply the coordinates by S (default 1)\n"
-         "  export   write a map file as a header-form table that converts back exactly\n";
+         "  export   write a map file as a table that converts back exactly\n"
+         "           --to FORMAT       table (default), csv, bdsim (cm, T) or\n"
+         "                             g4beamline (mm, T)\n"
+         "           --units L,F       the map's units, when the map does not record them\n";
 }
 
 int run_fieldmap(const std::vector<std::string>& args, CliStreams& io) {
@@ -262,7 +410,7 @@ int run_fieldmap(const std::vector<std::string>& args, CliStreams& io) {
         io.out += usage();
         return 0;
       }
-      if (command != "convert") throw UsageError{command + " takes no option " + a};
+      if (command == "info") throw UsageError{command + " takes no option " + a};
       std::string name = a;
       std::string value;
       const auto equals = a.find('=');
@@ -273,7 +421,7 @@ int run_fieldmap(const std::vector<std::string>& args, CliStreams& io) {
         if (i + 1 >= args.size()) throw UsageError{a + " needs a value"};
         value = args[++i];
       }
-      take_option(name, value, options);
+      take_option(command, name, value, options);
     }
   } catch (const UsageError& e) {
     return usage_error(io, e.problem);
@@ -285,7 +433,7 @@ int run_fieldmap(const std::vector<std::string>& args, CliStreams& io) {
                                (wanted > 1 ? "s" : "") + ", not " + std::to_string(pos.size()));
   }
   if (command == "info") return info(pos, io);
-  if (command == "export") return export_table(pos, io);
+  if (command == "export") return export_table(pos, options, io);
   return convert(pos, options, io);
 }
 

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "fieldmap/number.h"
+#include "fieldmap/units.h"
 
 namespace fieldscan::fieldmap {
 namespace {
@@ -102,6 +103,7 @@ std::string format_info(const std::string& path, const MapTexts& texts, const Gr
   line("Date:", trimmed(texts.date));
   line("Axis texts:", "\"" + trimmed(texts.axa) + "\" \"" + trimmed(texts.axb) + "\" \"" +
                           trimmed(texts.axc) + "\"");
+  line("Units:", describe_units(recorded_units(texts.axa, texts.axb, texts.axc)));
   line("Angle:",
        num(texts.angle_degrees) + " degrees in the file, " + num(g.ANGLE) + " radians as loaded");
   line("Reflection:", "IDA " + std::to_string(g.IDA) + "  IDB " + std::to_string(g.IDB) + "  IDC " +

@@ -8,6 +8,7 @@
 
 #include "fieldmap/number.h"
 #include "mapfile/grid.h"
+#include "mapfile/node.h"
 
 namespace fieldscan::fieldmap {
 namespace {
@@ -65,6 +66,12 @@ std::string column_name(std::string_view field) {
 bool is_unit(std::string_view field) {
   return !field.empty() && (field.front() == '[' || field.front() == '(');
 }
+
+// A column's unit and where it stands.
+struct UnitAt {
+  std::string text;  // with its brackets; empty when the column has none
+  std::uint64_t line = 0, column = 0;
+};
 
 // Chooses the fields of x y z bx by bz: by name when all six are named
 // exactly once, otherwise the first six.
@@ -184,6 +191,7 @@ class Reader {
                 " nodes";
 
     std::vector<std::string> names;
+    std::vector<UnitAt> units;
     for (;;) {
       if (!next_line()) {
         return fail(line_ + 1, 1,
@@ -196,11 +204,22 @@ class Reader {
                                        std::to_string(names.size() + 1) +
                                        " NAME\" or the line \"0\" that ends the column list");
       }
-      if (number == 0) break;
+      if (number == 0) {
+        if (fields_.size() > 1 && is_unit(fields_[1].text)) {
+          table_.zero_unit = std::string(fields_[1].text);
+          table_.zero_unit_line = line_;
+          table_.zero_unit_column = fields_[1].column;
+        }
+        break;
+      }
       if (fields_.size() < 2) {
         return fail(line_, end_column_, "column " + std::to_string(number) + " has no name");
       }
       names.push_back(column_name(fields_[1].text));
+      units.push_back(glued_unit(fields_[1]));
+      if (units.back().text.empty() && fields_.size() > 2 && is_unit(fields_[2].text)) {
+        units.back() = {std::string(fields_[2].text), line_, fields_[2].column};
+      }
     }
     if (names.size() < 6) {
       return fail_at(fields_[0], "the header lists " + std::to_string(names.size()) +
@@ -208,8 +227,35 @@ class Reader {
     }
     columns_ = names.size();
     assign_columns(names, table_.field_of);
+    take_units(units);
+    if (!columns_known()) return false;
     table_.rows.reserve(max_rows_);
     return next_line() || no_rows();
+  }
+
+  // A unit glued to a column name ("X[MM]").
+  UnitAt glued_unit(const Field& f) const {
+    const auto cut = f.text.find_first_of("[(");
+    if (cut == std::string_view::npos || cut == 0) return {};
+    return {std::string(f.text.substr(cut)), line_, f.column + cut};
+  }
+
+  // Keeps the units of the six columns read; `units` has one per name.
+  void take_units(const std::vector<UnitAt>& units) {
+    for (int w = 0; w < 6; ++w) {
+      const auto f = static_cast<std::size_t>(table_.field_of[w]);
+      if (f >= units.size()) continue;
+      table_.unit[w] = units[f].text;
+      table_.unit_line[w] = units[f].line;
+      table_.unit_column[w] = units[f].column;
+    }
+  }
+
+  bool columns_known() {
+    if (!options_.columns_known) return true;
+    TableError e;
+    if (options_.columns_known(table_, factor_, e)) return true;
+    return fail(e.line, e.column, std::move(e.message));
   }
 
   bool no_rows() { return fail(line_ + 1, 1, "the table has no rows"); }
@@ -221,10 +267,17 @@ class Reader {
     double ignored;
     if (parse_double(fields_[0].text, ignored)) {
       columns_ = 6;
+      if (!columns_known()) return false;
     } else {
       std::vector<std::string> names;
+      std::vector<UnitAt> units;
       for (const Field& f : fields_) {
-        if (!is_unit(f.text)) names.push_back(column_name(f.text));
+        if (!is_unit(f.text)) {
+          names.push_back(column_name(f.text));
+          units.push_back(glued_unit(f));
+        } else if (!units.empty() && units.back().text.empty()) {
+          units.back() = {std::string(f.text), line_, f.column};
+        }
       }
       if (names.size() < 6) {
         return fail_at(fields_[0], "the column names list " + std::to_string(names.size()) +
@@ -232,6 +285,8 @@ class Reader {
       }
       columns_ = names.size();
       assign_columns(names, table_.field_of);
+      take_units(units);
+      if (!columns_known()) return false;
       if (!next_line()) return no_rows();
     }
     const auto newlines = static_cast<std::size_t>(
@@ -257,21 +312,33 @@ class Reader {
     float* coordinate[3] = {&row.x, &row.y, &row.z};
     for (int a = 0; a < 3; ++a) {
       const Field& f = fields_[static_cast<std::size_t>(table_.field_of[a])];
-      if (options_.scale == 1.0) {
+      if (options_.scale == 1.0 && factor_[a] == 1.0) {
         if (!parse_float(f.text, *coordinate[a])) return not_a_number(f);
       } else {
         double d = 0;
         if (!parse_double(f.text, d)) return not_a_number(f);
-        *coordinate[a] = to_float(d * options_.scale);
+        if (factor_[a] != 1.0) d *= factor_[a];
+        *coordinate[a] = to_float(options_.scale == 1.0 ? d : d * options_.scale);
       }
       if (!std::isfinite(*coordinate[a])) {
         return fail_at(f, "the coordinate \"" + std::string(f.text) +
                               "\" is not a finite number (after scaling)");
       }
     }
+    double raw[3];
     for (int c = 0; c < 3; ++c) {
       const Field& f = fields_[static_cast<std::size_t>(table_.field_of[3 + c])];
       if (!parse_float(f.text, row.b[c])) return not_a_number(f);
+      if (factor_[3 + c] != 1.0) parse_double(f.text, raw[c]);
+    }
+    if (factor_[3] != 1.0 || factor_[4] != 1.0 || factor_[5] != 1.0) {
+      // Converted from the text in double precision, rounded once; the
+      // unmeasured mark is not a field value and stays as it is.
+      if (!is_unmeasured(row.b)) {
+        for (int c = 0; c < 3; ++c) {
+          if (factor_[3 + c] != 1.0) row.b[c] = to_float(raw[c] * factor_[3 + c]);
+        }
+      }
     }
     table_.rows.push_back(row);
     return true;
@@ -292,6 +359,7 @@ class Reader {
   std::uint64_t end_column_ = 1;
   std::vector<Field> fields_;
   std::size_t columns_ = 6;
+  double factor_[6] = {1, 1, 1, 1, 1, 1};
   std::size_t max_rows_ = 0;
   std::string rows_are_;
 };

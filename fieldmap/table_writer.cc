@@ -22,11 +22,15 @@ std::vector<std::string> positions(float min, float step, std::int32_t n) {
 
 }  // namespace
 
-std::string format_table(const GridSize& grid, const float* values) {
+std::string format_table(const GridSize& grid, const float* values, std::string_view length_unit,
+                         std::string_view field_unit) {
   std::string out;
   out += ' ' + std::to_string(grid.NX) + ' ' + std::to_string(grid.NY) + ' ' +
          std::to_string(grid.NZ) + '\n';
-  out += " 1 X\n 2 Y\n 3 Z\n 4 BX\n 5 BY\n 6 BZ\n 0\n";
+  const std::string l = length_unit.empty() ? "" : " [" + std::string(length_unit) + "]";
+  const std::string f = field_unit.empty() ? "" : " [" + std::string(field_unit) + "]";
+  out += " 1 X" + l + "\n 2 Y" + l + "\n 3 Z" + l + "\n 4 BX" + f + "\n 5 BY" + f + "\n 6 BZ" + f +
+         "\n 0\n";
   if (grid.NX <= 0 || grid.NY <= 0 || grid.NZ <= 0) return out;
 
   const auto xs = positions(grid.XMIN, grid.DX, grid.NX);

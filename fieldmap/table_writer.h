@@ -13,6 +13,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "mapfile/grid.h"
 
@@ -20,7 +21,9 @@ namespace fieldscan::fieldmap {
 
 // The table of the grid `grid` with its field values `values` (BMAP order;
 // at least 3 * NX * NY * NZ of them).  A grid with a count of 0 or less
-// gives the header alone.
-std::string format_table(const GridSize& grid, const float* values);
+// gives the header alone.  A non-empty `length_unit` or `field_unit` is
+// written after the names of the coordinate or field columns (" 1 X [mm]").
+std::string format_table(const GridSize& grid, const float* values,
+                         std::string_view length_unit = {}, std::string_view field_unit = {});
 
 }  // namespace fieldscan::fieldmap
