@@ -26,6 +26,7 @@ struct Column {
   std::string name;  // lower case
   std::string_view unit;
   std::uint64_t column;
+  std::uint64_t unit_column = 0;
 };
 
 class ComsolReader {
@@ -135,9 +136,10 @@ class ComsolReader {
     for (const TextField& t : tokens) {
       if (t.text.front() == '(' && !columns_.empty()) {
         columns_.back().unit = t.text;
+        columns_.back().unit_column = t.column + offset_ - 1;
         continue;
       }
-      columns_.push_back({lower(t.text), {}, t.column + offset_ - 1});
+      columns_.push_back({lower(t.text), {}, t.column + offset_ - 1, 0});
     }
     static const char* const coordinate[3] = {"x", "y", "z"};
     static const char* const component[3] = {"bx", "by", "bz"};
@@ -162,11 +164,11 @@ class ComsolReader {
       FieldUnit u;
       if (!parse_field_unit(col.unit, u)) {
         return fail_at(
-            error_, line, col.column,
+            error_, line, col.unit_column,
             "unknown field unit \"" + std::string(col.unit) + "\" (known: T, mT, G, kG)");
       }
       if (file_units_.field && *file_units_.field != u) {
-        return fail_at(error_, line, col.column, "the field columns have different units");
+        return fail_at(error_, line, col.unit_column, "the field columns have different units");
       }
       file_units_.field = u;
     }
