@@ -7,18 +7,15 @@
 #include <fstream>
 #include <sstream>
 
-#include "field/fields.h"
+#include "field/field_map.h"
 #include "fieldmap/cli.h"
 #include "fieldmap/number.h"
-#include "mapfile/load.h"
 #include "mapfile/map_writer.h"
 #include "mapfile/node.h"
 #include "mapfile/test_temp_dir.h"
 
 namespace fieldscan::fieldmap {
 namespace {
-
-float g_bmap[MXS];
 
 struct Outcome {
   int status;
@@ -31,11 +28,9 @@ Outcome run(const std::vector<std::string>& args) {
   return {status, io.out, io.err};
 }
 
-bool load(const std::string& path) {
-  Text80 message = make_text<80>("");
-  std::int16_t status = -1;
-  LOAD(make_text<80>(path), g_bmap, MXS, message, status);
-  return status == 0;
+bool load(const std::string& path, FieldMap& map) {
+  MapError error;
+  return FieldMap::load(path, map, error);
 }
 
 // The test field in millimetres and gauss: linear along each axis, so the
@@ -90,20 +85,20 @@ std::string node_rows(Order order, LengthUnit length, FieldUnit field, const cha
 
 // Compares the loaded map with the test field (in `length` and `field`
 // units) at every node and at the centres between neighbouring nodes.
-void expect_test_field(LengthUnit length, FieldUnit field) {
+void expect_test_field(const FieldMap& map, LengthUnit length, FieldUnit field) {
   for (int i = 0; i < 2 * kN[0] - 1; ++i)
     for (int j = 0; j < 2 * kN[1] - 1; ++j)
       for (int k = 0; k < 2 * kN[2] - 1; ++k) {
         const double p[3] = {kMin[0] + 0.5 * i * kStep[0], kMin[1] + 0.5 * j * kStep[1],
                              kMin[2] + 0.5 * k * kStep[2]};
         const auto want = field_mm_gauss(p[0], p[1], p[2]);
-        float b[3];
-        Text80 message = make_text<80>("");
-        std::int16_t status = -1;
-        FIELDS(g_bmap, MXS, static_cast<float>(p[0] / mm_per(length)),
-               static_cast<float>(p[1] / mm_per(length)), static_cast<float>(p[2] / mm_per(length)),
-               b[0], b[1], b[2], message, status);
-        ASSERT_EQ(status, 0) << p[0] << " " << p[1] << " " << p[2];
+        FieldVector v;
+        ASSERT_EQ(map.field(static_cast<float>(p[0] / mm_per(length)),
+                            static_cast<float>(p[1] / mm_per(length)),
+                            static_cast<float>(p[2] / mm_per(length)), v),
+                  FieldStatus::kOk)
+            << p[0] << " " << p[1] << " " << p[2];
+        const float b[3] = {v.bx, v.by, v.bz};
         for (int c = 0; c < 3; ++c) {
           const double expected = want[static_cast<std::size_t>(c)] / gauss_per(field);
           EXPECT_NEAR(b[c], expected, 1e-5 * (std::fabs(expected) + 1e-3))
@@ -272,11 +267,12 @@ TEST(FormatsTest, HandWrittenFilesGiveTheFieldAtAndBetweenNodes) {
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find(std::string("unmeasured; ") + c.summary + "\n"), std::string::npos)
         << r.out;
-    ASSERT_TRUE(load(map));
-    EXPECT_EQ(SIZE.NX, kN[0]);
-    EXPECT_EQ(SIZE.NY, kN[1]);
-    EXPECT_EQ(SIZE.NZ, kN[2]);
-    expect_test_field(c.length, c.field);
+    FieldMap loaded;
+    ASSERT_TRUE(load(map, loaded));
+    EXPECT_EQ(loaded.grid().NX, kN[0]);
+    EXPECT_EQ(loaded.grid().NY, kN[1]);
+    EXPECT_EQ(loaded.grid().NZ, kN[2]);
+    expect_test_field(loaded, c.length, c.field);
     const Outcome info = run({"info", map});
     EXPECT_NE(info.out.find(std::string("Units:        ") + c.summary + "\n"), std::string::npos)
         << info.out;
@@ -302,13 +298,12 @@ TEST(FormatsTest, G4beamlineExtendBecomesAMirrorPlane) {
                                    node_rows(Order::x_fastest, LengthUnit::mm, FieldUnit::T, " ")));
     const Outcome r = run({"convert", in, map});
     ASSERT_EQ(r.status, 0) << r.err;
-    ASSERT_TRUE(load(map));
-    EXPECT_EQ(SIZE.IDC, row.idc);
-    float b[3];
-    Text80 message = make_text<80>("");
-    std::int16_t status = -1;
-    FIELDS(g_bmap, MXS, 5.0f, 2.5f, -30.0f, b[0], b[1], b[2], message, status);
-    ASSERT_EQ(status, 0);
+    FieldMap loaded;
+    ASSERT_TRUE(load(map, loaded));
+    EXPECT_EQ(loaded.grid().IDC, row.idc);
+    FieldVector v;
+    ASSERT_EQ(loaded.field(5.0f, 2.5f, -30.0f, v), FieldStatus::kOk);
+    const float b[3] = {v.bx, v.by, v.bz};
     const auto want = field_mm_gauss(5, 2.5, 30);
     for (int c = 0; c < 3; ++c) {
       EXPECT_NEAR(b[c], row.sign[c] * want[static_cast<std::size_t>(c)] * 1e-4, 1e-7);
@@ -366,24 +361,27 @@ TEST(FormatsTest, RoundTripsThroughEveryWrittenFormat) {
     r = run(args);
     ASSERT_EQ(r.status, 0) << r.err;
 
-    ASSERT_TRUE(load(back));
+    FieldMap loaded;
+    ASSERT_TRUE(load(back, loaded));
+    const GridSize& g = loaded.grid();
+    const std::vector<float>& values = loaded.contents().values;
     const bool same_units =
         row.back.empty() || std::string(row.format) == "table" || std::string(row.format) == "csv";
     auto near = [&](float got, float want) {
       if (same_units) return got == want;
       return got == want || std::nextafter(want, got) == got;
     };
-    EXPECT_TRUE(near(SIZE.XMIN, original.xmin) && near(SIZE.YMIN, original.ymin) &&
-                near(SIZE.ZMIN, original.zmin));
-    EXPECT_TRUE(near(SIZE.DX, original.dx) && near(SIZE.DY, original.dy) &&
-                near(SIZE.DZ, original.dz))
-        << SIZE.DX << " " << SIZE.DY << " " << SIZE.DZ;
-    EXPECT_EQ(SIZE.NX * SIZE.NY * SIZE.NZ, 60);
-    EXPECT_EQ(SIZE.IDA, original.ida);
-    EXPECT_EQ(SIZE.IDC, original.idc);
+    EXPECT_TRUE(near(g.XMIN, original.xmin) && near(g.YMIN, original.ymin) &&
+                near(g.ZMIN, original.zmin));
+    EXPECT_TRUE(near(g.DX, original.dx) && near(g.DY, original.dy) && near(g.DZ, original.dz))
+        << g.DX << " " << g.DY << " " << g.DZ;
+    EXPECT_EQ(g.NX * g.NY * g.NZ, 60);
+    EXPECT_EQ(g.IDA, original.ida);
+    EXPECT_EQ(g.IDC, original.idc);
+    ASSERT_EQ(values.size(), original.values.size());
     for (std::size_t n = 0; n < original.values.size(); ++n) {
-      ASSERT_TRUE(near(g_bmap[n], original.values[n]))
-          << n << ": " << g_bmap[n] << " vs " << original.values[n];
+      ASSERT_TRUE(near(values[n], original.values[n]))
+          << n << ": " << values[n] << " vs " << original.values[n];
     }
     const Outcome info = run({"info", back});
     EXPECT_NE(info.out.find("Units:        " + describe_units(row.map_units) + "\n"),
