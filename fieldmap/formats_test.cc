@@ -311,6 +311,27 @@ TEST(FormatsTest, G4beamlineExtendBecomesAMirrorPlane) {
   }
 }
 
+// The worked example of the README: the G4beamline quadrant of a lens field,
+// in gauss, gives the whole line through its mirror plane.
+TEST(FormatsTest, TheLensExampleScansThroughItsMirrorPlanes) {
+  TempDir dir;
+  const std::string map = dir.file("lens.map");
+  const Outcome r = run({"convert", FIELDMAP_TESTDATA "/lens.g4bl", map, "--units", "mm,G"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out,
+            map + ": 3 x 3 x 5 nodes, 45 measured, 0 unmeasured; lengths in mm, field in G\n");
+  FieldMap loaded;
+  ASSERT_TRUE(load(map, loaded));
+  for (const float x : {-20.0f, -10.0f, 0.0f, 10.0f, 20.0f}) {
+    SCOPED_TRACE(x);
+    FieldVector v;
+    ASSERT_EQ(loaded.field(x, -5.0f, 50.0f, v), FieldStatus::kOk);
+    EXPECT_FLOAT_EQ(v.bx, 40.0f * x);
+    EXPECT_FLOAT_EQ(v.by, -200.0f);
+    EXPECT_FLOAT_EQ(v.bz, 11000.0f);
+  }
+}
+
 // A map written in a format and converted back: the same grid, values and
 // mirror planes, bit for bit without a unit change and within one rounding of
 // each conversion with one; unmeasured nodes stay unmeasured.
