@@ -207,11 +207,11 @@ class BdsimReader {
       AxisGrid g;
       std::vector<float> ends{lo};
       if (h.n > 1 && hi > lo) ends.push_back(hi);
-      if (!std::isfinite(lo) || !std::isfinite(hi)) {
-        return fail_at(error_, line, 1,
+      if (!std::isfinite(lo) || !std::isfinite(hi) || (h.n > 1 && !(hi > lo))) {
+        const HeaderItem* m = item(std::string(1, kAxis[a]) + "max");
+        return fail_at(error_, m->line, m->column,
                        std::string("the ") + kAxis[a] +
-                           " range does not fit single precision in the map's "
-                           "units");
+                           " range does not fit single precision in the map's units");
       }
       if (fit_axis(ends, h.n, g) != AxisFit::regular) {
         g.min = lo;
@@ -219,6 +219,12 @@ class BdsimReader {
       }
       *mins[a] = lo;
       *steps[a] = h.n > 1 ? g.step : 1.0f;
+      if (!(*steps[a] > 0) || !std::isfinite(*steps[a])) {
+        const HeaderItem* m = item(std::string(1, kAxis[a]) + "max");
+        return fail_at(error_, m->line, m->column,
+                       std::string("the ") + kAxis[a] +
+                           " step does not fit single precision in the map's units");
+      }
       *counts[a] = h.n;
     }
     contents_.values.assign(3 * static_cast<std::size_t>(total_), kUnmeasuredMark);

@@ -325,7 +325,7 @@ class Reader {
                               "\" is not a finite number (after scaling)");
       }
     }
-    double raw[3];
+    double raw[3] = {0, 0, 0};
     for (int c = 0; c < 3; ++c) {
       const Field& f = fields_[static_cast<std::size_t>(table_.field_of[3 + c])];
       if (!parse_float(f.text, row.b[c])) return not_a_number(f);
