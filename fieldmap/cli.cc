@@ -5,11 +5,9 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <fstream>
 #include <memory>
-#include <optional>
 
-#include "fieldmap/formats.h"
+#include "fieldmap/format_cli.h"
 #include "fieldmap/grid_finder.h"
 #include "fieldmap/map_info.h"
 #include "fieldmap/number.h"
@@ -112,87 +110,35 @@ int info(const std::vector<std::string>& pos, CliStreams& io) {
   return 0;
 }
 
+int export_table(const std::vector<std::string>& pos, const FormatOptions& formats,
+                 CliStreams& io) {
+  std::string why;
+  if (!load_map(pos[0], why)) return failure(io, why);
+  std::string text;
+  if (!export_text(pos[0], SIZE, g_bmap, formats, text, why)) return failure(io, why);
+  if (!write_file(pos[1], text)) {
+    return failure(io, pos[1] + ": cannot write the table");
+  }
+  return 0;
+}
+
 struct ConvertOptions {
   MapContents contents;
   bool has_title = false;
   bool has_date = false;
   double scale = 1.0;
-  // Formats and units (--from, --to, --units).
-  std::optional<Format> from;
-  Format to = Format::table;
-  Units units;
+  FormatOptions formats;  // --from, --to, --units
 };
-
-// export: the map in the format chosen with --to, in the map's units as its
-// axis texts record them (or as --units gives them when they record none).
-int export_table(const std::vector<std::string>& pos, const ConvertOptions& options,
-                 CliStreams& io) {
-  std::string why;
-  if (!load_map(pos[0], why)) return failure(io, why);
-  MapTexts texts;
-  if (!read_map_texts(pos[0], texts)) return failure(io, pos[0] + ": cannot read its header");
-  Units units = recorded_units(texts.axa, texts.axb, texts.axc);
-  if (options.units.length && units.length && *units.length != *options.units.length) {
-    return failure(io, pos[0] + ": the map records lengths in " +
-                           std::string(unit_name(*units.length)) + ", not " +
-                           std::string(unit_name(*options.units.length)) + " as --units says");
-  }
-  if (options.units.field && units.field && *units.field != *options.units.field) {
-    return failure(io, pos[0] + ": the map records the field in " +
-                           std::string(unit_name(*units.field)) + ", not " +
-                           std::string(unit_name(*options.units.field)) + " as --units says");
-  }
-  if (!units.length) units.length = options.units.length;
-  if (!units.field) units.field = options.units.field;
-  std::string out;
-  switch (options.to) {
-    case Format::table:
-      out = format_table(SIZE, g_bmap, units.length ? unit_name(*units.length) : "",
-                         units.field ? unit_name(*units.field) : "");
-      break;
-    case Format::csv:
-      out = write_csv(SIZE, g_bmap, units);
-      break;
-    case Format::bdsim:
-      if (!write_bdsim(SIZE, g_bmap, units, out, why)) return failure(io, pos[0] + ": " + why);
-      break;
-    case Format::g4beamline:
-      if (!write_g4beamline(SIZE, g_bmap, units, out, why)) {
-        return failure(io, pos[0] + ": " + why);
-      }
-      break;
-    case Format::comsol:
-      break;  // refused when the options were read
-  }
-  if (!write_file(pos[1], out)) return failure(io, pos[1] + ": cannot write the file");
-  return 0;
-}
 
 void take_option(const std::string& command, const std::string& name, const std::string& value,
                  ConvertOptions& o) {
-  if (name == "--units") {
-    std::string why;
-    if (!parse_units_option(value, o.units, why)) throw UsageError{"--units: " + why};
-    return;
+  bool taken = false;
+  std::string problem;
+  if (!take_format_option(command, name, value, o.formats, taken, problem)) {
+    throw UsageError{problem};
   }
-  if (command == "export") {
-    if (name != "--to") throw UsageError{"export takes no option " + name};
-    Format format;
-    if (!parse_format_name(value, format)) {
-      throw UsageError{"--to: unknown format \"" + value + "\" (table, csv, bdsim, g4beamline)"};
-    }
-    if (format == Format::comsol) throw UsageError{"--to: comsol files are read, not written"};
-    o.to = format;
-    return;
-  }
-  if (name == "--from") {
-    Format format;
-    if (!parse_format_name(value, format)) {
-      throw UsageError{"--from: unknown format \"" + value +
-                       "\" (table, csv, bdsim, g4beamline, comsol)"};
-    }
-    o.from = format;
-  } else if (name == "--title") {
+  if (taken) return;
+  if (name == "--title") {
     if (value.size() > 80) throw UsageError{"--title: longer than 80 characters"};
     o.contents.title = value;
     o.has_title = true;
@@ -234,77 +180,36 @@ void take_option(const std::string& command, const std::string& name, const std:
   }
 }
 
-int write_converted(const std::string& table_path, const std::string& map_path,
-                    const ConvertOptions& options, const Units& units, MapContents& contents,
-                    CliStreams& io);
-
-// The first bytes of a file, enough to recognise its format.
-bool read_head(const std::string& path, std::string& head, std::string& why) {
-  std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(std::fopen(path.c_str(), "rb"), &std::fclose);
-  if (!f) {
-    why = std::strerror(errno);
-    return false;
-  }
-  head.resize(std::size_t{1} << 16);
-  head.resize(std::fread(head.data(), 1, head.size(), f.get()));
-  if (std::ferror(f.get())) {
-    why = "read error";
-    return false;
-  }
-  return true;
-}
-
-// Reads a BDSIM, G4beamline or COMSOL file into `contents`.
-bool read_other_format(Format format, const std::string& path, const FormatRequest& request,
-                       MapContents& contents, Units& units, TableError& error, std::string& why) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    why = std::strerror(errno);
-    return false;
-  }
-  if (format == Format::bdsim) return read_bdsim(in, request, contents, units, error);
-  if (format == Format::g4beamline) return read_g4beamline(in, request, contents, units, error);
-  return read_comsol(in, request, contents, units, error);
-}
-
 int convert(const std::vector<std::string>& pos, const ConvertOptions& options, CliStreams& io) {
   const std::string& table_path = pos[0];
   const std::string& map_path = pos[1];
   std::string text;
   std::string why;
-  if (!read_head(table_path, text, why)) return failure(io, table_path + ": " + why);
-  if (text.find('\0') != std::string::npos) {
-    return failure(io, table_path + ": not a text table (it holds zero bytes; is it a map file?)");
+  Format format = Format::table;
+  if (!table_format(table_path, options.formats, format, why)) {
+    return failure(io, table_path + ": " + why);
   }
-  const Format format = options.from ? *options.from : detect_format(text);
   FormatRequest request;
-  request.want = options.units;
+  request.want = options.formats.units;
   request.scale = options.scale;
   Units units;
-  if (format != Format::table && format != Format::csv) {
-    MapContents contents = options.contents;
-    TableError error;
+  TableError error;
+  MapContents contents = options.contents;
+  if (!read_by_table_reader(format)) {
     if (!read_other_format(format, table_path, request, contents, units, error, why)) {
       if (!why.empty()) return failure(io, table_path + ": " + why);
       io.err += table_path + ":" + std::to_string(error.line) + ":" + std::to_string(error.column) +
                 ": " + error.message + "\n";
       return 1;
     }
-    return write_converted(table_path, map_path, options, units, contents, io);
+  } else if (!read_whole_file(table_path, text, why)) {
+    return failure(io, table_path + ": " + why);
   }
-  if (!read_whole_file(table_path, text, why)) return failure(io, table_path + ": " + why);
 
   ReadOptions read_options;
   read_options.scale = options.scale;
   read_options.columns_known = [&](const Table& t, double factor[6], TableError& e) {
-    if (options.from && t.header_form != (format == Format::table)) {
-      e.line = t.header_form ? t.counts_line : 1;
-      e.column = 1;
-      e.message = format == Format::table
-                      ? "not a header table: the first line is not the node counts NX NY NZ"
-                      : "a header table, not plain columns (--from csv)";
-      return false;
-    }
+    if (options.formats.from && !check_table_form(t, format, e)) return false;
     return table_units(t, request, factor, units, e);
   };
   if (io.progress && text.size() >= kProgressBytes) {
@@ -316,19 +221,12 @@ int convert(const std::vector<std::string>& pos, const ConvertOptions& options, 
     };
   }
   Table table;
-  TableError error;
-  MapContents contents = options.contents;
-  if (!read_table(text, read_options, table, error) || !build_map(text, table, contents, error)) {
+  if (read_by_table_reader(format) &&
+      (!read_table(text, read_options, table, error) || !build_map(text, table, contents, error))) {
     io.err += table_path + ":" + std::to_string(error.line) + ":" + std::to_string(error.column) +
               ": " + error.message + "\n";
     return 1;
   }
-  return write_converted(table_path, map_path, options, units, contents, io);
-}
-
-int write_converted(const std::string& table_path, const std::string& map_path,
-                    const ConvertOptions& options, const Units& units, MapContents& contents,
-                    CliStreams& io) {
   record_units(units, contents);
   if (!options.has_title) contents.title = base_name(table_path);
   if (!options.has_date) contents.date = today();
@@ -344,8 +242,8 @@ int write_converted(const std::string& table_path, const std::string& map_path,
   const std::int64_t nodes = static_cast<std::int64_t>(contents.values.size() / 3);
   io.out += map_path + ": " + std::to_string(contents.nx) + " x " + std::to_string(contents.ny) +
             " x " + std::to_string(contents.nz) + " nodes, " + std::to_string(nodes - unmeasured) +
-            " measured, " + std::to_string(unmeasured) + " unmeasured; " + describe_units(units) +
-            (units.length && units.field ? "" : " (--units LENGTH,FIELD records them)") + "\n";
+            " measured, " + std::to_string(unmeasured) + " unmeasured" + units_summary(units) +
+            "\n";
   return 0;
 }
 
@@ -433,7 +331,7 @@ int run_fieldmap(const std::vector<std::string>& args, CliStreams& io) {
                                (wanted > 1 ? "s" : "") + ", not " + std::to_string(pos.size()));
   }
   if (command == "info") return info(pos, io);
-  if (command == "export") return export_table(pos, options, io);
+  if (command == "export") return export_table(pos, options.formats, io);
   return convert(pos, options, io);
 }
 
