@@ -468,6 +468,32 @@ TEST(FormatsTest, ProblemsNameTheFileLineAndColumn) {
   }
 }
 
+TEST(FormatsTest, FormatAndUnitOptions) {
+  const std::string help = usage();
+  for (const char* item : {"--from FORMAT", "--to FORMAT", "--units LENGTH,FIELD", "bdsim",
+                           "g4beamline", "comsol", "um mm cm m", "T mT G kG"}) {
+    EXPECT_NE(help.find(item), std::string::npos) << item;
+  }
+  const struct {
+    std::vector<std::string> args;
+    const char* problem;
+  } rows[] = {
+      {{"convert", "a", "b", "--units", "furlong,T"}, "--units: unknown length unit \"furlong\""},
+      {{"convert", "a", "b", "--units", "mm,Oe"}, "--units: unknown field unit \"Oe\""},
+      {{"convert", "a", "b", "--units", "mm"}, "--units: \"mm\" is not LENGTH,FIELD"},
+      {{"convert", "a", "b", "--from", "opera"}, "--from: unknown format \"opera\""},
+      {{"export", "a", "b", "--to", "comsol"}, "--to: comsol files are read, not written"},
+      {{"export", "a", "b", "--from", "csv"}, "export takes no option --from"},
+      {{"info", "a", "--units", "mm,T"}, "info takes no option --units"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.problem);
+    const Outcome r = run(row.args);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err.rfind(std::string("fieldmap: ") + row.problem, 0), 0u) << r.err;
+  }
+}
+
 TEST(FormatsTest, ExportIntoFixedUnitsNeedsKnownUnits) {
   TempDir dir;
   MapContents contents;
