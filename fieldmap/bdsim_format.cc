@@ -137,7 +137,7 @@ class BdsimReader {
       double n = 0;
       if (!header_number("n" + axis, line, n)) return false;
       const HeaderItem* h = item("n" + axis);
-      if (n != std::floor(n) || n < 1 || n > MXS) {
+      if (n != std::floor(n) || n < 1 || n > static_cast<double>(MXS)) {
         return fail_at(
             error_, h->line, h->column,
             "n" + axis + "> must be a whole number of at least 1, not \"" + h->value + "\"");
