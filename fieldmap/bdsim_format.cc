@@ -10,6 +10,7 @@
 #include "fieldmap/formats.h"
 #include "fieldmap/grid_finder.h"
 #include "fieldmap/number.h"
+#include "mapfile/map_format.h"
 #include "mapfile/node.h"
 
 namespace fieldscan::fieldmap {
@@ -201,8 +202,8 @@ class BdsimReader {
     std::int32_t* counts[3] = {&contents_.nx, &contents_.ny, &contents_.nz};
     for (int a = 0; a < 3; ++a) {
       AxisHeader& h = axis_[a];
-      const float lo = to_float(convert_.length(h.min));
-      const float hi = to_float(convert_.length(h.max));
+      const float lo = to_single(convert_.length(h.min));
+      const float hi = to_single(convert_.length(h.max));
       h.step = h.n > 1 ? (h.max - h.min) / (h.n - 1) : 0.0;
       AxisGrid g;
       std::vector<float> ends{lo};
@@ -215,7 +216,7 @@ class BdsimReader {
       }
       if (fit_axis(ends, h.n, g) != AxisFit::regular) {
         g.min = lo;
-        g.step = h.n > 1 ? to_float((static_cast<double>(hi) - lo) / (h.n - 1)) : 1.0f;
+        g.step = h.n > 1 ? to_single((static_cast<double>(hi) - lo) / (h.n - 1)) : 1.0f;
       }
       *mins[a] = lo;
       *steps[a] = h.n > 1 ? g.step : 1.0f;
@@ -262,7 +263,7 @@ class BdsimReader {
       const double slack = h.n > 1 ? 0.5 * h.step : 1e-3 * std::fabs(h.min) + 1e-9;
       if (!(std::fabs(v - expected) <= slack)) {
         std::string text;
-        append_float(text, to_float(expected));
+        append_float(text, to_single(expected));
         return fail_at(error_, line, f.column,
                        std::string(1, static_cast<char>('X' + a)) + " = " + std::string(f.text) +
                            " is not the " + kAxis[a] + " of node (" + std::to_string(index[0] + 1) +

@@ -8,6 +8,7 @@
 #include "fieldmap/grid_finder.h"
 #include "fieldmap/number.h"
 #include "mapfile/grid.h"
+#include "mapfile/map_format.h"
 
 namespace fieldscan::fieldmap {
 namespace {
@@ -86,13 +87,13 @@ class ComsolReader {
       }
       TableRow row;
       row.line = number;
-      row.offset = 0;
       float* coordinate[3] = {&row.x, &row.y, &row.z};
       for (int a = 0; a < 3; ++a) {
         const TextField& f = fields_[static_cast<std::size_t>(use_[a])];
         double v = 0;
         if (!number_at(f, number, v, error_)) return false;
-        *coordinate[a] = to_float(convert->length(v));
+        row.set_column(a, f.column);
+        *coordinate[a] = to_single(convert->length(v));
         if (!std::isfinite(*coordinate[a])) {
           return fail_at(error_, number, f.column,
                          "the coordinate \"" + std::string(f.text) + "\" is not a finite number");
@@ -111,9 +112,7 @@ class ComsolReader {
       return fail_at(error_, lines_.line_number() + 1, 1, lines_.failure());
     }
     if (table.rows.empty()) return fail_at(error_, lines_.line_number() + 1, 1, "no rows");
-    // The grid finder names columns by the text of the line, which is not
-    // kept here: its messages point at the start of the row's line.
-    if (!build_map(std::string_view(), table, contents_, error_)) return false;
+    if (!build_map(table, contents_, error_)) return false;
     units_ = convert->map_units();
     return true;
   }

@@ -6,7 +6,6 @@
 #include <fstream>
 #include <memory>
 
-#include "fieldmap/map_info.h"
 #include "fieldmap/table_reader.h"
 #include "fieldmap/table_writer.h"
 
@@ -93,14 +92,9 @@ bool check_table_form(const Table& table, Format format, TableError& error) {
   return false;
 }
 
-bool export_text(const std::string& map_path, const GridSize& grid, const float* values,
-                 const FormatOptions& options, std::string& text, std::string& why) {
-  MapTexts texts;
-  if (!read_map_texts(map_path, texts)) {
-    why = map_path + ": cannot read its header";
-    return false;
-  }
-  Units units = recorded_units(texts.axa, texts.axb, texts.axc);
+bool export_units(const std::string& map_path, const MapContents& contents,
+                  const FormatOptions& options, Units& units, std::string& why) {
+  units = recorded_units(contents.axa, contents.axb, contents.axc);
   const Units& given = options.units;
   if (given.length && units.length && *units.length != *given.length) {
     why = map_path + ": the map records lengths in " + std::string(unit_name(*units.length)) +
@@ -114,12 +108,16 @@ bool export_text(const std::string& map_path, const GridSize& grid, const float*
   }
   if (!units.length) units.length = given.length;
   if (!units.field) units.field = given.field;
+  return true;
+}
+
+bool export_text(const std::string& map_path, const GridSize& grid, const MapContents& contents,
+                 const FormatOptions& options, std::string& text, std::string& why) {
+  Units units;
+  if (!export_units(map_path, contents, options, units, why)) return false;
+  const float* values = contents.values.data();
   bool ok = true;
   switch (options.to) {
-    case Format::table:
-      text = format_table(grid, values, units.length ? unit_name(*units.length) : "",
-                          units.field ? unit_name(*units.field) : "");
-      break;
     case Format::csv:
       text = write_csv(grid, values, units);
       break;
@@ -129,13 +127,30 @@ bool export_text(const std::string& map_path, const GridSize& grid, const float*
     case Format::g4beamline:
       ok = write_g4beamline(grid, values, units, text, why);
       break;
+    case Format::table:
     case Format::comsol:
       ok = false;
-      why = "comsol files are read, not written";
+      why = std::string(format_name(options.to)) + " is not written by export_text";
       break;
   }
   if (!ok) why = map_path + ": " + why;
   return ok;
+}
+
+bool table_with_units(const std::string& map_path, const MapContents& contents,
+                      const FormatOptions& options, std::string& why,
+                      const std::function<bool(std::string_view)>& sink) {
+  Units units;
+  if (!export_units(map_path, contents, options, units, why)) return false;
+  const Units recorded = recorded_units(contents.axa, contents.axb, contents.axc);
+  if (units.length == recorded.length && units.field == recorded.field) {
+    write_table(contents, sink);
+  } else {
+    MapContents with_units = contents;  // --units names what the map does not record
+    record_units(units, with_units);
+    write_table(with_units, sink);
+  }
+  return true;
 }
 
 std::string units_summary(const Units& units) {

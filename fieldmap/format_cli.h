@@ -3,8 +3,10 @@
 // read_table does not, and the text that export writes.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "fieldmap/formats.h"
 #include "fieldmap/table_error.h"
@@ -49,11 +51,23 @@ bool read_other_format(Format format, const std::string& path, const FormatReque
 // found the other form.
 bool check_table_form(const Table& table, Format format, TableError& error);
 
-// The text of the loaded map (`grid`, `values`) from the file `map_path` in
-// the format --to chooses, in the units its axis texts record (or, where
-// they record none, those --units gives).  False with the reason otherwise.
-bool export_text(const std::string& map_path, const GridSize& grid, const float* values,
+// The map's units for export: those its axis texts record, completed by
+// --units.  False with the reason when --units contradicts them.
+bool export_units(const std::string& map_path, const MapContents& contents,
+                  const FormatOptions& options, Units& units, std::string& why);
+
+// The text of the loaded map (`grid` as loaded, `contents` its items) from
+// the file `map_path` in the format --to chooses other than the table, in
+// its units (export_units).  False with the reason otherwise.
+bool export_text(const std::string& map_path, const GridSize& grid, const MapContents& contents,
                  const FormatOptions& options, std::string& text, std::string& why);
+
+// The table of the map (write_table) with its units (export_units) after the
+// column names, in pieces to `sink`.  False with the reason when the units
+// are contradicted.
+bool table_with_units(const std::string& map_path, const MapContents& contents,
+                      const FormatOptions& options, std::string& why,
+                      const std::function<bool(std::string_view)>& sink);
 
 // "; lengths in mm, field in T" for the summary line of convert, with a hint
 // at --units when a unit is unknown.

@@ -4,6 +4,7 @@
 #include <numbers>
 
 #include "fieldmap/number.h"
+#include "mapfile/map_format.h"
 #include "mapfile/node.h"
 
 namespace fieldscan::fieldmap {
@@ -23,13 +24,13 @@ double ToMapUnits::length(double v) const {
 
 void ToMapUnits::field(const double raw[3], double norm, float out[3]) const {
   if (raw[0] > kUnmeasuredLimit && raw[1] > kUnmeasuredLimit && raw[2] > kUnmeasuredLimit) {
-    for (int c = 0; c < 3; ++c) out[c] = to_float(raw[c]);
+    for (int c = 0; c < 3; ++c) out[c] = to_single(raw[c]);
     return;
   }
   for (int c = 0; c < 3; ++c) {
     double v = norm == 1.0 ? raw[c] : raw[c] * norm;
     if (file_.field && map_.field) v = convert_field(v, *file_.field, *map_.field);
-    out[c] = to_float(v);
+    out[c] = to_single(v);
   }
 }
 
@@ -50,7 +51,7 @@ bool check_export_symmetry(const GridSize& grid, std::string_view format, bool r
   const float plain = static_cast<float>(std::numbers::pi / 2);
   if (std::fabs(grid.ANGLE - plain) > 1e-6f) {
     std::string angle;
-    append_float(angle, to_float(static_cast<double>(grid.ANGLE) * 180.0 / std::numbers::pi));
+    append_float(angle, to_single(static_cast<double>(grid.ANGLE) * 180.0 / std::numbers::pi));
     why = "the map's sector symmetry (angle " + angle + " degrees) cannot be written in " +
           std::string(format) + " files; write the table form instead";
     return false;
@@ -72,9 +73,9 @@ std::vector<std::string> node_texts(float min, float step, std::int32_t n, Lengt
     // The node where the map places it (rounded to single precision), then
     // converted and rounded once more: what a reader of this map would use.
     const float node =
-        to_float(static_cast<double>(min) + static_cast<double>(i) * static_cast<double>(step));
+        to_single(static_cast<double>(min) + static_cast<double>(i) * static_cast<double>(step));
     std::string s;
-    append_float(s, to_float(convert_length(node, from, to)));
+    append_float(s, to_single(convert_length(node, from, to)));
     out.push_back(std::move(s));
   }
   return out;
@@ -84,7 +85,7 @@ void append_field(std::string& out, const float b[3], FieldUnit from, FieldUnit 
   const bool keep = is_unmeasured(b) || from == to;
   for (int c = 0; c < 3; ++c) {
     out += ' ';
-    append_float(out, keep ? b[c] : to_float(convert_field(b[c], from, to)));
+    append_float(out, keep ? b[c] : to_single(convert_field(b[c], from, to)));
   }
 }
 

@@ -202,6 +202,20 @@ bool table_units(const Table& table, const FormatRequest& request, double factor
   }
   file.length = length[0];
   file.field = field[0];
+  // A table exported from a map carries the map's units in its header lines
+  // as well; they stand where the columns name none.
+  if (table.header.axes) {
+    const auto& axes = *table.header.axes;
+    const Units recorded = recorded_units(axes[0], axes[1], axes[2]);
+    if (!file.length && with_unit[0] < 0) {
+      file.length = recorded.length;
+      for (auto& l : length) l = recorded.length;
+    }
+    if (!file.field && with_unit[1] < 0) {
+      file.field = recorded.field;
+      for (auto& f : field) f = recorded.field;
+    }
+  }
   const ToMapUnits convert(file, request);
   map_units = convert.map_units();
   for (int a = 0; a < 3; ++a) {

@@ -81,9 +81,7 @@ bool read_g4beamline(std::istream& in, const FormatRequest& request, MapContents
 // and, last, one naming the columns "x y z mf.Bx (T) mf.By (T) mf.Bz (T)"
 // (field columns end in Bx, By, Bz; a unit in parentheses follows the name),
 // then rows in any order on a regular grid (found as for plain columns).
-// "NaN" values (points outside the model) make a node unmeasured.  Grid
-// problems (an irregular grid, a duplicate node) name the row's line, not its
-// column.
+// "NaN" values (points outside the model) make a node unmeasured.
 bool read_comsol(std::istream& in, const FormatRequest& request, MapContents& contents,
                  Units& units, TableError& error);
 

@@ -10,6 +10,7 @@
 #include "field/field_map.h"
 #include "fieldmap/cli.h"
 #include "fieldmap/number.h"
+#include "mapfile/map_format.h"
 #include "mapfile/map_writer.h"
 #include "mapfile/node.h"
 #include "mapfile/test_temp_dir.h"
@@ -159,7 +160,7 @@ TEST(FormatsTest, UnitSpellingsAndAxisTexts) {
   EXPECT_FALSE(recorded_units("X [mm]", "Y [cm]", "B [T]").length);
 
   // Conversions are exact powers of ten, applied once.
-  EXPECT_EQ(to_float(convert_length(123.456, LengthUnit::mm, LengthUnit::m)), 0.123456f);
+  EXPECT_EQ(to_single(convert_length(123.456, LengthUnit::mm, LengthUnit::m)), 0.123456f);
   EXPECT_EQ(convert_field(1.5, FieldUnit::T, FieldUnit::G), 15000.0);
   EXPECT_EQ(convert_field(25.0, FieldUnit::G, FieldUnit::mT), 2.5);
 }

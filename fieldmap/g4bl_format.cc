@@ -8,6 +8,7 @@
 #include "fieldmap/format_support.h"
 #include "fieldmap/formats.h"
 #include "fieldmap/number.h"
+#include "mapfile/map_format.h"
 #include "mapfile/node.h"
 
 namespace fieldscan::fieldmap {
@@ -29,7 +30,7 @@ double float_ulp(double m) {
 
 std::string number_text(double v) {
   std::string s;
-  append_float(s, to_float(v));
+  append_float(s, to_single(v));
   return s;
 }
 
@@ -229,8 +230,8 @@ class G4blReader {
                            "0 = " + number_text(origin_[a]) +
                            "; the map's mirror plane lies at its first node");
       }
-      *mins[a] = to_float(convert_.length(origin_[a]));
-      *steps[a] = to_float(convert_.length(step_[a]));
+      *mins[a] = to_single(convert_.length(origin_[a]));
+      *steps[a] = to_single(convert_.length(step_[a]));
       *counts[a] = n_[a];
       *reflections[a] = extend_[a];
       if (!std::isfinite(*mins[a]) || !(*steps[a] > 0) || !std::isfinite(*steps[a])) {
@@ -342,14 +343,14 @@ bool write_g4beamline(const GridSize& grid, const float* values, const Units& ma
   for (int a = 0; a < 3; ++a) {
     nodes[a] = node_texts(mins[a], steps[a], counts[a], from, LengthUnit::mm);
     std::string origin;
-    append_float(origin, to_float(convert_length(mins[a], from, LengthUnit::mm)));
+    append_float(origin, to_single(convert_length(mins[a], from, LengthUnit::mm)));
     out += std::string(" ") + kUpper[a] + "0=" + origin;
   }
   for (int a = 0; a < 3; ++a)
     out += std::string(" n") + kUpper[a] + "=" + std::to_string(counts[a]);
   for (int a = 0; a < 3; ++a) {
     std::string step;
-    append_float(step, to_float(convert_length(steps[a], from, LengthUnit::mm)));
+    append_float(step, to_single(convert_length(steps[a], from, LengthUnit::mm)));
     out += std::string(" d") + kUpper[a] + "=" + step;
   }
   out += '\n';

@@ -38,7 +38,7 @@ bool LineReader::next(std::string_view& line) {
       pos_ = end + 1;
       break;
     }
-    if (buffer_.size() - pos_ > kMaxLineBytes) {
+    if (buffer_.size() - pos_ > kMaxFormatLineBytes) {
       failure_ = "line " + std::to_string(line_ + 1) + " is longer than 1 MiB";
       return false;
     }
@@ -50,7 +50,7 @@ bool LineReader::next(std::string_view& line) {
       break;
     }
   }
-  if (line.size() > kMaxLineBytes) {
+  if (line.size() > kMaxFormatLineBytes) {
     failure_ = "line " + std::to_string(line_ + 1) + " is longer than 1 MiB";
     return false;
   }

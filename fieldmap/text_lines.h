@@ -1,7 +1,7 @@
 // Line-by-line reading of a text file for the format readers, and the
 // blank-separated fields of a line.
 //
-// Memory stays bounded by the longest line allowed (kMaxLineBytes) whatever
+// Memory stays bounded by the longest line allowed (kMaxFormatLineBytes) whatever
 // the length of the file.  A carriage return before the line feed, and a byte
 // order mark at the start, are dropped.
 #pragma once
@@ -14,7 +14,7 @@
 
 namespace fieldscan::fieldmap {
 
-inline constexpr std::size_t kMaxLineBytes = std::size_t{1} << 20;
+inline constexpr std::size_t kMaxFormatLineBytes = std::size_t{1} << 20;
 
 class LineReader {
  public:
