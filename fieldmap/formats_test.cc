@@ -412,6 +412,38 @@ TEST(FormatsTest, RoundTripsThroughEveryWrittenFormat) {
   }
 }
 
+// An exported table carries the map's units in its column names and its
+// "#map" lines; converting it into other units converts the grid that the
+// "#map" lines fix as well as the rows.
+TEST(FormatsTest, ExportedTableConvertsIntoOtherUnits) {
+  TempDir dir;
+  MapContents original;
+  original.xmin = -20;
+  original.dx = 5;
+  original.dy = 2.5f;
+  original.dz = 10;
+  record_units(Units{LengthUnit::mm, FieldUnit::G}, original);
+  fill_values(original, [](float x, float y, float z) {
+    return std::array<float, 3>{1000 + x, 200 + y, z};
+  });
+  const std::string map = dir.file("g.map"), table = dir.file("g.txt"), back = dir.file("t.map");
+  ASSERT_TRUE(write_map_file(map, original));
+  ASSERT_EQ(run({"export", map, table}).status, 0);
+  const Outcome r = run({"convert", table, back, "--units", "cm,T"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  FieldMap loaded;
+  ASSERT_TRUE(load(back, loaded));
+  EXPECT_EQ(loaded.contents().xmin, -2.0f);
+  EXPECT_EQ(loaded.contents().dx, 0.5f);
+  EXPECT_EQ(loaded.contents().dy, 0.25f);
+  EXPECT_EQ(loaded.contents().axc, "B [T]   ");  // blank-padded to 8
+  FieldVector v;
+  ASSERT_EQ(loaded.field(-1.5f, 0.25f, 1.0f, v), FieldStatus::kOk);
+  EXPECT_FLOAT_EQ(v.bx, 0.0985f);
+  EXPECT_FLOAT_EQ(v.by, 0.02025f);
+  EXPECT_FLOAT_EQ(v.bz, 0.001f);
+}
+
 TEST(FormatsTest, ProblemsNameTheFileLineAndColumn) {
   const std::string bdsim_head =
       "nx> 2\nny> 1\nnz> 1\nxmin> 0\nxmax> 1\nymin> 0\nymax> 0\nzmin> 0\nzmax> 0\n";
