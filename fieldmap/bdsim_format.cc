@@ -77,7 +77,13 @@ class BdsimReader {
         const std::string key = lower(trim(content.substr(0, gt)));
         const std::string_view value = trim(content.substr(gt + 1));
         const std::size_t value_column = static_cast<std::size_t>(value.data() - line.data()) + 1;
-        items_[key] = HeaderItem{std::string(value), number, value_column};
+        // Only the keys read here are kept, so memory does not grow with
+        // the header (the value's length is bounded by the line's).
+        static const char* const kKeys[] = {"nx",   "ny",   "nz",   "nt",   "xmin",     "xmax",
+                                            "ymin", "ymax", "zmin", "zmax", "looporder"};
+        for (const char* k : kKeys) {
+          if (key == k) items_[key] = HeaderItem{std::string(value), number, value_column};
+        }
         continue;
       }
       if (!read_row(content, number)) return false;
