@@ -20,7 +20,8 @@
 #include "fieldmap/table_writer.h"
 #include "mapfile/load.h"
 #include "mapfile/map_writer.h"
-#include "mapfile/test_temp_dir.h"
+#include "testsupport/child.h"
+#include "testsupport/temp_dir.h"
 
 namespace fieldscan::fieldmap {
 namespace {
@@ -28,8 +29,8 @@ namespace {
 float g_bmap[MXS];
 
 // The scratch folder of this test process, removed when it ends.
-const TempDir& scratch() {
-  static const TempDir dir;
+const testsupport::TempDir& scratch() {
+  static const testsupport::TempDir dir;
   return dir;
 }
 
@@ -595,14 +596,13 @@ TEST(FieldmapCliTest, ProgressLineEndsBeforeAnError) {
 TEST(FieldmapCliTest, StandardOutputFailuresAreReported) {
   const std::string map = temp_path("out.map");
   ASSERT_TRUE(write_map_file(map, MapContents{}));
-  const std::string err = temp_path("err.txt");
-  const std::string command =
-      std::string(FIELDMAP_BINARY) + " info " + map + " >/dev/full 2>" + err;
-  const int status = std::system(command.c_str());
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 1);
-  EXPECT_EQ(read_bytes(err), std::string("fieldmap: cannot write to standard output: ") +
-                                 std::strerror(ENOSPC) + "\n");
+  testsupport::ChildOptions options;
+  options.stdout_path = "/dev/full";
+  const testsupport::ChildResult result =
+      testsupport::run_program(FIELDMAP_BINARY, {"info", map}, "", options);
+  EXPECT_EQ(result.exit_code, 1);
+  EXPECT_EQ(result.err, std::string("fieldmap: cannot write to standard output: ") +
+                            std::strerror(ENOSPC) + "\n");
 }
 
 }  // namespace

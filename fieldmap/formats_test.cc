@@ -13,10 +13,12 @@
 #include "mapfile/map_format.h"
 #include "mapfile/map_writer.h"
 #include "mapfile/node.h"
-#include "mapfile/test_temp_dir.h"
+#include "testsupport/temp_dir.h"
 
 namespace fieldscan::fieldmap {
 namespace {
+
+using testsupport::TempDir;
 
 struct Outcome {
   int status;

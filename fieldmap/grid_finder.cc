@@ -173,7 +173,7 @@ bool header_axis(const Table& table, int a, AxisGrid& g) {
       const float v = a == 0 ? r.x : a == 1 ? r.y : r.z;
       top = std::max(top, std::nearbyint((static_cast<double>(v) - min) / step));
     }
-    if (!(top < MXS)) return false;
+    if (!(top < static_cast<double>(MXS))) return false;
     n = static_cast<std::int32_t>(top) + 1;
   }
   g = fixed_axis(min, step, n);

@@ -14,7 +14,7 @@
 #include <limits>
 
 #include "mapfile/map_format.h"
-#include "mapfile/test_temp_dir.h"
+#include "testsupport/temp_dir.h"
 
 namespace fieldscan {
 namespace {
@@ -151,7 +151,7 @@ TEST(MapWriterTest, FillValuesAtNodePositions) {
 }
 
 TEST(MapWriterTest, WriteFile) {
-  TempDir dir;
+  testsupport::TempDir dir;
   const std::string path = dir.file("out.map");
   ASSERT_TRUE(write_file(path, "old content that is longer"));
   MapContents contents;
@@ -166,7 +166,7 @@ TEST(MapWriterTest, WriteFile) {
 // Every failure names its reason, leaves the target as it was and no
 // temporary file beside it.
 TEST(MapWriterTest, FailedWritesLeaveTheTargetAsItWas) {
-  TempDir dir;
+  testsupport::TempDir dir;
   const std::string target = dir.file("good.map");
   ASSERT_TRUE(write_file(target, "good map"));
   const auto folder_holds_only_the_target = [&] {
