@@ -13,6 +13,7 @@
 #include <new>
 
 #include "field/field_map.h"
+#include "fieldmap/format_cli.h"
 #include "fieldmap/grid_finder.h"
 #include "fieldmap/map_info.h"
 #include "fieldmap/number.h"
@@ -100,13 +101,20 @@ int info(const std::vector<std::string>& pos, CliStreams& io) {
   return 0;
 }
 
-int export_table(const std::vector<std::string>& pos, CliStreams& io) {
+int export_table(const std::vector<std::string>& pos, const FormatOptions& formats,
+                 CliStreams& io) {
   const std::string& map_path = pos[0];
   const std::string& table_path = pos[1];
   FieldMap map;
   std::string why;
   if (!load_map(map_path, map, why)) return failure(io, why);
-  const std::string problem = table_problem(map.contents());
+  std::string text;
+  if (formats.to != Format::table &&
+      !export_text(map_path, map.grid(), map.contents(), formats, text, why)) {
+    return failure(io, why);
+  }
+  const std::string problem =
+      formats.to == Format::table ? table_problem(map.contents()) : std::string();
   if (!problem.empty()) return failure(io, map_path + ": cannot be written as a table: " + problem);
   struct stat input {};
   if (::stat(std::string(trim_blanks(map_path)).c_str(), &input) == 0 &&
@@ -115,7 +123,12 @@ int export_table(const std::vector<std::string>& pos, CliStreams& io) {
   }
   AtomicFile file;
   if (file.open(table_path)) {
-    write_table(map.contents(), [&file](std::string_view piece) { return file.write(piece); });
+    if (formats.to != Format::table) {
+      file.write(text);
+    } else if (!table_with_units(map_path, map.contents(), formats, why,
+                                 [&file](std::string_view piece) { return file.write(piece); })) {
+      return failure(io, why);
+    }
     file.commit();
   }
   if (!file.why().empty()) return failure(io, table_path + ": " + file.why());
@@ -129,9 +142,17 @@ struct ConvertOptions {
   bool has_angle = false;
   bool has_reflect = false;
   double scale = 1.0;
+  FormatOptions formats;  // --from, --to, --units
 };
 
-void take_option(const std::string& name, const std::string& value, ConvertOptions& o) {
+void take_option(const std::string& command, const std::string& name, const std::string& value,
+                 ConvertOptions& o) {
+  bool taken = false;
+  std::string problem;
+  if (!take_format_option(command, name, value, o.formats, taken, problem)) {
+    throw UsageError{problem};
+  }
+  if (taken) return;
   if (name == "--title") {
     if (value.size() > 80) throw UsageError{"--title: longer than the 80 bytes of the title"};
     o.contents.title = value;
@@ -203,9 +224,24 @@ int convert(const std::vector<std::string>& pos, const ConvertOptions& options, 
     return failure(io, map_path + ": is the table being read; not writing the map over it");
   }
   const std::uint64_t size = S_ISREG(st.st_mode) ? static_cast<std::uint64_t>(st.st_size) : 0;
+  // The format: --from, else recognised from the content of a regular file
+  // (a pipe cannot be read twice; it goes to the table reader).
+  Format format = options.formats.from.value_or(Format::table);
+  std::string format_why;
+  if (S_ISREG(st.st_mode) && !table_format(table_path, options.formats, format, format_why)) {
+    return failure(io, table_path + ": " + format_why);
+  }
+  FormatRequest request;
+  request.want = options.formats.units;
+  request.scale = options.scale;
+  Units units;
 
   ReadOptions read_options;
   read_options.scale = options.scale;
+  read_options.columns_known = [&](const Table& t, double factor[6], TableError& e) {
+    if (options.formats.from && !check_table_form(t, format, e)) return false;
+    return table_units(t, request, factor, units, e);
+  };
   bool progress_open = false;
   if (io.progress && size >= kProgressBytes) {
     read_options.progress = [&io, &table_path, &progress_open](double fraction) {
@@ -225,8 +261,15 @@ int convert(const std::vector<std::string>& pos, const ConvertOptions& options, 
   TableError error;
   MapContents contents = options.contents;
   BuildNotes notes;
-  if (!read_table(source, read_options, table, error) ||
-      !build_map(table, contents, error, &notes)) {
+  if (!read_by_table_reader(format)) {
+    if (!read_other_format(format, table_path, request, contents, units, error, format_why)) {
+      if (!format_why.empty()) return failure(io, table_path + ": " + format_why);
+      io.err += table_path + ":" + std::to_string(error.line) + ":" + std::to_string(error.column) +
+                ": " + error.message + "\n";
+      return 1;
+    }
+  } else if (!read_table(source, read_options, table, error) ||
+             !build_map(table, contents, error, &notes)) {
     end_progress();
     if (error.line == 0) return failure(io, table_path + ": " + error.message);
     io.err += table_path + ":" + std::to_string(error.line) + ":" + std::to_string(error.column) +
@@ -238,6 +281,8 @@ int convert(const std::vector<std::string>& pos, const ConvertOptions& options, 
   if (!table.header.title) contents.title = base_name(table_path);
   if (!table.header.date) contents.date = today();
   apply_header(table.header, contents);
+  // The units go into the axis texts (when any is known).
+  if (units.length || units.field) record_units(units, contents);
   if (options.has_title) contents.title = options.contents.title;
   if (options.has_date) contents.date = options.contents.date;
   if (options.has_angle) contents.angle = options.contents.angle;
@@ -256,7 +301,8 @@ int convert(const std::vector<std::string>& pos, const ConvertOptions& options, 
   const std::int64_t nodes = static_cast<std::int64_t>(contents.values.size() / 3);
   io.out += map_path + ": " + std::to_string(contents.nx) + " x " + std::to_string(contents.ny) +
             " x " + std::to_string(contents.nz) + " nodes, " + std::to_string(nodes - unmeasured) +
-            " measured, " + std::to_string(unmeasured) + " unmeasured\n";
+            " measured, " + std::to_string(unmeasured) + " unmeasured" + units_summary(units) +
+            "\n";
   if (notes.made_unmeasured > 0) {
     io.err += "fieldmap: warning: " + table_path + ": " + std::to_string(notes.made_unmeasured) +
               (notes.made_unmeasured == 1 ? " row holds" : " rows hold") + " values above " +
@@ -271,9 +317,10 @@ int convert(const std::vector<std::string>& pos, const ConvertOptions& options, 
 
 std::string synopsis() {
   return "usage: fieldmap info MAP\n"
-         "       fieldmap convert TABLE MAP [--title T] [--date D] [--angle DEG]\n"
+         "       fieldmap convert TABLE MAP [--from FORMAT] [--units LENGTH,FIELD]\n"
+         "                                  [--title T] [--date D] [--angle DEG]\n"
          "                                  [--reflect A,B,C] [--scale S]\n"
-         "       fieldmap export MAP TABLE\n"
+         "       fieldmap export MAP TABLE [--to FORMAT] [--units LENGTH,FIELD]\n"
          "       fieldmap --help\n";
 }
 
@@ -281,10 +328,16 @@ std::string usage() {
   return synopsis() +
          "\n"
          "  info     show the header, grid, node counts and field ranges of a map file\n"
-         "  convert  turn a field table (header form \"NX NY NZ\" / column lines / \"0\",\n"
-         "           or plain columns x y z bx by bz) into a map file; nodes without a\n"
-         "           row or with a value that is not finite become unmeasured (999999);\n"
-         "           \"#map\" lines in front of the rows fill the map header\n"
+         "  convert  turn a field table into a map file; nodes without a row or with a\n"
+         "           value that is not finite become unmeasured (999999); \"#map\" lines\n"
+         "           in front of the rows of a table fill the map header\n"
+         "           --from FORMAT     the table's format (default: recognised from its\n"
+         "                             content): table (header form \"NX NY NZ\" /\n"
+         "                             column lines / \"0\"), csv (plain columns\n"
+         "                             x y z bx by bz), bdsim, g4beamline, comsol\n"
+         "           --units L,F       the map's units, converted from the table's:\n"
+         "                             L one of um mm cm m, F one of T mT G kG\n"
+         "                             (default: the table's own; never guessed)\n"
          "           --title T         map title (default: the table's file name)\n"
          "           --date D          map date (default: today, DD-MON-YYYY)\n"
          "           --angle DEG       symmetry angle in degrees (default 90)\n"
@@ -292,6 +345,9 @@ std::string usage() {
          "           --scale S         multiply the coordinates by S (default 1)\n"
          "  export   write a map file as a header-form table, its header items in \"#map\"\n"
          "           lines, that converts back to the same map\n"
+         "           --to FORMAT       table (default), csv, bdsim (cm, T) or\n"
+         "                             g4beamline (mm, T)\n"
+         "           --units L,F       the map's units, when the map does not record them\n"
          "The map or table is written to a temporary file beside it and renamed over\n"
          "it when complete, so a failure leaves an existing file as it was.\n";
 }
@@ -328,7 +384,7 @@ int run_call(const std::vector<std::string>& args, CliStreams& io) {
         io.out += usage();
         return 0;
       }
-      if (command != "convert") throw UsageError{command + " takes no option " + a};
+      if (command == "info") throw UsageError{command + " takes no option " + a};
       std::string name = a;
       std::string value;
       const auto equals = a.find('=');
@@ -339,7 +395,7 @@ int run_call(const std::vector<std::string>& args, CliStreams& io) {
         if (i + 1 >= args.size()) throw UsageError{a + " needs a value"};
         value = args[++i];
       }
-      take_option(name, value, options);
+      take_option(command, name, value, options);
     }
   } catch (const UsageError& e) {
     return usage_error(io, e.problem);
@@ -351,7 +407,7 @@ int run_call(const std::vector<std::string>& args, CliStreams& io) {
                                (wanted > 1 ? "s" : "") + ", not " + std::to_string(pos.size()));
   }
   if (command == "info") return info(pos, io);
-  if (command == "export") return export_table(pos, io);
+  if (command == "export") return export_table(pos, options.formats, io);
   return convert(pos, options, io);
 }
 

@@ -125,7 +125,9 @@ TEST(FieldmapCliTest, PurgingMagnetTableConvertsAndEvaluates) {
   const std::string map = temp_path("purg.map");
   const Outcome r = run({"convert", table, map, "--date", "01-JAN-2000"});
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out, map + ": 6 x 6 x 10 nodes, 360 measured, 0 unmeasured\n");
+  EXPECT_EQ(r.out, map +
+                       ": 6 x 6 x 10 nodes, 360 measured, 0 unmeasured; lengths in m, field in "
+                       "unknown units (--units LENGTH,FIELD records them)\n");
   ASSERT_TRUE(load(map));
   EXPECT_EQ(SIZE.NX, 6);
   EXPECT_EQ(SIZE.NY, 6);
@@ -224,7 +226,9 @@ TEST(FieldmapCliTest, AbsentAndNonFiniteNodesAreReportedAsUnmeasured) {
   ASSERT_TRUE(write_file(table, text));
   const Outcome r = run({"convert", table, map});
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out, map + ": 3 x 2 x 2 nodes, 10 measured, 2 unmeasured\n");
+  EXPECT_EQ(r.out, map +
+                       ": 3 x 2 x 2 nodes, 10 measured, 2 unmeasured; lengths in unknown units, "
+                       "field in unknown units (--units LENGTH,FIELD records them)\n");
   ASSERT_TRUE(load(map));
   const Point inside = field_at(0.5f, 0.5f, 0.5f);
   ASSERT_EQ(inside.status, 0);
@@ -549,7 +553,9 @@ TEST(FieldmapCliTest, OneRuleForUnmeasuredNodes) {
   const std::string map = temp_path("marks.map");
   const Outcome r = run({"convert", table, map});
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out, map + ": 2 x 2 x 1 nodes, 2 measured, 2 unmeasured\n");
+  EXPECT_EQ(r.out, map +
+                       ": 2 x 2 x 1 nodes, 2 measured, 2 unmeasured; lengths in unknown units, "
+                       "field in unknown units (--units LENGTH,FIELD records them)\n");
   EXPECT_EQ(r.err, "fieldmap: warning: " + table +
                        ": 1 row holds values above 900000 in all three components, which mark a "
                        "node unmeasured (line 2)\n");

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "fieldmap/number.h"
+#include "fieldmap/units.h"
 #include "mapfile/node.h"
 
 namespace fieldscan::fieldmap {
@@ -66,6 +67,7 @@ std::string format_info(const std::string& path, const MapContents& texts, const
   line("Date:", trimmed(texts.date));
   line("Axis texts:", "\"" + trimmed(texts.axa) + "\" \"" + trimmed(texts.axb) + "\" \"" +
                           trimmed(texts.axc) + "\"");
+  line("Units:", describe_units(recorded_units(texts.axa, texts.axb, texts.axc)));
   line("Angle:", num(texts.angle) + " degrees in the file, " + num(g.ANGLE) + " radians as loaded");
   line("Reflection:", "IDA " + std::to_string(g.IDA) + "  IDB " + std::to_string(g.IDB) + "  IDC " +
                           std::to_string(g.IDC));

@@ -69,6 +69,7 @@ TEST(MapInfoTest, FormatInfoLayout) {
             "Title:        Worked example\n"
             "Date:         08-DEC-2026\n"
             "Axis texts:   \"X\" \"Y?B\" \"\"\n"
+            "Units:        lengths in unknown units, field in unknown units\n"
             "Angle:        45 degrees in the file, 0.7853982 radians as loaded\n"
             "Reflection:   IDA 1  IDB 1  IDC 0\n"
             "Origin:       XMIN -10  YMIN 0  ZMIN 5\n"

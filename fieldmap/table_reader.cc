@@ -13,6 +13,7 @@
 #include "fieldmap/number.h"
 #include "mapfile/grid.h"
 #include "mapfile/map_format.h"
+#include "mapfile/node.h"
 
 namespace fieldscan::fieldmap {
 namespace {
@@ -70,6 +71,12 @@ std::string column_name(std::string_view field) {
 bool is_unit(std::string_view field) {
   return !field.empty() && (field.front() == '[' || field.front() == '(');
 }
+
+// A column's unit and where it stands.
+struct UnitAt {
+  std::string text;  // with its brackets; empty when the column has none
+  std::uint64_t line = 0, column = 0;
+};
 
 bool is_known_name(const std::string& name) {
   return name == "X" || name == "Y" || name == "Z" || name == "BX" || name == "BY" || name == "BZ";
@@ -294,6 +301,7 @@ class Reader {
                 " nodes";
 
     std::vector<std::string> names;
+    std::vector<UnitAt> units;
     for (;;) {
       if (!next_line()) {
         return !failed_ &&
@@ -307,11 +315,22 @@ class Reader {
                                        std::to_string(names.size() + 1) +
                                        " NAME\" or the line \"0\" that ends the column list");
       }
-      if (number == 0) break;
+      if (number == 0) {
+        if (fields_.size() > 1 && is_unit(fields_[1].text)) {
+          table_.zero_unit = std::string(fields_[1].text);
+          table_.zero_unit_line = line_;
+          table_.zero_unit_column = fields_[1].column;
+        }
+        break;
+      }
       if (fields_.size() < 2) {
         return fail(line_, end_column_, "column " + std::to_string(number) + " has no name");
       }
       names.push_back(column_name(fields_[1].text));
+      units.push_back(glued_unit(fields_[1]));
+      if (units.back().text.empty() && fields_.size() > 2 && is_unit(fields_[2].text)) {
+        units.back() = {std::string(fields_[2].text), line_, fields_[2].column};
+      }
     }
     if (names.size() < 6) {
       return fail_at(fields_[0], "the header lists " + std::to_string(names.size()) +
@@ -319,7 +338,34 @@ class Reader {
     }
     columns_ = names.size();
     assign_columns(names, table_.field_of);
+    take_units(units);
+    if (!columns_known()) return false;
     return next_line() || no_rows();
+  }
+
+  // A unit glued to a column name ("X[MM]").
+  UnitAt glued_unit(const Field& f) const {
+    const auto cut = f.text.find_first_of("[(");
+    if (cut == std::string_view::npos || cut == 0) return {};
+    return {std::string(f.text.substr(cut)), line_, f.column + cut};
+  }
+
+  // Keeps the units of the six columns read; `units` has one per name.
+  void take_units(const std::vector<UnitAt>& units) {
+    for (int w = 0; w < 6; ++w) {
+      const auto f = static_cast<std::size_t>(table_.field_of[w]);
+      if (f >= units.size()) continue;
+      table_.unit[w] = units[f].text;
+      table_.unit_line[w] = units[f].line;
+      table_.unit_column[w] = units[f].column;
+    }
+  }
+
+  bool columns_known() {
+    if (!options_.columns_known) return true;
+    TableError e;
+    if (options_.columns_known(table_, factor_, e)) return true;
+    return fail(e.line, e.column, std::move(e.message));
   }
 
   // False in every case: a failure while looking for the first row stands,
@@ -336,10 +382,13 @@ class Reader {
                   std::string("#map ") + (origin ? "origin" : "steps") + " needs #map " +
                       (origin ? "steps" : "origin") + " as well: together they fix the grid");
     }
-    if (options_.scale == 1.0 || !h.origin) return true;
+    if ((options_.scale == 1.0 && factor_[0] == 1.0 && factor_[1] == 1.0 && factor_[2] == 1.0) ||
+        !h.origin) {
+      return true;
+    }
     for (int a = 0; a < 3; ++a) {
-      (*h.origin)[a] = to_single((*h.origin)[a] * options_.scale);
-      (*h.steps)[a] = to_single((*h.steps)[a] * options_.scale);
+      (*h.origin)[a] = to_single((*h.origin)[a] * factor_[a] * options_.scale);
+      (*h.steps)[a] = to_single((*h.steps)[a] * factor_[a] * options_.scale);
       if (!std::isfinite((*h.origin)[a]) || !std::isfinite((*h.steps)[a]) || !((*h.steps)[a] > 0)) {
         return fail(h.origin_line, 1,
                     "#map origin or steps are not finite and positive after scaling");
@@ -353,25 +402,35 @@ class Reader {
     rows_are_ =
         std::to_string(max_rows_) + " nodes (" + std::to_string(MXS) + " values, the capacity)";
     double ignored;
-    if (parse_double(fields_[0].text, ignored)) return true;
+    if (parse_double(fields_[0].text, ignored)) return columns_known();
     // A name line only when it reads as one; a typo in a row ("O" for "0")
     // must stay an error in that row.
     std::vector<std::string> names;
+    std::vector<UnitAt> units;
     bool all_known = true;
     bool any_number = false;
     for (const Field& f : fields_) {
       if (parse_double(f.text, ignored)) any_number = true;
-      if (is_unit(f.text)) continue;
+      if (is_unit(f.text)) {
+        if (!units.empty() && units.back().text.empty()) {
+          units.back() = {std::string(f.text), line_, f.column};
+        }
+        continue;
+      }
       names.push_back(column_name(f.text));
+      units.push_back(glued_unit(f));
       all_known = all_known && is_known_name(names.back());
     }
-    if (any_number && !all_known) return true;  // a row: read_row names the bad field
+    // A row: read_row names the bad field.
+    if (any_number && !all_known) return columns_known();
     if (names.size() < 6) {
       return fail_at(fields_[0], "the column names list " + std::to_string(names.size()) +
                                      " columns; x y z bx by bz need 6");
     }
     columns_ = names.size();
     assign_columns(names, table_.field_of);
+    take_units(units);
+    if (!columns_known()) return false;
     return next_line() || no_rows();
   }
 
@@ -392,21 +451,33 @@ class Reader {
     for (int a = 0; a < 3; ++a) {
       const Field& f = fields_[static_cast<std::size_t>(table_.field_of[a])];
       row.set_column(a, f.column);
-      if (options_.scale == 1.0) {
+      if (options_.scale == 1.0 && factor_[a] == 1.0) {
         if (!parse_float(f.text, *coordinate[a])) return not_a_number(f);
       } else {
         double d = 0;
         if (!parse_double(f.text, d)) return not_a_number(f);
-        *coordinate[a] = to_single(d * options_.scale);
+        if (factor_[a] != 1.0) d *= factor_[a];
+        *coordinate[a] = to_single(options_.scale == 1.0 ? d : d * options_.scale);
       }
       if (!std::isfinite(*coordinate[a])) {
         return fail_at(f, "the coordinate \"" + std::string(f.text) +
                               "\" is not a finite number (after scaling)");
       }
     }
+    double raw[3] = {0, 0, 0};
     for (int c = 0; c < 3; ++c) {
       const Field& f = fields_[static_cast<std::size_t>(table_.field_of[3 + c])];
       if (!parse_float(f.text, row.b[c])) return not_a_number(f);
+      if (factor_[3 + c] != 1.0) parse_double(f.text, raw[c]);
+    }
+    if (factor_[3] != 1.0 || factor_[4] != 1.0 || factor_[5] != 1.0) {
+      // Converted from the text in double precision, rounded once; the
+      // unmeasured mark is not a field value and stays as it is.
+      if (!is_unmeasured(row.b)) {
+        for (int c = 0; c < 3; ++c) {
+          if (factor_[3 + c] != 1.0) row.b[c] = to_single(raw[c] * factor_[3 + c]);
+        }
+      }
     }
     table_.rows.push_back(row);
     return true;
@@ -428,6 +499,7 @@ class Reader {
   bool in_rows_ = false;
   std::vector<Field> fields_;
   std::size_t columns_ = 6;
+  double factor_[6] = {1, 1, 1, 1, 1, 1};
   std::size_t max_rows_ = 0;
   std::string rows_are_;
 };

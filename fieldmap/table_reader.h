@@ -65,6 +65,15 @@ struct Table {
   std::uint64_t counts_column[3] = {0, 0, 0};
   // Position (0-based field number) of x, y, z, bx, by, bz in a row.
   int field_of[6] = {0, 1, 2, 3, 4, 5};
+  // The unit written with each of x, y, z, bx, by, bz (in brackets or
+  // parentheses after the column's name, brackets kept; empty when none) and
+  // where it stands; and, header form, the unit on the closing "0" line
+  // ("0 [METRE]"), which such tables give for their coordinates.
+  std::string unit[6];
+  std::uint64_t unit_line[6] = {0, 0, 0, 0, 0, 0};
+  std::uint64_t unit_column[6] = {0, 0, 0, 0, 0, 0};
+  std::string zero_unit;
+  std::uint64_t zero_unit_line = 0, zero_unit_column = 0;
   // The map's header items given by header lines (scaled like the rows).
   MapHeader header;
   // A deque grows without moving what it holds: no peak of twice the rows.
@@ -79,6 +88,12 @@ struct ReadOptions {
   // Called now and then with the fraction of the text read so far (only
   // when the source knows its size).
   std::function<void(double)> progress;
+  // Called once the columns (and their units) are known, before the first
+  // row, with factors of 1: it may set factors by which the value of each of
+  // x, y, z, bx, by, bz is multiplied (in double precision with `scale`,
+  // rounded once; a row whose three field values are all above 900000, the
+  // unmeasured mark, keeps them unchanged), or fail with `error` set.
+  std::function<bool(const Table& table, double factor[6], TableError& error)> columns_known;
 };
 
 // Where the text of a table comes from.

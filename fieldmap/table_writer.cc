@@ -7,6 +7,7 @@
 #include "fieldmap/grid_finder.h"
 #include "fieldmap/map_header.h"
 #include "fieldmap/number.h"
+#include "fieldmap/units.h"
 #include "mapfile/grid.h"
 
 namespace fieldscan::fieldmap {
@@ -90,7 +91,12 @@ void write_table(const MapContents& c, const std::function<bool(std::string_view
   std::string out = format_header_lines(c);
   out +=
       ' ' + std::to_string(c.nx) + ' ' + std::to_string(c.ny) + ' ' + std::to_string(c.nz) + '\n';
-  out += " 1 X\n 2 Y\n 3 Z\n 4 BX\n 5 BY\n 6 BZ\n 0\n";
+  // The units that the axis texts record, after the column names.
+  const Units units = recorded_units(c.axa, c.axb, c.axc);
+  const std::string l = units.length ? " [" + std::string(unit_name(*units.length)) + "]" : "";
+  const std::string f = units.field ? " [" + std::string(unit_name(*units.field)) + "]" : "";
+  out += " 1 X" + l + "\n 2 Y" + l + "\n 3 Z" + l + "\n 4 BX" + f + "\n 5 BY" + f + "\n 6 BZ" + f +
+         "\n 0\n";
   if (c.nx <= 0 || c.ny <= 0 || c.nz <= 0) {
     sink(out);
     return;

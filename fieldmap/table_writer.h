@@ -2,7 +2,9 @@
 // back):
 //
 //   the header lines of the map ("#map title ...", see map_header.h), then
-//   " NX NY NZ", " 1 X", " 2 Y", " 3 Z", " 4 BX", " 5 BY", " 6 BZ", " 0",
+//   " NX NY NZ", " 1 X", " 2 Y", " 3 Z", " 4 BX", " 5 BY", " 6 BZ", " 0"
+//   (with the units that the axis texts record after the names, " 1 X [mm]",
+//   " 4 BX [T]", see units.h),
 //   then one row "x y z bx by bz" per node, the x index slowest and the z
 //   index fastest.
 //

@@ -137,7 +137,7 @@ file(WRITE ${WORK_DIR}/holes.txt
   "0 0 0 1 2 3\n1 0 0 1 2 3\n0 1 0 1 2 3\n1 1 0 1 2 3\n2 1 0 1 2 3\n"
   "0 0 1 1 2 3\n1 0 1 1 2 3\n2 0 1 1 2 3\n0 1 1 1 2 3\n1 1 1 1 2 3\n2 1 1 1 2 3\n")
 run(${prefix}/bin/fieldmap convert holes.txt holes.map)
-expect_equal("${run_output}" "holes.map: 3 x 2 x 2 nodes, 11 measured, 1 unmeasured\n"
+expect_equal("${run_output}" "holes.map: 3 x 2 x 2 nodes, 11 measured, 1 unmeasured; lengths in unknown units, field in unknown units (--units LENGTH,FIELD records them)\n"
              "conversion of a table with an absent node")
 file(WRITE ${WORK_DIR}/holes.answers "x\n\n0.,2.,.5\n")
 execute_process(COMMAND ${prefix}/bin/fieldscan holes.map
