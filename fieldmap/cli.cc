@@ -228,7 +228,7 @@ int convert(const std::vector<std::string>& pos, const ConvertOptions& options, 
   // (a pipe cannot be read twice; it goes to the table reader).
   Format format = options.formats.from.value_or(Format::table);
   std::string format_why;
-  if (S_ISREG(st.st_mode) && !table_format(table_path, options.formats, format, format_why)) {
+  if (S_ISREG(st.st_mode) && !table_format(input.fd, options.formats, format, format_why)) {
     return failure(io, table_path + ": " + format_why);
   }
   FormatRequest request;
@@ -262,7 +262,7 @@ int convert(const std::vector<std::string>& pos, const ConvertOptions& options, 
   MapContents contents = options.contents;
   BuildNotes notes;
   if (!read_by_table_reader(format)) {
-    if (!read_other_format(format, table_path, request, contents, units, error, format_why)) {
+    if (!read_other_format(format, input.fd, request, contents, units, error, format_why)) {
       if (!format_why.empty()) return failure(io, table_path + ": " + format_why);
       io.err += table_path + ":" + std::to_string(error.line) + ":" + std::to_string(error.column) +
                 ": " + error.message + "\n";

@@ -1,10 +1,13 @@
 #include "fieldmap/format_cli.h"
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <string>
 
 #include "fieldmap/table_reader.h"
 #include "fieldmap/table_writer.h"
@@ -49,19 +52,20 @@ bool take_format_option(const std::string& command, const std::string& name,
   return true;
 }
 
-bool table_format(const std::string& path, const FormatOptions& options, Format& format,
-                  std::string& why) {
-  std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(std::fopen(path.c_str(), "rb"), &std::fclose);
-  if (!f) {
-    why = std::strerror(errno);
-    return false;
-  }
+bool table_format(int fd, const FormatOptions& options, Format& format, std::string& why) {
   std::string head(std::size_t{1} << 16, '\0');
-  head.resize(std::fread(head.data(), 1, head.size(), f.get()));
-  if (std::ferror(f.get())) {
-    why = "read error (is it a directory?)";
-    return false;
+  std::size_t got = 0;
+  while (got < head.size()) {
+    const ssize_t r = ::pread(fd, head.data() + got, head.size() - got, static_cast<off_t>(got));
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0) {
+      why = std::strerror(errno);
+      return false;
+    }
+    if (r == 0) break;
+    got += static_cast<std::size_t>(r);
   }
+  head.resize(got);
   if (head.find('\0') != std::string::npos) {
     why = "not a text table (it holds zero bytes; is it a map file?)";
     return false;
@@ -70,9 +74,11 @@ bool table_format(const std::string& path, const FormatOptions& options, Format&
   return true;
 }
 
-bool read_other_format(Format format, const std::string& path, const FormatRequest& request,
+bool read_other_format(Format format, int fd, const FormatRequest& request,
                        MapContents& contents, Units& units, TableError& error, std::string& why) {
-  std::ifstream in(path, std::ios::binary);
+  // The file already open, not the name again: a pipe has one reader, and
+  // the name may have come to mean another file since it was opened.
+  std::ifstream in("/proc/self/fd/" + std::to_string(fd), std::ios::binary);
   if (!in) {
     why = std::strerror(errno);
     return false;

@@ -30,21 +30,21 @@ bool take_format_option(const std::string& command, const std::string& name,
                         const std::string& value, FormatOptions& options, bool& taken,
                         std::string& problem);
 
-// The format of the file `path`: --from, else recognised from its first
-// 64 KiB.  False with the reason when the file cannot be read or holds zero
-// bytes (a map file, say).
-bool table_format(const std::string& path, const FormatOptions& options, Format& format,
-                  std::string& why);
+// The format of the regular file open on `fd`: --from, else recognised from
+// its first 64 KiB (read in place: the descriptor's position is unchanged).
+// False with the reason when the file cannot be read or holds zero bytes (a
+// map file, say).
+bool table_format(int fd, const FormatOptions& options, Format& format, std::string& why);
 
 // True for the formats that read_table reads (table and csv).
 inline bool read_by_table_reader(Format format) {
   return format == Format::table || format == Format::csv;
 }
 
-// Reads a BDSIM, G4beamline or COMSOL file into `contents` and the map's
-// units into `units`.  On failure either `why` (the file cannot be opened)
-// or `error` (its line, column and problem) is set.
-bool read_other_format(Format format, const std::string& path, const FormatRequest& request,
+// Reads a BDSIM, G4beamline or COMSOL file, open on `fd` at its start, into
+// `contents` and the map's units into `units`.  On failure either `why` (the
+// file cannot be read) or `error` (its line, column and problem) is set.
+bool read_other_format(Format format, int fd, const FormatRequest& request,
                        MapContents& contents, Units& units, TableError& error, std::string& why);
 
 // For --from table or --from csv: false with `error` set when read_table
