@@ -12,6 +12,7 @@
 // result.  Nothing here may be contracted into fused multiply-adds (the
 // build sets -ffp-contract=off).
 #include "field/fields.h"
+#include "field/evaluate.h"
 
 #include <algorithm>
 #include <cfloat>
@@ -19,11 +20,10 @@
 #include <cstdint>
 #include <string_view>
 
+#include "mapfile/node.h"
+
 namespace fieldscan {
 namespace {
-
-// A node all three of whose components exceed this was not measured.
-constexpr float kUnmeasured = 900000.0f;
 
 // A folded angle below this (radians) is taken as exactly 0.
 constexpr double kPhiSnap = 1e-6;
@@ -41,34 +41,6 @@ constexpr float kHalfPi = static_cast<float>(1.5707963267948966);
 // at most 2^-24 relative, per rounding), so a point at a limit can land a few
 // ulps past the plane.  Anything farther is truly outside the nodes.
 constexpr double kPlaneSlack = 8.0 * FLT_EPSILON;
-
-enum Status : std::int16_t {
-  kOk = 0,
-  kOutsideX = 1,
-  kOutsideY = 2,
-  kOutsideZ = 3,
-  kUnmeasuredNode = 4,
-};
-
-void fail(Status status, Text80& MESSAGE, std::int16_t& STATUS) {
-  std::string_view text;
-  switch (status) {
-    case kOutsideX:
-      text = "Point is outside X-limits";
-      break;
-    case kOutsideY:
-      text = "Point is outside Y-limits";
-      break;
-    case kOutsideZ:
-      text = "Point is outside Z-limits";
-      break;
-    default:
-      text = "Non measured point - probably iron";
-      break;
-  }
-  MESSAGE = make_text<80>(text);
-  STATUS = status;
-}
 
 // Folded offset |p - origin|, rounded once.
 float offset(float p, float origin) {
@@ -132,83 +104,102 @@ bool locate(float p, float origin, float step, std::int64_t nodes, AxisCell& cel
   return true;
 }
 
-}  // namespace
 
-void FIELDS(const float BMAP[], const std::int32_t& MXS, const float& X, const float& Y,
-            const float& Z, float& BX, float& BY, float& BZ, Text80& MESSAGE,
-            std::int16_t& STATUS) {
-  const GridSize& s = SIZE;
+// The folded point: the raw point carried into the first quadrant about the
+// grid origin and, where the sector symmetry applies, turned back into the
+// sector between the x axis and the sector angle.  The rotation is kept so
+// that the field found there can be turned back to the point.
+struct Fold {
+  float u = 0, v = 0, w = 0;  // offsets from the origin, x, y and z
+  bool turned = false;        // the sector fold applied
+  float theta = 0;            // the point's own polar angle
+  float cphi = 1, sphi = 0;   // cos and sin of the folded angle
+  double k_t = 0, k_n = 0;    // sector lines crossed; parities only
+};
 
-  // 1. Limits of the raw point, inclusive, in the order z, x low, y low.
-  //    Written so that a NaN coordinate (or limit) fails its test.
-  if (!(Z >= s.ZLOW && Z <= s.ZHIGH)) return fail(kOutsideZ, MESSAGE, STATUS);
-  if (!(X >= s.XLOW)) return fail(kOutsideX, MESSAGE, STATUS);
-  if (!(Y >= s.YLOW)) return fail(kOutsideY, MESSAGE, STATUS);
+// The raw point against the limits, inclusive, in the order z, x low, y
+// low.  Written so that a NaN coordinate (or limit) fails its test.
+FieldStatus check_raw_limits(const GridSize& s, float x, float y, float z) {
+  if (!(z >= s.ZLOW && z <= s.ZHIGH)) return FieldStatus::kOutsideZ;
+  if (!(x >= s.XLOW)) return FieldStatus::kOutsideX;
+  if (!(y >= s.YLOW)) return FieldStatus::kOutsideY;
+  return FieldStatus::kOk;
+}
 
-  // 2. Fold into the first quadrant about the grid origin.
-  float u = offset(X, s.XMIN);
-  float v = offset(Y, s.YMIN);
-  const float w = offset(Z, s.ZMIN);
-  // An infinite (or NaN) offset lies beyond every upper limit; it is
-  // reported here, in the order of the folded-point tests, rather than fed
-  // through the fold, where it would turn into NaN.
-  if (!std::isfinite(u)) return fail(kOutsideX, MESSAGE, STATUS);
-  if (!std::isfinite(v)) return fail(kOutsideY, MESSAGE, STATUS);
+// Mirror fold: the offsets from the origin.  An infinite (or NaN) offset
+// lies beyond every upper limit; it is reported here, in the order of the
+// folded-point tests, rather than fed through the sector fold, where it
+// would turn into NaN.
+FieldStatus mirror_fold(const GridSize& s, float x, float y, float z, Fold& f) {
+  f.u = offset(x, s.XMIN);
+  f.v = offset(y, s.YMIN);
+  f.w = offset(z, s.ZMIN);
+  if (!std::isfinite(f.u)) return FieldStatus::kOutsideX;
+  if (!std::isfinite(f.v)) return FieldStatus::kOutsideY;
+  return FieldStatus::kOk;
+}
 
-  // 3. and 4. Polar angle and sector fold.  Only a point whose polar angle
-  // exceeds the sector angle is folded, so on a map of 90 degrees or more
-  // theta is never needed.  A NaN ANGLE never folds either.
+// Sector fold about the z axis.  Only a point whose polar angle exceeds the
+// sector angle is folded, so on a map of 90 degrees or more theta is never
+// needed; a NaN ANGLE never folds either.  The point goes to the angle phi
+// left after removing whole pairs of sectors (mirror images alternate from
+// one sector to the next), at its own radius.
+void sector_fold(const GridSize& s, Fold& f) {
   const float sector = std::fabs(s.ANGLE);
-  bool folded = false;
-  float theta = 0.0f, cphi = 1.0f, sphi = 0.0f;
-  double k_t = 0.0, k_n = 0.0;  // parities only; kept in double, never overflow
-  if (!(sector >= kHalfPi)) {
-    theta = static_cast<float>(std::atan2(static_cast<double>(v), static_cast<double>(u)));
-    if (sector < theta) {
-      folded = true;
-      double phi = 0.0;  // ANGLE 0: full rotational symmetry, everything to angle 0
-      if (sector != 0.0f) {
-        const double a = sector;
-        const double t = (static_cast<double>(theta) * 0.5) / a;
-        k_t = std::trunc(t);
-        k_n = std::round(t);  // halves away from zero
-        phi = std::fabs(static_cast<double>(theta) - a * (2.0 * k_n));
-        if (phi < kPhiSnap) phi = 0.0;
-      }
-      cphi = static_cast<float>(std::cos(phi));
-      sphi = static_cast<float>(std::sin(phi));
-      const double dv = v, du = u;
-      const double r = std::sqrt(dv * dv + du * du);
-      u = static_cast<float>(static_cast<double>(cphi) * r);
-      v = static_cast<float>(static_cast<double>(sphi) * r);
-    }
+  if (sector >= kHalfPi) return;
+  f.theta = static_cast<float>(std::atan2(static_cast<double>(f.v), static_cast<double>(f.u)));
+  if (!(sector < f.theta)) return;
+  f.turned = true;
+  double phi = 0.0;  // ANGLE 0: full rotational symmetry, everything to angle 0
+  if (sector != 0.0f) {
+    const double a = sector;
+    const double t = (static_cast<double>(f.theta) * 0.5) / a;
+    f.k_t = std::trunc(t);
+    f.k_n = std::round(t);  // halves away from zero
+    phi = std::fabs(static_cast<double>(f.theta) - a * (2.0 * f.k_n));
+    if (phi < kPhiSnap) phi = 0.0;
   }
+  f.cphi = static_cast<float>(std::cos(phi));
+  f.sphi = static_cast<float>(std::sin(phi));
+  const double dv = f.v, du = f.u;
+  const double r = std::sqrt(dv * dv + du * du);
+  f.u = static_cast<float>(static_cast<double>(f.cphi) * r);
+  f.v = static_cast<float>(static_cast<double>(f.sphi) * r);
+}
 
-  // 5. The folded point against the upper limits (NaN fails).
-  const float xf = coordinate(s.XMIN, u);
-  const float yf = coordinate(s.YMIN, v);
-  const float zf = coordinate(s.ZMIN, w);
-  if (!(xf <= s.XHIGH)) return fail(kOutsideX, MESSAGE, STATUS);
-  if (!(yf <= s.YHIGH)) return fail(kOutsideY, MESSAGE, STATUS);
-
-  // 6. The cell, among the nodes actually loaded: NX x NY x NZ, and no more
-  // z planes than fit in MXS values (64-bit arithmetic throughout, so no
-  // product of counts can overflow).
+// The grid cell holding the folded point: its upper limits first (NaN
+// fails), then the cell of each axis among the nodes actually held, that is
+// NX x NY x NZ nodes and no more z planes than fit in `capacity` values
+// (64-bit arithmetic throughout, so no product of counts can overflow).
+FieldStatus locate_cell(const GridSize& s, std::int64_t capacity, const Fold& f, AxisCell& cx,
+                        AxisCell& cy, AxisCell& cz) {
+  const float xf = coordinate(s.XMIN, f.u);
+  const float yf = coordinate(s.YMIN, f.v);
+  const float zf = coordinate(s.ZMIN, f.w);
+  if (!(xf <= s.XHIGH)) return FieldStatus::kOutsideX;
+  if (!(yf <= s.YHIGH)) return FieldStatus::kOutsideY;
   std::int64_t nz = 0;
-  if (s.NX >= 1 && s.NY >= 1 && MXS > 0) {
+  if (s.NX >= 1 && s.NY >= 1 && capacity > 0) {
     const std::int64_t per_plane = static_cast<std::int64_t>(s.NX) * s.NY;  // < 2^62
-    nz = std::min<std::int64_t>(s.NZ, (MXS / 3) / per_plane);
+    nz = std::min<std::int64_t>(s.NZ, (capacity / 3) / per_plane);
   }
-  AxisCell cx, cy, cz;
-  if (!locate(xf, s.XMIN, s.DX, s.NX, cx)) return fail(kOutsideX, MESSAGE, STATUS);
-  if (!locate(yf, s.YMIN, s.DY, s.NY, cy)) return fail(kOutsideY, MESSAGE, STATUS);
-  if (!locate(zf, s.ZMIN, s.DZ, nz, cz)) return fail(kOutsideZ, MESSAGE, STATUS);
+  if (!locate(xf, s.XMIN, s.DX, s.NX, cx)) return FieldStatus::kOutsideX;
+  if (!locate(yf, s.YMIN, s.DY, s.NY, cy)) return FieldStatus::kOutsideY;
+  if (!locate(zf, s.ZMIN, s.DZ, nz, cz)) return FieldStatus::kOutsideZ;
+  return FieldStatus::kOk;
+}
+
+// Trilinear interpolation among the eight nodes of the cell.  The corner
+// weights and element offsets are taken in a fixed order, the order of the
+// unmeasured checks and of the sums.  A corner of weight 0 is never read;
+// every corner of non-zero weight lies inside the held grid (see locate).
+// The sums start from -0.0, the neutral element of addition, so that each
+// is exactly the sum of its contributing terms (a lone term of -0.0 stays
+// -0.0).  Any unmeasured node with weight fails the point.
+FieldStatus interpolate(const GridSize& s, const float values[], const AxisCell& cx,
+                        const AxisCell& cy, const AxisCell& cz, float b[3]) {
   const double fx = cx.frac, fy = cy.frac, fz = cz.frac;
   const double gx = 1.0 - fx, gy = 1.0 - fy, gz = 1.0 - fz;
-
-  // 7. Corner weights and element offsets, in the order of the checks and
-  // the sums.  A corner of weight 0 is never read; every corner of non-zero
-  // weight lies inside the loaded grid (see locate).
   const std::int64_t sx = 3;
   const std::int64_t sy = 3 * static_cast<std::int64_t>(s.NX);
   const std::int64_t sz = sy * s.NY;
@@ -217,74 +208,109 @@ void FIELDS(const float BMAP[], const std::int32_t& MXS, const float& X, const f
                             fx * gy * gz, fx * gy * fz, fx * fy * gz, fx * fy * fz};
   const std::int64_t corner[8] = {0, sz, sy, sy + sz, sx, sx + sz, sx + sy, sx + sy + sz};
 
-  // 8. and 9. Unmeasured nodes and the interpolation.  The sums start from
-  // -0.0, the neutral element of addition, so that each is exactly the sum
-  // of its contributing terms (a lone term of -0.0 stays -0.0).
   double sum1 = -0.0, sum2 = -0.0, sum3 = -0.0;
   for (int n = 0; n < 8; ++n) {
     if (weight[n] == 0.0) continue;
-    const float* node = BMAP + (base + corner[n]);
-    if (node[0] > kUnmeasured && node[1] > kUnmeasured && node[2] > kUnmeasured) {
-      return fail(kUnmeasuredNode, MESSAGE, STATUS);
-    }
+    const float* node = values + (base + corner[n]);
+    if (is_unmeasured(node)) return FieldStatus::kUnmeasured;
     sum1 += weight[n] * static_cast<double>(node[0]);
     sum2 += weight[n] * static_cast<double>(node[1]);
     sum3 += weight[n] * static_cast<double>(node[2]);
   }
-  float b1 = static_cast<float>(sum1);
-  float b2 = static_cast<float>(sum2);
-  const float b3 = static_cast<float>(sum3);
+  b[0] = static_cast<float>(sum1);
+  b[1] = static_cast<float>(sum2);
+  b[2] = static_cast<float>(sum3);
+  return FieldStatus::kOk;
+}
 
-  // 10. Sector unfold: split into radial and azimuthal components at the
-  // folded angle, apply the signs of the sector lines crossed (odd multiples
-  // of the sector angle mirror the field, even ones mirror and reverse it)
-  // and turn back to the point's own polar angle.
-  if (folded) {
-    const double c = cphi, sn = sphi;
-    float br = static_cast<float>(sn * b2 + c * b1);
-    float bp = static_cast<float>(c * b2 - sn * b1);
-    if (is_odd(k_t)) br = -br;
-    if (is_odd(k_n)) bp = -bp;
-    const double ct = std::cos(static_cast<double>(theta));
-    const double st = std::sin(static_cast<double>(theta));
-    b1 = static_cast<float>(ct * br - st * bp);
-    b2 = static_cast<float>(st * br + ct * bp);
-  }
+// Sector unfold: splits the field at the folded point into radial and
+// azimuthal components at the folded angle, applies the signs of the sector
+// lines crossed (odd multiples of the sector angle mirror the field, even
+// ones mirror and reverse it) and turns back to the point's own polar angle.
+void sector_unfold(const Fold& f, float b[3]) {
+  if (!f.turned) return;
+  const double c = f.cphi, sn = f.sphi;
+  float br = static_cast<float>(sn * b[1] + c * b[0]);
+  float bp = static_cast<float>(c * b[1] - sn * b[0]);
+  if (is_odd(f.k_t)) br = -br;
+  if (is_odd(f.k_n)) bp = -bp;
+  const double ct = std::cos(static_cast<double>(f.theta));
+  const double st = std::sin(static_cast<double>(f.theta));
+  b[0] = static_cast<float>(ct * br - st * bp);
+  b[1] = static_cast<float>(st * br + ct * bp);
+}
 
-  // 11. Mirror signs, judged on the raw point; a point on a plane is not
-  // mirrored.  Index 1 reverses the component normal to the plane, any
-  // other index the two components parallel to it.
-  float bx = b1, by = b2, bz = b3;
-  if (X < s.XMIN) {
-    if (s.IDA == 1) {
-      bx = -bx;
+// Mirror signs, judged on the raw point; a point on a plane is not
+// mirrored.  Index 1 reverses the component normal to the plane, any other
+// index the two components parallel to it.
+void mirror_signs(const GridSize& s, float x, float y, float z, float b[3]) {
+  const auto mirror = [b](std::int32_t index, int normal) {
+    if (index == 1) {
+      b[normal] = -b[normal];
     } else {
-      by = -by;
-      bz = -bz;
+      b[(normal + 1) % 3] = -b[(normal + 1) % 3];
+      b[(normal + 2) % 3] = -b[(normal + 2) % 3];
     }
-  }
-  if (Y < s.YMIN) {
-    if (s.IDB == 1) {
-      by = -by;
-    } else {
-      bx = -bx;
-      bz = -bz;
-    }
-  }
-  if (Z < s.ZMIN) {
-    if (s.IDC == 1) {
-      bz = -bz;
-    } else {
-      bx = -bx;
-      by = -by;
-    }
-  }
+  };
+  if (x < s.XMIN) mirror(s.IDA, 0);
+  if (y < s.YMIN) mirror(s.IDB, 1);
+  if (z < s.ZMIN) mirror(s.IDC, 2);
+}
 
-  // 12.
-  BX = bx;
-  BY = by;
-  BZ = bz;
-  STATUS = kOk;
+}  // namespace
+
+FieldStatus evaluate(const GridSize& grid, const float values[], std::int64_t capacity, float x,
+                     float y, float z, float b[3]) {
+  FieldStatus status = check_raw_limits(grid, x, y, z);
+  if (status != FieldStatus::kOk) return status;
+  Fold fold;
+  status = mirror_fold(grid, x, y, z, fold);
+  if (status != FieldStatus::kOk) return status;
+  sector_fold(grid, fold);
+  AxisCell cx, cy, cz;
+  status = locate_cell(grid, capacity, fold, cx, cy, cz);
+  if (status != FieldStatus::kOk) return status;
+  float field[3];
+  status = interpolate(grid, values, cx, cy, cz, field);
+  if (status != FieldStatus::kOk) return status;
+  sector_unfold(fold, field);
+  mirror_signs(grid, x, y, z, field);
+  b[0] = field[0];
+  b[1] = field[1];
+  b[2] = field[2];
+  return FieldStatus::kOk;
+}
+
+std::string_view field_message(FieldStatus status) {
+  switch (status) {
+    case FieldStatus::kOk:
+      return {};
+    case FieldStatus::kOutsideX:
+      return "Point is outside X-limits";
+    case FieldStatus::kOutsideY:
+      return "Point is outside Y-limits";
+    case FieldStatus::kOutsideZ:
+      return "Point is outside Z-limits";
+    case FieldStatus::kUnmeasured:
+      break;
+  }
+  return "Non measured point - probably iron";
+}
+
+void FIELDS(const float BMAP[], const std::int32_t& MXS, const float& X, const float& Y,
+            const float& Z, float& BX, float& BY, float& BZ, Text80& MESSAGE,
+            std::int16_t& STATUS) {
+  float b[3];
+  const FieldStatus status = evaluate(SIZE, BMAP, MXS, X, Y, Z, b);
+  if (status != FieldStatus::kOk) {
+    MESSAGE = make_text<80>(field_message(status));
+    STATUS = static_cast<std::int16_t>(status);
+    return;
+  }
+  BX = b[0];
+  BY = b[1];
+  BZ = b[2];
+  STATUS = 0;
 }
 
 }  // namespace fieldscan

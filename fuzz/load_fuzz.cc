@@ -27,7 +27,7 @@
 #include "fuzz/map_model.h"
 #include "mapfile/byte_source.h"
 #include "mapfile/grid.h"
-#include "mapfile/load_source.h"
+#include "mapfile/map_reader.h"
 
 namespace {
 

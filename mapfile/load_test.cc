@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "mapfile/byte_source.h"
-#include "mapfile/load_source.h"
+#include "mapfile/map_reader.h"
 #include "mapfile/map_writer.h"
 #include "mapfile/test_temp_dir.h"
 

@@ -3,6 +3,8 @@
 #include <bit>
 #include <fstream>
 
+#include "mapfile/map_format.h"
+
 namespace fieldscan {
 namespace {
 
@@ -51,12 +53,12 @@ void fill_values(MapContents& contents,
 }
 
 std::vector<std::string> encode_records(const MapContents& contents) {
-  std::vector<std::string> records(5);
-  put_text(records[0], contents.title, 80);
-  put_text(records[1], contents.date, 18);
-  put_text(records[2], contents.axa, 8);
-  put_text(records[2], contents.axb, 8);
-  put_text(records[2], contents.axc, 8);
+  std::vector<std::string> records(kHeaderRecords);
+  put_text(records[0], contents.title, kTitleBytes);
+  put_text(records[1], contents.date, kDateBytes);
+  put_text(records[2], contents.axa, kAxisTextBytes);
+  put_text(records[2], contents.axb, kAxisTextBytes);
+  put_text(records[2], contents.axc, kAxisTextBytes);
   put_real(records[2], contents.angle);
   std::string& r4 = records[3];
   for (float v : {contents.xmin, contents.ymin, contents.zmin}) put_real(r4, v);

@@ -27,7 +27,7 @@ void check_fixed(const FixedRow& row) {
   EXPECT_EQ(format_fixed(row.value, row.w, row.d), row.field);
 }
 
-TEST(FormatFixed, WorkedExamples) {
+TEST(FormatFixed, RoundingSignOfZeroAndOverflow) {
   const FixedRow rows[] = {
       {5, 1, 0.25f, "  0.3"},
       {5, 1, 99.95f, " 99.9"},

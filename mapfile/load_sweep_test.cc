@@ -12,7 +12,7 @@
 #include "fuzz/map_model.h"
 #include "mapfile/byte_source.h"
 #include "mapfile/grid.h"
-#include "mapfile/load_source.h"
+#include "mapfile/map_reader.h"
 #include "mapfile/map_writer.h"
 
 namespace fieldscan {

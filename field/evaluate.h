@@ -1,0 +1,19 @@
+// The one field evaluation, behind FIELDS and FieldMap.
+#pragma once
+
+#include <cstdint>
+
+#include "field/field_map.h"
+#include "mapfile/grid.h"
+
+namespace fieldscan {
+
+// The field at (x, y, z) of the map described by `grid` whose node values
+// start at `values`, of which `capacity` are held (planes beyond them are
+// treated as absent).  kOk and b[0..3) set, or the reason and `b` untouched.
+// Reads at most the eight nodes of one cell, never a node outside the held
+// grid, and allocates nothing.
+FieldStatus evaluate(const GridSize& grid, const float values[], std::int64_t capacity, float x,
+                     float y, float z, float b[3]);
+
+}  // namespace fieldscan
