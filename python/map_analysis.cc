@@ -32,8 +32,8 @@ double length_of(const Point& start, const Point& end) {
 
 // Composite Simpson's rule (even number of intervals) or the trapezoidal rule
 // over f[first..last], `h` apart.
-double integrate_run(const std::vector<FieldVector>& b, int c, std::size_t first,
-                     std::size_t last, double h, bool simpson) {
+double integrate_run(const std::vector<FieldVector>& b, int c, std::size_t first, std::size_t last,
+                     double h, bool simpson) {
   auto f = [&](std::size_t n) {
     const FieldVector& v = b[n];
     return static_cast<double>(c == 0 ? v.bx : c == 1 ? v.by : v.bz);
@@ -109,8 +109,7 @@ Samples node_points(const FieldMap& map) {
   auto axis = [](float min, float step, std::int32_t count) {
     return Axis{min, min + static_cast<double>(step) * (count - 1), count > 0 ? count : 0};
   };
-  return grid_points(axis(c.xmin, c.dx, c.nx), axis(c.ymin, c.dy, c.ny),
-                     axis(c.zmin, c.dz, c.nz));
+  return grid_points(axis(c.xmin, c.dx, c.nx), axis(c.ymin, c.dy, c.ny), axis(c.zmin, c.dz, c.nz));
 }
 
 LineIntegral integrate(const Samples& s, double spacing) {
@@ -130,7 +129,8 @@ LineIntegral integrate(const Samples& s, double spacing) {
     if (intervals > 0) {
       const bool simpson = intervals % 2 == 0;
       (simpson ? any_simpson : any_trapezoid) = true;
-      for (int c = 0; c < 3; ++c) r.integral[c] += integrate_run(s.b, c, first, last, spacing, simpson);
+      for (int c = 0; c < 3; ++c)
+        r.integral[c] += integrate_run(s.b, c, first, last, spacing, simpson);
       covered += intervals;
     }
     for (std::size_t k = first; k <= last; ++k) {
@@ -145,7 +145,9 @@ LineIntegral integrate(const Samples& s, double spacing) {
     }
     first = last + 1;
   }
-  r.rule = any_simpson && any_trapezoid ? "simpson+trapezoid" : any_trapezoid ? "trapezoid" : "simpson";
+  r.rule = any_simpson && any_trapezoid ? "simpson+trapezoid"
+           : any_trapezoid              ? "trapezoid"
+                                        : "simpson";
   const std::size_t total = n > 0 ? n - 1 : 0;
   r.skipped_length = static_cast<double>(total - covered) * spacing;
 

@@ -75,12 +75,12 @@ LineIntegral integrate(const Samples& samples, double spacing);
 
 // Differences b - a at the same points, over the points evaluable in both.
 struct MapDifference {
-  std::array<double, 3> max_abs{};                 // per component
-  std::array<std::array<float, 3>, 3> max_at{};    // where each lies (NaN when none)
+  std::array<double, 3> max_abs{};               // per component
+  std::array<std::array<float, 3>, 3> max_at{};  // where each lies (NaN when none)
   std::array<double, 3> rms{};
-  std::int64_t compared = 0;   // evaluable in both
-  std::int64_t only_a = 0;     // evaluable in a only
-  std::int64_t only_b = 0;     // evaluable in b only
+  std::int64_t compared = 0;  // evaluable in both
+  std::int64_t only_a = 0;    // evaluable in a only
+  std::int64_t only_b = 0;    // evaluable in b only
 };
 MapDifference difference(const Samples& a, const Samples& b);
 

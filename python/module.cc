@@ -193,8 +193,8 @@ float read_coordinate(const char* at) {
 // cache: gathered and converted to single precision, evaluated in one batch,
 // scattered into the results.
 template <class T>
-void evaluate_range(const FieldMap& map, const PointsView& in, std::size_t begin,
-                    std::size_t end, float* out, std::int16_t* out_status) {
+void evaluate_range(const FieldMap& map, const PointsView& in, std::size_t begin, std::size_t end,
+                    float* out, std::int16_t* out_status) {
   constexpr std::size_t kChunk = 512;
   float x[kChunk], y[kChunk], z[kChunk];
   FieldVector b[kChunk];
@@ -230,9 +230,9 @@ void evaluate_range(const FieldMap& map, const PointsView& in, std::size_t begin
     for (std::size_t j = 0; j < odd_count; ++j) {
       const std::size_t k = odd[j];
       const char* row = in.data + static_cast<py::ssize_t>(first + k) * in.row_stride;
-      status[k] = non_finite_status(read_coordinate<T>(row),
-                                    read_coordinate<T>(row + in.column_stride),
-                                    read_coordinate<T>(row + 2 * in.column_stride));
+      status[k] =
+          non_finite_status(read_coordinate<T>(row), read_coordinate<T>(row + in.column_stride),
+                            read_coordinate<T>(row + 2 * in.column_stride));
     }
     float* o = out + 3 * first;
     for (std::size_t k = 0; k < n; ++k) {
@@ -246,8 +246,8 @@ void evaluate_range(const FieldMap& map, const PointsView& in, std::size_t begin
 }
 
 template <class T>
-void evaluate_points(const FieldMap& map, const PointsView& in, std::size_t count,
-                     unsigned threads, float* out, std::int16_t* out_status) {
+void evaluate_points(const FieldMap& map, const PointsView& in, std::size_t count, unsigned threads,
+                     float* out, std::int16_t* out_status) {
   threads = static_cast<unsigned>(std::min<std::size_t>(threads, std::max<std::size_t>(count, 1)));
   std::vector<std::thread> workers;
   const std::size_t share = count / threads;
@@ -373,8 +373,8 @@ LineSample sample_line(const FieldMap& map, const py::object& start, const py::o
                        std::optional<std::int64_t> points, std::optional<double> step,
                        std::optional<unsigned> threads) {
   LineSample r;
-  Samples s = line_samples(finite_point(start, "start"), finite_point(end, "end"), points, step,
-                           r.spacing);
+  Samples s =
+      line_samples(finite_point(start, "start"), finite_point(end, "end"), points, step, r.spacing);
   evaluate_released(map, s, threads);
   const auto n = static_cast<py::ssize_t>(s.size());
   r.arrays = sample_arrays(s, {n});
@@ -446,18 +446,18 @@ LineIntegral integral(const FieldMap& map, const py::object& start, const py::ob
     if (finest > 0 && std::isfinite(finest)) step = finest / 4;
   }
   double spacing = 0;
-  Samples s = line_samples(finite_point(start, "start"), finite_point(end, "end"), points, step,
-                           spacing);
+  Samples s =
+      line_samples(finite_point(start, "start"), finite_point(end, "end"), points, step, spacing);
   evaluate_released(map, s, threads);
   if (!skip_unevaluable) {
     for (std::size_t n = 0; n < s.size(); ++n) {
       if (s.status[n] == FieldStatus::kOk) continue;
-      throw py::value_error(
-          "the field cannot be evaluated at (" + std::string(py::str(py::float_(s.x[n]))) + ", " +
-          std::string(py::str(py::float_(s.y[n]))) + ", " +
-          std::string(py::str(py::float_(s.z[n]))) + "): " +
-          std::string(field_message(s.status[n])) +
-          " (skip_unevaluable=True integrates the evaluable stretches)");
+      throw py::value_error("the field cannot be evaluated at (" +
+                            std::string(py::str(py::float_(s.x[n]))) + ", " +
+                            std::string(py::str(py::float_(s.y[n]))) + ", " +
+                            std::string(py::str(py::float_(s.z[n]))) +
+                            "): " + std::string(field_message(s.status[n])) +
+                            " (skip_unevaluable=True integrates the evaluable stretches)");
     }
   }
   return integrate(s, spacing);
@@ -467,8 +467,8 @@ MapDifference diff(const FieldMap& a, const FieldMap& b, const py::object& x, co
                    const py::object& z, std::optional<unsigned> threads) {
   const int given = !x.is_none() + !y.is_none() + !z.is_none();
   if (given != 0 && given != 3) throw py::value_error("give x, y and z for a grid, or none");
-  Samples on_a = given == 3 ? grid_samples(axis_of(x, "x"), axis_of(y, "y"), axis_of(z, "z"))
-                            : node_points(a);
+  Samples on_a =
+      given == 3 ? grid_samples(axis_of(x, "x"), axis_of(y, "y"), axis_of(z, "z")) : node_points(a);
   Samples on_b;
   on_b.x = on_a.x;
   on_b.y = on_a.y;
@@ -498,7 +498,8 @@ FieldMap from_arrays(const py::object& values_object, const py::object& origin,
                      const py::object& steps, double angle, const py::object& reflection,
                      const py::str& title, const py::object& date, const py::object& axis_texts,
                      const py::object& is_indices, const py::object& im_indices) {
-  auto values = py::array_t<float, py::array::c_style | py::array::forcecast>::ensure(values_object);
+  auto values =
+      py::array_t<float, py::array::c_style | py::array::forcecast>::ensure(values_object);
   if (!values) throw py::value_error("values must be a float array of shape (NZ, NY, NX, 3)");
   if (values.ndim() != 4 || values.shape(3) != 3) {
     throw py::value_error("values must have shape (NZ, NY, NX, 3)");
@@ -628,9 +629,10 @@ PYBIND11_MODULE(_fieldscan, m) {
                                              array3(d.max_at[2]));
                              })
       .def_property_readonly("rms", [](const MapDifference& d) { return array3(d.rms); })
-      .def_property_readonly(
-          "max_difference",
-          [](const MapDifference& d) { return *std::max_element(d.max_abs.begin(), d.max_abs.end()); })
+      .def_property_readonly("max_difference",
+                             [](const MapDifference& d) {
+                               return *std::max_element(d.max_abs.begin(), d.max_abs.end());
+                             })
       .def_readonly("compared", &MapDifference::compared)
       .def_readonly("only_a", &MapDifference::only_a)
       .def_readonly("only_b", &MapDifference::only_b)
@@ -645,8 +647,7 @@ PYBIND11_MODULE(_fieldscan, m) {
                   py::arg("steps") = triple(1.0, 1.0, 1.0), py::arg("angle") = 90.0,
                   py::arg("reflection") = triple(0, 0, 0), py::arg("title") = "fieldscan map",
                   py::arg("date") = py::none(), py::arg("axis_texts") = triple("X", "Y", "Z"),
-                  py::arg("is_indices") = triple(0, 0, 0),
-                  py::arg("im_indices") = triple(0, 0, 0))
+                  py::arg("is_indices") = triple(0, 0, 0), py::arg("im_indices") = triple(0, 0, 0))
       .def("save", &save, py::arg("path"))
       .def_property_readonly("title", [](const FieldMap& m) { return text(m.contents().title); })
       .def_property_readonly("date", [](const FieldMap& m) { return text(m.contents().date); })

@@ -94,9 +94,22 @@ def _umask():
     return mask
 
 
+def _join_values(argv):
+    """`--line -20,0,0:20,0,0` as `--line=-20,0,0:20,0,0`: a value that starts
+    with a minus sign would otherwise be taken for an option."""
+    joined = []
+    argv = list(argv)
+    while argv:
+        arg = argv.pop(0)
+        if arg in ("--line", "--plane", "--x", "--y") and argv and argv[0].startswith("-"):
+            arg = f"{arg}={argv.pop(0)}"
+        joined.append(arg)
+    return joined
+
+
 def main(argv=None):
     parser = _parser()
-    args = parser.parse_args(argv)
+    args = parser.parse_args(_join_values(sys.argv[1:] if argv is None else argv))
     image_format = os.path.splitext(args.output)[1].lower().lstrip(".")
     if image_format not in FORMATS:
         parser.error(f"the output must end in .png, .svg or .pdf: {args.output!r}")

@@ -8,6 +8,7 @@ Map.sample_grid.
 """
 
 import math
+import textwrap
 
 import numpy as np
 
@@ -32,6 +33,10 @@ def _new_axes(ax):
 
     _, ax = plt.subplots(figsize=(7, 4.5), layout="constrained")
     return ax
+
+
+def _title(map):
+    return textwrap.shorten(map.title, 70, placeholder="...")
 
 
 def _parse_components(components):
@@ -82,7 +87,7 @@ def line(map, start, end, components=COMPONENTS, *, points=201, step=None, ax=No
         k += 1
 
     ax.set_ylabel("field")
-    ax.set_title(map.title)
+    ax.set_title(_title(map), fontsize="medium")
     ax.legend()
     return ax
 
@@ -122,7 +127,7 @@ def plane(map, z=0.0, component="bz", *, x=None, y=None, resolution=200, ax=None
     box = (*extent(sample.x.astype(np.float64)), *extent(sample.y.astype(np.float64)))
     image = ax.imshow(np.ma.masked_where(status != 0, values), origin="lower", extent=box,
                       aspect="equal", interpolation="nearest", cmap="viridis")
-    ax.figure.colorbar(image, ax=ax, label=component.upper())
+    ax.figure.colorbar(image, ax=ax, label=component.upper(), shrink=0.8)
 
     from matplotlib.colors import ListedColormap
     from matplotlib.patches import Patch, Rectangle
@@ -167,13 +172,14 @@ def plane(map, z=0.0, component="bz", *, x=None, y=None, resolution=200, ax=None
     ax.set_xlim(box[0], box[1])
     ax.set_ylim(box[2], box[3])
 
-    title = f"{map.title}: {component.upper()} at z = {float(z):g}"
+    title = f"{_title(map)}\n{component.upper()} at z = {float(z):g}"
     if idc != 0 and float(z) < zmin:
         title += f" (mirrored across z = {zmin:g})"
     if map.angle == 0:
         title += ", rotationally symmetric"
-    ax.set_title(title)
+    ax.set_title(title, fontsize="medium")
     ax.set_xlabel("x")
     ax.set_ylabel("y")
-    ax.legend(handles=handles, loc="upper left", bbox_to_anchor=(1.25, 1.0), fontsize="small")
+    ax.legend(handles=handles, loc="upper center", bbox_to_anchor=(0.5, -0.14), ncol=len(handles),
+              fontsize="small", frameon=False)
     return ax
