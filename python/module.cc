@@ -647,8 +647,14 @@ PYBIND11_MODULE(_fieldscan, m) {
                   py::arg("steps") = triple(1.0, 1.0, 1.0), py::arg("angle") = 90.0,
                   py::arg("reflection") = triple(0, 0, 0), py::arg("title") = "fieldscan map",
                   py::arg("date") = py::none(), py::arg("axis_texts") = triple("X", "Y", "Z"),
-                  py::arg("is_indices") = triple(0, 0, 0), py::arg("im_indices") = triple(0, 0, 0))
-      .def("save", &save, py::arg("path"))
+                  py::arg("is_indices") = triple(0, 0, 0), py::arg("im_indices") = triple(0, 0, 0),
+                  "A map from node values of shape (NZ, NY, NX, 3) (any float type, stored in\n"
+                  "single precision; unmeasured nodes hold UNMEASURED) and its header items.\n"
+                  "angle is in degrees; texts are Latin-1, at most 80 (title), 18 (date) and\n"
+                  "8 (axis texts) characters.")
+      .def("save", &save, py::arg("path"),
+           "Writes the map file: to a temporary file beside it, synced, then renamed over\n"
+           "it, so a failure (OSError) leaves an existing file as it was.")
       .def_property_readonly("title", [](const FieldMap& m) { return text(m.contents().title); })
       .def_property_readonly("date", [](const FieldMap& m) { return text(m.contents().date); })
       .def_property_readonly("axis_texts",
@@ -694,25 +700,44 @@ PYBIND11_MODULE(_fieldscan, m) {
                                              py::make_tuple(g.YLOW, g.YHIGH),
                                              py::make_tuple(g.ZLOW, g.ZHIGH));
                              })
-      .def_property_readonly("values", &values_view)
-      .def_property_readonly("unmeasured", &unmeasured)
-      .def("field", &field_at_points, py::arg("points"), py::arg("threads") = py::none())
-      .def("field", &field_at_point, py::arg("x"), py::arg("y"), py::arg("z"))
+      .def_property_readonly("values", &values_view,
+                             "The node values, (NZ, NY, NX, 3) float32, read-only, on the map's "
+                             "own storage")
+      .def_property_readonly("unmeasured", &unmeasured,
+                             "True at the nodes that were not measured, (NZ, NY, NX)")
+      .def("field", &field_at_points, py::arg("points"), py::arg("threads") = py::none(),
+           "The field at points of shape (N, 3): (b, status), b (N, 3) float32 (NaN where\n"
+           "not evaluated), status (N,) int16: 0 evaluated, 1-3 outside the x, y, z limits,\n"
+           "4 next to an unmeasured node.  threads: how many to share the points among\n"
+           "(default: all cores from 50,000 points on).")
+      .def("field", &field_at_point, py::arg("x"), py::arg("y"), py::arg("z"),
+           "The field at one point: (b, status), b of shape (3,).")
       .def("sample_line", &sample_line, py::arg("start"), py::arg("end"), py::kw_only(),
            py::arg("points") = py::none(), py::arg("step") = py::none(),
-           py::arg("threads") = py::none())
+           py::arg("threads") = py::none(),
+           "The field at `points` points from start to end (both included), or every `step`\n"
+           "from start: a LineSample (points, distance, b, status).")
       .def("sample_grid", &sample_grid, py::kw_only(), py::arg("x"), py::arg("y"), py::arg("z"),
-           py::arg("threads") = py::none())
+           py::arg("threads") = py::none(),
+           "The field on a grid; each axis a value or (first, last, count): a GridSample\n"
+           "(x, y, z, and points, b, status of shape (NZ, NY, NX, ...)).")
       .def("integral", &integral, py::arg("start"), py::arg("end"), py::kw_only(),
            py::arg("points") = py::none(), py::arg("step") = py::none(),
-           py::arg("skip_unevaluable") = false, py::arg("threads") = py::none())
+           py::arg("skip_unevaluable") = false, py::arg("threads") = py::none(),
+           "The integral of each component along the line (default step: a quarter of the\n"
+           "finest grid step): a LineIntegral.  A point that cannot be evaluated raises\n"
+           "ValueError unless skip_unevaluable, which integrates the evaluable stretches.")
       .def("diff", &diff, py::arg("other"), py::kw_only(), py::arg("x") = py::none(),
-           py::arg("y") = py::none(), py::arg("z") = py::none(), py::arg("threads") = py::none())
+           py::arg("y") = py::none(), py::arg("z") = py::none(), py::arg("threads") = py::none(),
+           "other - self at the nodes of self, or on a grid given as for sample_grid:\n"
+           "a MapDifference.")
       .def("__repr__", [](const FieldMap& m) {
         const MapContents& c = m.contents();
         return py::str("<fieldscan.Map {!r}: {} x {} x {} nodes>")
             .format(text(c.title), c.nx, c.ny, c.nz);
       });
 
-  m.def("load", &load, py::arg("path"), py::kw_only(), py::arg("capacity") = MXS);
+  m.def("load", &load, py::arg("path"), py::kw_only(), py::arg("capacity") = MXS,
+        "Loads a map file as the console does (at most `capacity` values); raises MapError\n"
+        "with the loader's message and its status on failure.");
 }
