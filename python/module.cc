@@ -142,6 +142,9 @@ FieldStatus non_finite_status(float x, float y, float z) {
 // the results do not depend on it.  Points folded by a sector symmetry are
 // not guessed; mirror planes fold by absolute offsets like the evaluation.
 class CellPrefetcher {
+  // Pi/2 in single precision: a map of this sector angle or more never folds.
+  static constexpr float kHalfPi = static_cast<float>(1.5707963267948966);
+
  public:
   explicit CellPrefetcher(const FieldMap& map)
       : grid_(map.grid()),
@@ -149,7 +152,7 @@ class CellPrefetcher {
         size_(static_cast<std::int64_t>(map.contents().values.size())),
         row_(3 * static_cast<std::int64_t>(grid_.NX)),
         plane_(row_ * grid_.NY),
-        active_(size_ > 0 && !(std::fabs(grid_.ANGLE) < 1.5707963f)) {}
+        active_(size_ > 0 && !(std::fabs(grid_.ANGLE) < kHalfPi)) {}
 
   void operator()(const float* x, const float* y, const float* z, std::size_t n) const {
     if (!active_) return;
