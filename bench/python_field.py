@@ -74,7 +74,8 @@ def main():
         print(f"{name} ({n:,}):")
         print(f"  Map.field, 1 thread      {ours * 1e3:8.1f} ms  {ours / n * 1e9:6.1f} ns/point")
         print(f"  Map.field, all cores     {both * 1e3:8.1f} ms  {both / n * 1e9:6.1f} ns/point")
-        print(f"  RegularGridInterpolator  {theirs * 1e3:8.1f} ms  {theirs / n * 1e9:6.1f} ns/point")
+        print(f"  RegularGridInterpolator  {theirs * 1e3:8.1f} ms  "
+              f"{theirs / n * 1e9:6.1f} ns/point")
         print(f"  ratio (one core)         {theirs / ours:8.1f} x")
         print(f"  largest difference       {worst:8.2f} single-precision epsilons of the "
               f"component's largest value")

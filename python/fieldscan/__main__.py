@@ -16,7 +16,8 @@ def _numbers(text, count, what):
     except ValueError:
         values = []
     if len(values) != count:
-        raise argparse.ArgumentTypeError(f"{what} needs {count} numbers separated by commas: {text!r}")
+        raise argparse.ArgumentTypeError(
+            f"{what} needs {count} numbers separated by commas: {text!r}")
     return values
 
 

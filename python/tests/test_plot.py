@@ -4,7 +4,6 @@ import sys
 import numpy as np
 import pytest
 
-import fieldscan
 from conftest import random_map
 
 matplotlib = pytest.importorskip(
@@ -35,7 +34,8 @@ def test_line_plots_the_sampled_components():
         np.testing.assert_array_equal(lines[label].get_xdata(), sample.distance)
     # Along an axis the abscissa is that coordinate.
     ax = plot.line(m, (0, 1, 2), (3, 1, 2), components=["by"], points=11)
-    np.testing.assert_array_equal(ax.get_lines()[0].get_xdata(), np.linspace(0, 3, 11, dtype=np.float32))
+    np.testing.assert_array_equal(ax.get_lines()[0].get_xdata(),
+                                  np.linspace(0, 3, 11, dtype=np.float32))
     with pytest.raises(ValueError, match="unknown component"):
         plot.line(m, start, end, components="bq")
 
