@@ -587,7 +587,7 @@ PYBIND11_MODULE(_fieldscan, m) {
   m.doc() = "Field maps: loading, saving, evaluation with the console's arithmetic";
 
   g_map_error = py::exception<MapError>(m, "MapError", PyExc_Exception).release();
-  m.attr("MXS") = MXS;
+  m.attr("MXS") = static_cast<std::int64_t>(MXS);
   m.attr("UNMEASURED") = kUnmeasuredMark;
   m.attr("UNMEASURED_LIMIT") = kUnmeasuredLimit;
   m.def(
@@ -658,47 +658,48 @@ PYBIND11_MODULE(_fieldscan, m) {
       .def("save", &save, py::arg("path"),
            "Writes the map file: to a temporary file beside it, synced, then renamed over\n"
            "it, so a failure (OSError) leaves an existing file as it was.")
-      .def_property_readonly("title", [](const FieldMap& m) { return text(m.contents().title); })
-      .def_property_readonly("date", [](const FieldMap& m) { return text(m.contents().date); })
+      .def_property_readonly("title",
+                             [](const FieldMap& map) { return text(map.contents().title); })
+      .def_property_readonly("date", [](const FieldMap& map) { return text(map.contents().date); })
       .def_property_readonly("axis_texts",
-                             [](const FieldMap& m) {
-                               const MapContents& c = m.contents();
+                             [](const FieldMap& map) {
+                               const MapContents& c = map.contents();
                                return triple(text(c.axa), text(c.axb), text(c.axc));
                              })
-      .def_property_readonly("angle", [](const FieldMap& m) { return m.contents().angle; })
+      .def_property_readonly("angle", [](const FieldMap& map) { return map.contents().angle; })
       .def_property_readonly("reflection",
-                             [](const FieldMap& m) {
-                               const MapContents& c = m.contents();
+                             [](const FieldMap& map) {
+                               const MapContents& c = map.contents();
                                return triple(c.ida, c.idb, c.idc);
                              })
       .def_property_readonly("is_indices",
-                             [](const FieldMap& m) {
-                               const MapContents& c = m.contents();
+                             [](const FieldMap& map) {
+                               const MapContents& c = map.contents();
                                return triple(c.isa, c.isb, c.isc);
                              })
       .def_property_readonly("im_indices",
-                             [](const FieldMap& m) {
-                               const MapContents& c = m.contents();
+                             [](const FieldMap& map) {
+                               const MapContents& c = map.contents();
                                return triple(c.ima, c.imb, c.imc);
                              })
       .def_property_readonly("origin",
-                             [](const FieldMap& m) {
-                               const MapContents& c = m.contents();
+                             [](const FieldMap& map) {
+                               const MapContents& c = map.contents();
                                return triple(c.xmin, c.ymin, c.zmin);
                              })
       .def_property_readonly("steps",
-                             [](const FieldMap& m) {
-                               const MapContents& c = m.contents();
+                             [](const FieldMap& map) {
+                               const MapContents& c = map.contents();
                                return triple(c.dx, c.dy, c.dz);
                              })
       .def_property_readonly("counts",
-                             [](const FieldMap& m) {
-                               const MapContents& c = m.contents();
+                             [](const FieldMap& map) {
+                               const MapContents& c = map.contents();
                                return triple(c.nx, c.ny, c.nz);
                              })
       .def_property_readonly("limits",
-                             [](const FieldMap& m) {
-                               const GridSize& g = m.grid();
+                             [](const FieldMap& map) {
+                               const GridSize& g = map.grid();
                                return triple(py::make_tuple(g.XLOW, g.XHIGH),
                                              py::make_tuple(g.YLOW, g.YHIGH),
                                              py::make_tuple(g.ZLOW, g.ZHIGH));
@@ -734,13 +735,14 @@ PYBIND11_MODULE(_fieldscan, m) {
            py::arg("y") = py::none(), py::arg("z") = py::none(), py::arg("threads") = py::none(),
            "other - self at the nodes of self, or on a grid given as for sample_grid:\n"
            "a MapDifference.")
-      .def("__repr__", [](const FieldMap& m) {
-        const MapContents& c = m.contents();
+      .def("__repr__", [](const FieldMap& map) {
+        const MapContents& c = map.contents();
         return py::str("<fieldscan.Map {!r}: {} x {} x {} nodes>")
             .format(text(c.title), c.nx, c.ny, c.nz);
       });
 
-  m.def("load", &load, py::arg("path"), py::kw_only(), py::arg("capacity") = MXS,
+  m.def("load", &load, py::arg("path"), py::kw_only(),
+        py::arg("capacity") = static_cast<std::int64_t>(MXS),
         "Loads a map file as the console does (at most `capacity` values); raises MapError\n"
         "with the loader's message and its status on failure.");
 }
