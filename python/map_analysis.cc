@@ -3,6 +3,8 @@
 #include <cmath>
 #include <limits>
 
+#include "mapfile/map_format.h"
+
 namespace fieldscan {
 namespace {
 
@@ -15,9 +17,9 @@ void resize(Samples& s, std::size_t n) {
 }
 
 void put(Samples& s, std::size_t n, const Point& p) {
-  s.x[n] = static_cast<float>(p[0]);
-  s.y[n] = static_cast<float>(p[1]);
-  s.z[n] = static_cast<float>(p[2]);
+  s.x[n] = to_single(p[0]);
+  s.y[n] = to_single(p[1]);
+  s.z[n] = to_single(p[2]);
 }
 
 double axis_value(const Axis& a, std::int64_t k) {

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "field/field_map.h"
+#include "mapfile/map_format.h"
 #include "mapfile/node.h"
 #include "python/map_analysis.h"
 #include "python/map_save.h"
@@ -102,6 +103,12 @@ std::array<T, 3> as_triple(const py::object& value, const char* item) {
   return {items[0], items[1], items[2]};
 }
 
+// Three numbers stored in single precision, each rounded once.
+std::array<float, 3> single_triple(const py::object& value, const char* item) {
+  const auto p = as_triple<double>(value, item);
+  return {to_single(p[0]), to_single(p[1]), to_single(p[2])};
+}
+
 Point finite_point(const py::object& value, const char* item) {
   const auto p = as_triple<double>(value, item);
   for (double v : p) {
@@ -111,7 +118,9 @@ Point finite_point(const py::object& value, const char* item) {
 }
 
 unsigned thread_count(std::optional<unsigned> threads, std::size_t points) {
-  if (threads) return std::max(1u, *threads);
+  // More threads than this would only wait for each other.
+  constexpr unsigned kMaxThreads = 64;
+  if (threads) return std::clamp(*threads, 1u, kMaxThreads);
   if (points < kThreadThreshold) return 1;
   return std::max(1u, std::thread::hardware_concurrency());
 }
@@ -189,7 +198,7 @@ template <class T>
 float read_coordinate(const char* at) {
   T value;
   std::memcpy(&value, at, sizeof value);
-  return static_cast<float>(value);
+  return to_single(value);
 }
 
 // Points [begin, end) in chunks small enough to stay in the first-level
@@ -298,7 +307,7 @@ py::tuple field_at_points(const FieldMap& map, const py::object& points,
 }
 
 py::tuple field_at_point(const FieldMap& map, double x, double y, double z) {
-  const auto fx = static_cast<float>(x), fy = static_cast<float>(y), fz = static_cast<float>(z);
+  const float fx = to_single(x), fy = to_single(y), fz = to_single(z);
   FieldVector v{kNaN, kNaN, kNaN};
   FieldStatus status = non_finite_status(fx, fy, fz);
   if (status == FieldStatus::kOk) status = map.field(fx, fy, fz, v);
@@ -518,9 +527,9 @@ FieldMap from_arrays(const py::object& values_object, const py::object& origin,
   c.axa = stored_text(axes[0], 8, "an axis text");
   c.axb = stored_text(axes[1], 8, "an axis text");
   c.axc = stored_text(axes[2], 8, "an axis text");
-  c.angle = static_cast<float>(angle);
-  const auto o = as_triple<float>(origin, "origin");
-  const auto d = as_triple<float>(steps, "steps");
+  c.angle = to_single(angle);
+  const auto o = single_triple(origin, "origin");
+  const auto d = single_triple(steps, "steps");
   const auto r = as_triple<std::int32_t>(reflection, "reflection");
   const auto is = as_triple<std::int32_t>(is_indices, "is_indices");
   const auto im = as_triple<std::int32_t>(im_indices, "im_indices");
