@@ -163,6 +163,19 @@ class CellPrefetcher {
         plane_(row_ * grid_.NY),
         active_(size_ > 0 && !(std::fabs(grid_.ANGLE) < kHalfPi)) {}
 
+  bool active() const { return active_; }
+  // Grid rows (j, k) a caller may order points by: NY * NZ of them.
+  std::int64_t rows() const { return static_cast<std::int64_t>(grid_.NY) * grid_.NZ; }
+
+  // The row (k * NY + j) of the cell holding (x, y, z) when the point lies
+  // inside the grid unfolded or mirrored, else rows().
+  std::int64_t row(float x, float y, float z) const {
+    const std::int64_t j = node(y, grid_.YMIN, grid_.DY, grid_.NY);
+    const std::int64_t l = node(z, grid_.ZMIN, grid_.DZ, grid_.NZ);
+    if (j < 0 || l < 0 || node(x, grid_.XMIN, grid_.DX, grid_.NX) < 0) return rows();
+    return l * grid_.NY + j;
+  }
+
   void operator()(const float* x, const float* y, const float* z, std::size_t n) const {
     if (!active_) return;
     for (std::size_t k = 0; k < n; ++k) {
@@ -203,10 +216,12 @@ float read_coordinate(const char* at) {
 
 // Points [begin, end) in chunks small enough to stay in the first-level
 // cache: gathered and converted to single precision, evaluated in one batch,
-// scattered into the results.
+// scattered into the results.  With `order`, the n-th point taken is
+// begin + order[n - begin] instead of n.
 template <class T>
 void evaluate_range(const FieldMap& map, const PointsView& in, std::size_t begin, std::size_t end,
-                    float* out, std::int16_t* out_status) {
+                    float* out, std::int16_t* out_status, const std::uint32_t* order = nullptr) {
+  const auto index = [&](std::size_t n) { return order ? begin + order[n - begin] : n; };
   constexpr std::size_t kChunk = 512;
   float x[kChunk], y[kChunk], z[kChunk];
   FieldVector b[kChunk];
@@ -217,7 +232,7 @@ void evaluate_range(const FieldMap& map, const PointsView& in, std::size_t begin
     const std::size_t n = std::min(kChunk, end - first);
     std::size_t odd_count = 0;
     for (std::size_t k = 0; k < n; ++k) {
-      const char* row = in.data + static_cast<py::ssize_t>(first + k) * in.row_stride;
+      const char* row = in.data + static_cast<py::ssize_t>(index(first + k)) * in.row_stride;
       x[k] = read_coordinate<T>(row);
       y[k] = read_coordinate<T>(row + in.column_stride);
       z[k] = read_coordinate<T>(row + 2 * in.column_stride);
@@ -241,19 +256,52 @@ void evaluate_range(const FieldMap& map, const PointsView& in, std::size_t begin
     }
     for (std::size_t j = 0; j < odd_count; ++j) {
       const std::size_t k = odd[j];
-      const char* row = in.data + static_cast<py::ssize_t>(first + k) * in.row_stride;
+      const char* row = in.data + static_cast<py::ssize_t>(index(first + k)) * in.row_stride;
       status[k] =
           non_finite_status(read_coordinate<T>(row), read_coordinate<T>(row + in.column_stride),
                             read_coordinate<T>(row + 2 * in.column_stride));
     }
-    float* o = out + 3 * first;
     for (std::size_t k = 0; k < n; ++k) {
       const bool ok = status[k] == FieldStatus::kOk;
-      o[3 * k] = ok ? b[k].bx : kNaN;
-      o[3 * k + 1] = ok ? b[k].by : kNaN;
-      o[3 * k + 2] = ok ? b[k].bz : kNaN;
-      out_status[first + k] = static_cast<std::int16_t>(status[k]);
+      const std::size_t at = index(first + k);
+      out[3 * at] = ok ? b[k].bx : kNaN;
+      out[3 * at + 1] = ok ? b[k].by : kNaN;
+      out[3 * at + 2] = ok ? b[k].bz : kNaN;
+      out_status[at] = static_cast<std::int16_t>(status[k]);
     }
+  }
+}
+
+// Points [begin, end) block by block, each block taken in the order of the
+// grid rows their cells start in (a counting sort), so that points scattered
+// over a map larger than the caches read its storage in one sweep instead of
+// at random.  Maps that fold by a sector symmetry, and small maps, are
+// evaluated in the given order.
+template <class T>
+void evaluate_share(const FieldMap& map, const PointsView& in, std::size_t begin, std::size_t end,
+                    float* out, std::int16_t* out_status) {
+  // A map smaller than this stays in the second-level cache anyway.
+  constexpr std::size_t kLargeMap = 1 << 18;  // values, 1 MiB
+  constexpr std::size_t kBlock = 1 << 16;     // points
+  const CellPrefetcher cells(map);
+  if (!cells.active() || map.contents().values.size() < kLargeMap || end - begin < kBlock) {
+    return evaluate_range<T>(map, in, begin, end, out, out_status);
+  }
+  const auto rows = static_cast<std::size_t>(cells.rows());
+  std::vector<std::uint32_t> first_of(rows + 2), key(kBlock), order(kBlock);
+  for (std::size_t block = begin; block < end; block += kBlock) {
+    const std::size_t n = std::min(kBlock, end - block);
+    std::fill(first_of.begin(), first_of.end(), 0);
+    for (std::size_t k = 0; k < n; ++k) {
+      const char* row = in.data + static_cast<py::ssize_t>(block + k) * in.row_stride;
+      key[k] = static_cast<std::uint32_t>(
+          cells.row(read_coordinate<T>(row), read_coordinate<T>(row + in.column_stride),
+                    read_coordinate<T>(row + 2 * in.column_stride)));
+      ++first_of[key[k] + 1];
+    }
+    for (std::size_t r = 1; r < first_of.size(); ++r) first_of[r] += first_of[r - 1];
+    for (std::size_t k = 0; k < n; ++k) order[first_of[key[k]]++] = static_cast<std::uint32_t>(k);
+    evaluate_range<T>(map, in, block, block + n, out, out_status, order.data());
   }
 }
 
@@ -266,13 +314,13 @@ void evaluate_points(const FieldMap& map, const PointsView& in, std::size_t coun
   std::size_t begin = 0;
   for (unsigned t = 0; t + 1 < threads; ++t, begin += share) {
     try {
-      workers.emplace_back(evaluate_range<T>, std::cref(map), std::cref(in), begin, begin + share,
+      workers.emplace_back(evaluate_share<T>, std::cref(map), std::cref(in), begin, begin + share,
                            out, out_status);
     } catch (const std::system_error&) {
-      evaluate_range<T>(map, in, begin, begin + share, out, out_status);
+      evaluate_share<T>(map, in, begin, begin + share, out, out_status);
     }
   }
-  evaluate_range<T>(map, in, begin, count, out, out_status);
+  evaluate_share<T>(map, in, begin, count, out, out_status);
   for (std::thread& worker : workers) worker.join();
 }
 

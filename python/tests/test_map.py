@@ -145,3 +145,15 @@ def test_from_arrays_save_load_round_trip(tmp_path):
         fieldscan.Map.from_arrays(values, title="t" * 81)
     with pytest.raises(ValueError, match=r"\(NZ, NY, NX, 3\)"):
         fieldscan.Map.from_arrays(np.zeros((3, 4, 5)))
+
+
+def test_field_on_a_large_map_equals_the_console_evaluation(console_fields):
+    # Large enough (over a mebibyte of values, over 65,536 points to a thread)
+    # that the points are evaluated in the order of the grid rows they fall in.
+    m = random_map(90.0, (1, 2, 1), shape=(45, 45, 46), unmeasured=50)
+    points = points_around(m, 140_000)
+    want_b, want_status = console_fields(m, points)
+    for threads in (1, 2):
+        b, status = m.field(points, threads=threads)
+        np.testing.assert_array_equal(status, want_status)
+        np.testing.assert_array_equal(bits(b), bits(want_b))
