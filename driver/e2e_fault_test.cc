@@ -20,14 +20,17 @@ namespace {
 
 constexpr std::size_t kMegabytes5 = 5u << 20;
 
-std::string start() { return std::string(kHeader) + kAskDirectionX + kAskHeight0 + kAskRangeDefault; }
+std::string start() {
+  return std::string(kHeader) + kAskDirectionX + kAskHeight0 + kAskRangeDefault;
+}
 
 // The first n records of the default request on the line map.
 std::string default_records(int n) { return std::string(kDefaultRecords).substr(0, 25u * n); }
 
 const char kCannotOpenMap[] =
     " Cannot open the MAP file                                                       \r\n  \r\n";
-const char kConversionConsole[] = "qurlex: severe (64): input conversion error, unit 5, file CONIN$\r\n";
+const char kConversionConsole[] =
+    "qurlex: severe (64): input conversion error, unit 5, file CONIN$\r\n";
 const char kConversionHeight[] =
     "qurlex: severe (64): input conversion error, unit -5, file Internal Formatted Read\r\n";
 
@@ -93,7 +96,8 @@ TEST_F(FieldscanRun, MapFromAFifoThatDelivers) {
     const int fd = open(fifo.c_str(), O_WRONLY);
     if (fd < 0) return;
     for (std::size_t done = 0; done < bytes.size();) {
-      const ssize_t w = write(fd, bytes.data() + done, std::min<std::size_t>(97, bytes.size() - done));
+      const ssize_t w =
+          write(fd, bytes.data() + done, std::min<std::size_t>(97, bytes.size() - done));
       if (w <= 0) break;
       done += static_cast<std::size_t>(w);
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -135,16 +139,23 @@ TEST_F(FieldscanRun, MapFromProcessSubstitution) {
 }
 
 // A pipe that never delivers leaves the tool waiting like any reader of a
-// pipe: it is still running when killed, and has written nothing.
+// pipe: once it sleeps (in the open or in a read) it has written nothing,
+// and it is killed there.
 TEST_F(FieldscanRun, MapFromAFifoThatNeverDelivers) {
   const std::string fifo = (dir_ / "map.fifo").string();
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  ProcessOptions short_wait;
-  short_wait.timeout_seconds = 1.0;
+  ProcessOptions options;
+  options.working_directory = dir_.string();
+  const auto run_until_asleep = [&options] {
+    testsupport::Child child(kFieldscan, {"map.fifo"}, options);
+    child.write("\n\n\n");
+    EXPECT_TRUE(child.pump_until_asleep());
+    return child.kill_and_finish();
+  };
 
   // No writer ever opens it.
-  const ProcessResult no_writer = run({"map.fifo"}, "\n\n\n", short_wait);
-  EXPECT_TRUE(no_writer.timed_out);
+  const ProcessResult no_writer = run_until_asleep();
+  EXPECT_EQ(no_writer.signal, SIGKILL);
   EXPECT_EQ(no_writer.out, "");
   EXPECT_EQ(no_writer.err, "");
 
@@ -153,9 +164,9 @@ TEST_F(FieldscanRun, MapFromAFifoThatNeverDelivers) {
   ASSERT_GE(writer, 0);
   const std::string bytes = encode_map(line_map());
   ASSERT_EQ(write(writer, bytes.data(), 250), 250);
-  const ProcessResult stalled = run({"map.fifo"}, "\n\n\n", short_wait);
+  const ProcessResult stalled = run_until_asleep();
   close(writer);
-  EXPECT_TRUE(stalled.timed_out);
+  EXPECT_EQ(stalled.signal, SIGKILL);
   EXPECT_EQ(stalled.out, "");
   EXPECT_EQ(stalled.err, "");
 }
@@ -164,9 +175,7 @@ TEST_F(FieldscanRun, MapFromAFifoThatNeverDelivers) {
 
 TEST_F(FieldscanRun, ReadOnlyListingFileCannotBeOpened) {
   fs::permissions(dir_, fs::perms::all, fs::perm_options::add);
-  {
-    std::ofstream(dir_ / "x000.lis") << "former\r\n";
-  }
+  { std::ofstream(dir_ / "x000.lis") << "former\r\n"; }
   fs::permissions(dir_ / "x000.lis", fs::perms::owner_read);
   ProcessOptions unprivileged;
   unprivileged.unprivileged = true;
@@ -191,8 +200,9 @@ TEST_F(FieldscanRun, ListingFileFullPartWayThroughAScan) {
   }
   EXPECT_EQ(r.exit_code, 38);
   EXPECT_EQ(r.err, "qurlex: severe (38): error during write, unit 10, file x001.lis\r\n");
-  const std::string first = "  0.0   -250.00    0.01\r\n  1.0   -150.00    0.01\r\n"
-                            "  2.0    -50.00    0.01\r\n";
+  const std::string first =
+      "  0.0   -250.00    0.01\r\n  1.0   -150.00    0.01\r\n"
+      "  2.0    -50.00    0.01\r\n";
   EXPECT_EQ(file("x000.lis"), first);
   EXPECT_EQ(file("x001.lis"), first);
   EXPECT_TRUE(r.out.ends_with(first + "  3.0     50.00    0.50\r\n")) << r.out;
@@ -230,27 +240,66 @@ TEST_F(FieldscanRun, AnswersOfMegabytes) {
     std::string input;
     int exit_code;
     std::string err;
-    const char* listing;   // nullptr: none is written
+    const char* listing;  // nullptr: none is written
     std::string records;
   };
   const Row rows[] = {
-      {"direction starting with z", {"line.map"}, "z" + junk_q + "\n\n\n", 24, kEndOfInput,
-       "z000.lis", bz_records},
-      {"height of 5 MB, the value in its first six columns", {"line.map"},
-       "\n1.5   " + std::string(kMegabytes5, '9') + "\n\n", 24, kEndOfInput, "x001.lis",
+      {"direction starting with z",
+       {"line.map"},
+       "z" + junk_q + "\n\n\n",
+       24,
+       kEndOfInput,
+       "z000.lis",
+       bz_records},
+      {"height of 5 MB, the value in its first six columns",
+       {"line.map"},
+       "\n1.5   " + std::string(kMegabytes5, '9') + "\n\n",
+       24,
+       kEndOfInput,
+       "x001.lis",
        kDefaultRecords},
-      {"height of 5 MB after a blank: the default", {"line.map"}, "\n " + junk_q + "\n\n", 24,
-       kEndOfInput, "x000.lis", kDefaultRecords},
-      {"height of 5 MB of letters", {"line.map"}, "\n" + junk_q + "\n\n", 64, kConversionHeight,
-       nullptr, ""},
-      {"range of 5 MB after three fields", {"line.map"}, "\n\n0.,4.,1.," + junk_q + "\n", 24,
-       kEndOfInput, "x000.lis", default_records(5)},
-      {"range of 5 MB of digits", {"line.map"}, "\n\n" + std::string(kMegabytes5, '1') + "\n", 24,
-       kEndOfInput, "x000.lis", ""},
-      {"range of 5 MB of letters", {"line.map"}, "\n\n" + junk_q + "\n", 64, kConversionConsole,
-       nullptr, ""},
-      {"map name of 5 MB", {}, "line.map" + std::string(72, ' ') + junk_q + "\n\n\n\n", 24,
-       kEndOfInput, "x000.lis", kDefaultRecords},
+      {"height of 5 MB after a blank: the default",
+       {"line.map"},
+       "\n " + junk_q + "\n\n",
+       24,
+       kEndOfInput,
+       "x000.lis",
+       kDefaultRecords},
+      {"height of 5 MB of letters",
+       {"line.map"},
+       "\n" + junk_q + "\n\n",
+       64,
+       kConversionHeight,
+       nullptr,
+       ""},
+      {"range of 5 MB after three fields",
+       {"line.map"},
+       "\n\n0.,4.,1.," + junk_q + "\n",
+       24,
+       kEndOfInput,
+       "x000.lis",
+       default_records(5)},
+      {"range of 5 MB of digits",
+       {"line.map"},
+       "\n\n" + std::string(kMegabytes5, '1') + "\n",
+       24,
+       kEndOfInput,
+       "x000.lis",
+       ""},
+      {"range of 5 MB of letters",
+       {"line.map"},
+       "\n\n" + junk_q + "\n",
+       64,
+       kConversionConsole,
+       nullptr,
+       ""},
+      {"map name of 5 MB",
+       {},
+       "line.map" + std::string(72, ' ') + junk_q + "\n\n\n\n",
+       24,
+       kEndOfInput,
+       "x000.lis",
+       kDefaultRecords},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -310,6 +359,70 @@ TEST_F(FieldscanRun, NulAndBinaryAnswers) {
   // A rejected direction answer asks again, with nothing in between.
   const ProcessResult r = run({"line.map"}, "\0\n\xff\n"s);
   EXPECT_EQ(r.out, std::string(kHeader) + kAskDirectionX + kAskDirectionX + kAskDirectionX);
+}
+
+// ------------------------------------------------------ process environment
+
+// A console left non-blocking by a parent: the tool waits for each answer
+// as on a blocking one.  Every answer is written only once the tool sleeps.
+TEST_F(FieldscanRun, NonBlockingConsoleIsWaitedFor) {
+  ProcessOptions options;
+  options.working_directory = dir_.string();
+  options.nonblocking_stdin = true;
+  testsupport::Child child(kFieldscan, {"line.map"}, options);
+  for (const char* answer : {"\n", "\n", "\n"}) {
+    ASSERT_TRUE(child.pump_until_asleep()) << child.out();
+    child.write(answer);
+  }
+  const ProcessResult r = child.finish();
+  EXPECT_EQ(r.err, kEndOfInput);
+  EXPECT_EQ(r.exit_code, 24);
+  EXPECT_EQ(r.out, start() + kDefaultRecords + kAskDirectionX);
+}
+
+// An answer line without end is read and discarded as it arrives: the
+// resident set of the tool does not grow with it.
+TEST_F(FieldscanRun, EndlessAnswerInBoundedMemory) {
+  ProcessOptions options;
+  options.working_directory = dir_.string();
+  testsupport::Child child(kFieldscan, {"line.map"}, options);
+  const std::string asked_once = std::string(kHeader) + kAskDirectionX;
+  ASSERT_TRUE(child.pump_until([&] { return child.out() == asked_once; }));
+  const long before_kb = child.status_kb("VmRSS");
+  child.write(std::string(64u << 20, '\0') + "\n");  // not a direction: asked again
+  ASSERT_TRUE(child.pump_until([&] { return child.out() == asked_once + kAskDirectionX; }));
+  const long peak_kb = child.status_kb("VmHWM");
+  const ProcessResult r = child.finish();
+  EXPECT_EQ(r.exit_code, 24);
+  EXPECT_LT(peak_kb - before_kb, 4 * 1024);
+#ifndef __SANITIZE_ADDRESS__
+  EXPECT_LT(peak_kb, 16 * 1024);
+#endif
+}
+
+// A console that is a pipe whose reader has gone: the refused write is the
+// severe diagnostic 38, not a death by SIGPIPE (the child starts with the
+// signal's default disposition, as from a shell).
+TEST_F(FieldscanRun, ConsoleWithoutReaderIsSevere38) {
+  ProcessOptions options;
+  options.working_directory = dir_.string();
+  testsupport::Child child(kFieldscan, {"line.map"}, options);
+  child.close_output_reader();
+  child.write("\n\n\n");
+  const ProcessResult r = child.finish();
+  EXPECT_EQ(r.signal, 0);
+  EXPECT_EQ(r.exit_code, 38);
+  EXPECT_EQ(r.err, "qurlex: severe (38): error during write, unit 6, file CONOUT$\r\n");
+}
+
+// With the error stream closed, the listing file does not take its
+// descriptor, so the overflow diagnostics of a scan stay out of it.
+TEST_F(FieldscanRun, ClosedErrorStreamKeepsDiagnosticsOutOfTheListing) {
+  ProcessOptions closed;
+  closed.close_stderr = true;
+  const ProcessResult r = run({"wide.map"}, "z\n\n1000.,1000.,1.\n", closed);
+  EXPECT_EQ(r.exit_code, 24);
+  EXPECT_EQ(file("z000.lis"), "*****" + std::string(18, '*') + "\r\n");
 }
 
 }  // namespace

@@ -15,14 +15,18 @@
 #include <iterator>
 #include <string>
 
-#include "driver/test_process.h"
 #include "mapfile/map_writer.h"
+#include "testsupport/child.h"
+#include "testsupport/temp_dir.h"
 
 namespace fieldscan {
 
 namespace fs = std::filesystem;
-using testing::ProcessOptions;
-using testing::ProcessResult;
+using ProcessOptions = testsupport::ChildOptions;
+using ProcessResult = testsupport::ChildResult;
+
+// The fieldscan binary of this build.
+inline const char kFieldscan[] = FIELDSCAN_BINARY;
 
 // A quadrant map over x 0..20, y 0..1, z 0..2 with unit steps and no mirror
 // planes: BX = 100 x - 250, BY = 0, BZ = 1000 + 10 x + 100 z.
@@ -45,7 +49,9 @@ inline MapContents wide_map() {
   contents.ny = 2;
   contents.nz = 2;
   contents.dx = 100.0f;
-  fill_values(contents, [](float, float, float) { return std::array<float, 3>{1234.5f, 0.0f, 1e8f}; });
+  fill_values(contents, [](float, float, float) {
+    return std::array<float, 3>{1234.5f, 0.0f, 1e8f};
+  });
   return contents;
 }
 
@@ -64,7 +70,8 @@ inline const char kAskDirectionX[] = " Input direction x or z (def=x): ";
 inline const char kAskDirectionZ[] = " Input direction x or z (def=z): ";
 inline const char kAskHeight0[] = " Input z (def=   0.0): ";
 inline const char kAskRangeDefault[] = " Input x0, xmax, xinc (def=  0. 10.  1.) ";
-inline const char kEndOfInput[] = "qurlex: severe (24): end-of-file during read, unit 5, file CONIN$\r\n";
+inline const char kEndOfInput[] =
+    "qurlex: severe (24): end-of-file during read, unit 5, file CONIN$\r\n";
 
 // The 80-character message as free-form console output: two lines.
 inline std::string message_lines(const std::string& text) {
@@ -98,33 +105,20 @@ inline const char kDefaultRecords[] =
 class FieldscanRun : public ::testing::Test {
  protected:
   void SetUp() override {
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    dir_ = fs::temp_directory_path() /
-           (std::string("fieldscan_e2e_") + info->name() + "_" + std::to_string(getpid()));
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
     ASSERT_TRUE(write_map_file((dir_ / "line.map").string(), line_map()));
     ASSERT_TRUE(write_map_file((dir_ / "wide.map").string(), wide_map()));
-  }
-  void TearDown() override {
-    std::error_code ec;
-    fs::permissions(dir_, fs::perms::owner_all, fs::perm_options::add, ec);
-    fs::remove_all(dir_, ec);
   }
 
   ProcessResult run(const std::vector<std::string>& args, const std::string& input,
                     ProcessOptions options = {}) {
     options.working_directory = dir_.string();
-    options.stdin_bytes = input;
-    return testing::run_process(testing::fieldscan_binary(), args, options);
+    return testsupport::run_program(kFieldscan, args, input, options);
   }
 
-  std::string file(const std::string& name) {
-    std::ifstream in(dir_ / name, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  }
+  std::string file(const std::string& name) { return temp_.contents(name); }
 
-  fs::path dir_;
+  testsupport::TempDir temp_;
+  const fs::path& dir_ = temp_.path();
 };
 
 }  // namespace fieldscan

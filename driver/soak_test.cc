@@ -14,22 +14,15 @@
 // direction question; the file name is worked out here from the letter and
 // the height of the request.  A scan that prints no record leaves a file's
 // former content alone (and creates an empty file).
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <iterator>
 #include <map>
 #include <random>
@@ -38,6 +31,8 @@
 #include <vector>
 
 #include "mapfile/map_writer.h"
+#include "testsupport/child.h"
+#include "testsupport/temp_dir.h"
 
 namespace fieldscan {
 namespace {
@@ -45,138 +40,23 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr int kRequests = 5000;
-constexpr int kChunk = 250;              // requests per chunk of input
-constexpr int kWarmUpChunks = 2;         // resident set measured after these
-constexpr long kAllowedGrowthKb = 256;   // page-granular noise, not per-request growth
+constexpr int kChunk = 250;             // requests per chunk of input
+constexpr int kWarmUpChunks = 2;        // resident set measured after these
+constexpr long kAllowedGrowthKb = 256;  // page-granular noise, not per-request growth
 constexpr double kTimeoutSeconds = 120.0;
 
 const char kAskDirection[] = " Input direction x or z (def=";
 const char kAskRange[] = " Input x0, xmax, xinc (def=";
 
-double now_seconds() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+// In a sanitizer build freed memory is held back in a quarantine that grows
+// to hundreds of megabytes: resident growth that is no leak.  The tool under
+// test runs without it (no effect on an ordinary build).
+void without_quarantine() {
+  const char* asan = std::getenv("ASAN_OPTIONS");
+  const std::string options = std::string(asan != nullptr ? asan : "") +
+                              ":quarantine_size_mb=0:thread_local_quarantine_size_kb=0";
+  setenv("ASAN_OPTIONS", options.c_str(), 1);
 }
-
-// A run of the tool whose standard input is written piecewise while its
-// standard output and error stream are read.
-class Child {
- public:
-  Child(const std::string& dir, const std::string& map) {
-    // In a sanitizer build freed memory is held back in a quarantine that
-    // grows to hundreds of megabytes: resident growth that is no leak.  The
-    // tool under test runs without it (no effect on an ordinary build).
-    const char* asan = std::getenv("ASAN_OPTIONS");
-    const std::string options = std::string(asan != nullptr ? asan : "") +
-                                ":quarantine_size_mb=0:thread_local_quarantine_size_kb=0";
-    setenv("ASAN_OPTIONS", options.c_str(), 1);
-
-    int in[2], out[2], err[2];
-    if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0) std::abort();
-    pid_ = fork();
-    if (pid_ < 0) std::abort();
-    if (pid_ == 0) {
-      if (chdir(dir.c_str()) != 0) _exit(127);
-      dup2(in[0], STDIN_FILENO);
-      dup2(out[1], STDOUT_FILENO);
-      dup2(err[1], STDERR_FILENO);
-      for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) close(fd);
-      execl(FIELDSCAN_BINARY, FIELDSCAN_BINARY, map.c_str(), static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    close(in[0]);
-    close(out[1]);
-    close(err[1]);
-    in_ = in[1];
-    out_ = out[0];
-    err_ = err[0];
-    signal(SIGPIPE, SIG_IGN);
-    for (int fd : {in_, out_, err_}) fcntl(fd, F_SETFL, O_NONBLOCK);
-  }
-  ~Child() {
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      wait_exit();
-    }
-  }
-
-  // Queues `bytes` for standard input and pumps until `done` holds (true)
-  // or the output ends or time runs out (false).
-  bool feed(const std::string& bytes, const std::function<bool()>& done) {
-    pending_ += bytes;
-    const double deadline = now_seconds() + kTimeoutSeconds;
-    while (!done()) {
-      if (!out_open_ || now_seconds() > deadline) return false;
-      pump(100);
-    }
-    return true;
-  }
-
-  // Closes standard input, reads everything left and returns the exit code.
-  int finish() {
-    const double deadline = now_seconds() + kTimeoutSeconds;
-    while (!pending_.empty() && in_ >= 0 && now_seconds() < deadline) pump(100);
-    if (in_ >= 0) close(in_);
-    in_ = -1;
-    while ((out_open_ || err_open_) && now_seconds() < deadline) pump(100);
-    const int code = wait_exit();
-    pid_ = -1;
-    return code;
-  }
-
-  // A field of /proc/<pid>/status in kB (VmRSS, VmHWM), -1 if missing.
-  long status_kb(const std::string& field) const {
-    std::ifstream in("/proc/" + std::to_string(pid_) + "/status");
-    std::string line;
-    while (std::getline(in, line)) {
-      if (line.rfind(field + ":", 0) == 0) return std::atol(line.c_str() + field.size() + 1);
-    }
-    return -1;
-  }
-
-  const std::string& out() const { return out_text_; }
-
- private:
-  void pump(int timeout_ms) {
-    pollfd fds[3];
-    int n = 0;
-    if (out_open_) fds[n++] = {out_, POLLIN, 0};
-    if (err_open_) fds[n++] = {err_, POLLIN, 0};
-    if (in_ >= 0 && !pending_.empty()) fds[n++] = {in_, POLLOUT, 0};
-    if (n == 0) return;
-    if (poll(fds, n, timeout_ms) < 0 && errno != EINTR) std::abort();
-    for (int i = 0; i < n; ++i) {
-      if (fds[i].revents == 0) continue;
-      if (fds[i].fd == in_) {
-        const ssize_t w = write(in_, pending_.data(), pending_.size());
-        if (w > 0) pending_.erase(0, static_cast<std::size_t>(w));
-        if (w < 0 && errno != EAGAIN && errno != EINTR) pending_.clear();
-        continue;
-      }
-      char buf[65536];
-      const ssize_t r = read(fds[i].fd, buf, sizeof buf);
-      const bool is_out = fds[i].fd == out_;
-      if (r > 0) {
-        if (is_out) out_text_.append(buf, static_cast<std::size_t>(r));
-      } else if (r == 0 || (errno != EINTR && errno != EAGAIN)) {
-        (is_out ? out_open_ : err_open_) = false;
-      }
-    }
-  }
-
-  int wait_exit() {
-    int status = 0;
-    while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
-
-  pid_t pid_ = -1;
-  int in_ = -1, out_ = -1, err_ = -1;
-  bool out_open_ = true, err_open_ = true;
-  std::string pending_, out_text_;
-};
 
 std::size_t count_of(const std::string& text, const std::string& pattern, std::size_t& from,
                      std::size_t& count) {
@@ -214,7 +94,8 @@ MapContents random_map(std::mt19937& rng) {
   contents.values.resize(static_cast<std::size_t>(3 * contents.nx * contents.ny * contents.nz));
   for (std::size_t n = 0; n < contents.values.size(); n += 3) {
     const bool unmeasured = percent(rng) < 4;
-    for (std::size_t c = 0; c < 3; ++c) contents.values[n + c] = unmeasured ? 999999.0f : value(rng);
+    for (std::size_t c = 0; c < 3; ++c)
+      contents.values[n + c] = unmeasured ? 999999.0f : value(rng);
   }
   return contents;
 }
@@ -267,8 +148,9 @@ Script random_request(std::mt19937& rng, const MapContents& contents, char& lett
   }
   ++s.direction_lines;
 
-  const int zlow = static_cast<int>(std::floor(contents.zmin * 10.0f)) -
-                   (contents.idc != 0 ? static_cast<int>((contents.nz - 1) * contents.dz * 10.0f) : 0);
+  const int zlow =
+      static_cast<int>(std::floor(contents.zmin * 10.0f)) -
+      (contents.idc != 0 ? static_cast<int>((contents.nz - 1) * contents.dz * 10.0f) : 0);
   const int zhigh = static_cast<int>(std::ceil(contents.zmin * 10.0f)) +
                     static_cast<int>((contents.nz - 1) * contents.dz * 10.0f);
   if (percent(rng) < 20) {
@@ -296,7 +178,8 @@ Script random_request(std::mt19937& rng, const MapContents& contents, char& lett
 // The point records of each scan, in request order.
 std::vector<std::string> scan_records(const std::string& out) {
   std::vector<std::string> scans;
-  for (std::size_t at = out.find(kAskRange); at != std::string::npos; at = out.find(kAskRange, at)) {
+  for (std::size_t at = out.find(kAskRange); at != std::string::npos;
+       at = out.find(kAskRange, at)) {
     const std::size_t begin = out.find(") ", at) + 2;
     std::size_t end = out.find(kAskDirection, begin);
     if (end == std::string::npos) end = out.size();
@@ -319,14 +202,17 @@ std::string file_text(const fs::path& path) {
 }
 
 TEST(Soak, ThousandsOfRequestsInOneRun) {
-  const fs::path dir = fs::temp_directory_path() / ("fieldscan_soak_" + std::to_string(getpid()));
-  fs::remove_all(dir);
-  fs::create_directories(dir);
+  const testsupport::TempDir temp;
+  const fs::path& dir = temp.path();
   std::mt19937 rng(20261208);
   const MapContents contents = random_map(rng);
   ASSERT_TRUE(write_map_file((dir / "soak.map").string(), contents));
 
-  Child child(dir.string(), "soak.map");
+  without_quarantine();
+  testsupport::ChildOptions options;
+  options.working_directory = dir.string();
+  options.timeout_seconds = kTimeoutSeconds;
+  testsupport::Child child(FIELDSCAN_BINARY, {"soak.map"}, options);
   char letter = 'x';
   int height = 0;
   std::vector<std::string> listings;
@@ -345,9 +231,11 @@ TEST(Soak, ThousandsOfRequestsInOneRun) {
     }
     // Every direction line consumed asks the direction once more.
     const std::size_t expected = static_cast<std::size_t>(direction_lines) + 1;
-    ASSERT_TRUE(child.feed(input, [&] {
-      return count_of(child.out(), kAskDirection, scan_from, asked) >= expected;
-    })) << "the run ended or stalled in chunk " << chunk;
+    child.write(input);
+    ASSERT_TRUE(child.pump_until(
+        [&] { return count_of(child.out(), kAskDirection, scan_from, asked) >= expected; },
+        kTimeoutSeconds))
+        << "the run ended or stalled in chunk " << chunk;
     ASSERT_EQ(asked, expected);
     const long rss = child.status_kb("VmRSS");
     ASSERT_GT(rss, 0);
@@ -356,8 +244,8 @@ TEST(Soak, ThousandsOfRequestsInOneRun) {
     if (chunk + 1 > kWarmUpChunks) most_rss = std::max(most_rss, rss);
   }
   const long hwm = child.status_kb("VmHWM");
-  const int exit_code = child.finish();
-  EXPECT_EQ(exit_code, 24);  // end of input at the direction question
+  const testsupport::ChildResult result = child.finish();
+  EXPECT_EQ(result.exit_code, 24);  // end of input at the direction question
 
   std::string trace;
   for (long s : samples) trace += std::to_string(s) + " ";
@@ -367,7 +255,7 @@ TEST(Soak, ThousandsOfRequestsInOneRun) {
   EXPECT_LE(hwm - warm_rss, kAllowedGrowthKb) << trace;
 
   // The listing files.
-  const std::vector<std::string> scans = scan_records(child.out());
+  const std::vector<std::string> scans = scan_records(result.out);
   ASSERT_EQ(scans.size(), listings.size());
   std::map<std::string, std::string> expected;
   std::size_t records = 0;
@@ -389,7 +277,6 @@ TEST(Soak, ThousandsOfRequestsInOneRun) {
     EXPECT_EQ(file_text(dir / name), text);
   }
   EXPECT_EQ(found, names);
-  fs::remove_all(dir);
 }
 
 }  // namespace

@@ -274,6 +274,27 @@ TEST(FieldsMapA, UnmeasuredNodes) {
        0.75f,
        0,
        {84380.0625f, 84385.8125f, 84368.5f}},
+      {"BX exactly the threshold, the others above",
+       {900000, over, over},
+       0.25f,
+       0.5f,
+       0.75f,
+       0,
+       {84380.0625f, 93760.71875f, 93743.40625f}},
+      {"BY exactly the threshold, the others above",
+       {over, 900000, over},
+       0.25f,
+       0.5f,
+       0.75f,
+       0,
+       {93754.96875f, 84385.8125f, 93743.40625f}},
+      {"BZ exactly the threshold, the others above",
+       {over, over, 900000},
+       0.25f,
+       0.5f,
+       0.75f,
+       0,
+       {93754.96875f, 93760.71875f, 84368.5f}},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(std::string(row.what) + " at " + point_name(row.x, row.y, row.z));
@@ -399,6 +420,56 @@ TEST(FieldsMapB, SectorFoldAndMirror) {
     ASSERT_EQ(r.status, 0);
     EXPECT_EQ(r.b, row.exact);
     for (int c = 0; c < 3; ++c) EXPECT_NEAR(r.b[c], row.analytic[c], 1e-6) << "component " << c;
+  }
+}
+
+// The edges of the sector fold.
+TEST(FieldsMapB, SectorFoldEdges) {
+  {
+    SCOPED_TRACE("on the sector line of a 45-degree map: not folded");
+    LoadedMap map(map_b(45, 0), map_b_field);
+    const Result r = map.at(0.5f, 0.5f, 0.5f);
+    ASSERT_EQ(r.status, 0);
+    EXPECT_EQ(r.b, (Vec3{1, 0, 0.5f}));
+  }
+  {
+    // One ulp of theta past the line at twice the sector angle the folded
+    // angle is tiny and snaps to 0: the folded point lies on the first row
+    // of nodes, and the unmeasured row next to it carries no weight.
+    SCOPED_TRACE("one ulp past 60 degrees on a 30-degree map, unmeasured second row");
+    const GridSize s = grid_size(map_b(30, 0));
+    std::vector<float> v = node_values(s, map_b_field);
+    for (int k = 1; k <= s.NZ; ++k)
+      for (int i = 1; i <= s.NX; ++i) std::fill_n(v.begin() + node_index(s, i, 2, k), 3, 999999.0f);
+    LoadedMap map(s, v);
+    const float line = static_cast<float>(2.0 * static_cast<double>(s.ANGLE));
+    const float past = std::nextafter(line, 2.0f);
+    const float x = static_cast<float>(0.8 * std::cos(static_cast<double>(past)));
+    float y = static_cast<float>(0.8 * std::sin(static_cast<double>(past)));
+    // The point whose polar angle, rounded to single precision, is `past`.
+    for (int step = 0; step < 64; ++step) {
+      const auto theta = static_cast<float>(std::atan2(static_cast<double>(y), x));
+      if (theta == past) break;
+      y = std::nextafter(y, theta < past ? 1.0f : 0.0f);
+    }
+    ASSERT_EQ(static_cast<float>(std::atan2(static_cast<double>(y), x)), past);
+    const Result r = map.at(x, y, 0.5f);
+    ASSERT_EQ(r.status, 0);
+    EXPECT_NEAR(r.b[0], -0.5f, 1e-6);
+    EXPECT_NEAR(r.b[1], -std::sqrt(3.0) / 2, 1e-6);
+    EXPECT_EQ(r.b[2], 0.5f);
+  }
+  {
+    // Five times the sector angle is the single-precision pi / 2, so at
+    // polar angle 90 degrees t is 2.5: the sector count rounds it away from
+    // zero to 3, which decides the sign of the azimuthal component.
+    SCOPED_TRACE("18-degree map at 90 degrees: the sector count rounds half away from zero");
+    LoadedMap map(map_b(18, 0), map_b_field);
+    const Result r = map.at(0, 0.8f, 0.5f);
+    ASSERT_EQ(r.status, 0);
+    EXPECT_NEAR(r.b[0], -std::sin(18.0 / 180.0 * kPi), 1e-6);
+    EXPECT_NEAR(r.b[1], std::cos(18.0 / 180.0 * kPi), 1e-6);
+    EXPECT_EQ(r.b[2], 0.5f);
   }
 }
 

@@ -1,27 +1,32 @@
 #include "fieldmap/cli.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <memory>
+#include <exception>
+#include <new>
 
+#include "field/field_map.h"
+#include "fieldmap/format_cli.h"
 #include "fieldmap/grid_finder.h"
 #include "fieldmap/map_info.h"
 #include "fieldmap/number.h"
 #include "fieldmap/query_cli.h"
 #include "fieldmap/table_reader.h"
 #include "fieldmap/table_writer.h"
-#include "mapfile/load.h"
+#include "mapfile/atomic_file.h"
 #include "mapfile/map_writer.h"
+#include "mapfile/node.h"
 #include "textio/text.h"
 
 namespace fieldscan::fieldmap {
 namespace {
-
-// The field array of this process: LOAD fills it, info and export read it.
-float g_bmap[MXS];
 
 // Conversions of tables at least this long show their progress.
 constexpr std::size_t kProgressBytes = std::size_t{8} << 20;
@@ -31,7 +36,8 @@ struct UsageError {
 };
 
 int usage_error(CliStreams& io, const std::string& problem) {
-  io.err += "fieldmap: " + problem + "\n" + usage();
+  io.err += "fieldmap: " + problem + "\n" + synopsis() +
+            "Run \"fieldmap --help\" for what each command does and its options.\n";
   return 2;
 }
 
@@ -40,29 +46,18 @@ int failure(CliStreams& io, const std::string& message) {
   return 1;
 }
 
-bool read_whole_file(const std::string& path, std::string& text, std::string& why) {
-  std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(std::fopen(path.c_str(), "rb"), &std::fclose);
-  if (!f) {
-    why = std::strerror(errno);
-    return false;
+// An open file descriptor, closed when it goes out of scope.
+struct Fd {
+  int fd = -1;
+  ~Fd() {
+    if (fd >= 0) ::close(fd);
   }
-  text.clear();
-  if (std::fseek(f.get(), 0, SEEK_END) == 0) {
-    const long size = std::ftell(f.get());
-    if (size > 0) text.reserve(static_cast<std::size_t>(size));
-    std::rewind(f.get());
-  }
-  char buffer[1 << 16];
-  for (;;) {
-    const std::size_t got = std::fread(buffer, 1, sizeof buffer, f.get());
-    text.append(buffer, got);
-    if (got < sizeof buffer) break;
-  }
-  if (std::ferror(f.get())) {
-    why = "read error";
-    return false;
-  }
-  return true;
+};
+
+// True when `path` names the same file as `other` (both exist).
+bool same_file(const std::string& path, const struct stat& other) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && st.st_dev == other.st_dev && st.st_ino == other.st_ino;
 }
 
 // Today's date as DD-MON-YYYY.
@@ -83,39 +78,61 @@ std::string base_name(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// Loads `path` with LOAD into SIZE and g_bmap; on failure returns false with
-// the message for the user in `why`.
-bool load_map(const std::string& path, std::string& why) {
+// Reads the map file named `path` once, the way LOAD names it (blanks
+// around it removed); on failure returns false with the message for the
+// user in `why`.
+bool load_map(const std::string& path, FieldMap& map, std::string& why) {
   if (path.size() > 80) {
     why = path + ": the map file name is longer than 80 characters";
     return false;
   }
-  const Text80 name = make_text<80>(path);
-  Text80 message = make_text<80>("");
-  std::int16_t status = 0;
-  LOAD(name, g_bmap, MXS, message, status);
-  if (status != 0) {
-    why = path + ": " + std::string(trim_blanks(view(message)));
+  MapError error;
+  if (!FieldMap::load(path, map, error)) {
+    why = path + ": " + error.message;
     return false;
   }
   return true;
 }
 
 int info(const std::vector<std::string>& pos, CliStreams& io) {
+  FieldMap map;
   std::string why;
-  if (!load_map(pos[0], why)) return failure(io, why);
-  MapTexts texts;
-  if (!read_map_texts(pos[0], texts)) return failure(io, pos[0] + ": cannot read its header");
-  io.out += format_info(pos[0], texts, SIZE, node_stats(SIZE, g_bmap));
+  if (!load_map(pos[0], map, why)) return failure(io, why);
+  io.out += format_info(pos[0], map.contents(), map.grid(), node_stats(map.contents()));
   return 0;
 }
 
-int export_table(const std::vector<std::string>& pos, CliStreams& io) {
+int export_table(const std::vector<std::string>& pos, const FormatOptions& formats,
+                 CliStreams& io) {
+  const std::string& map_path = pos[0];
+  const std::string& table_path = pos[1];
+  FieldMap map;
   std::string why;
-  if (!load_map(pos[0], why)) return failure(io, why);
-  if (!write_file(pos[1], format_table(SIZE, g_bmap))) {
-    return failure(io, pos[1] + ": cannot write the table");
+  if (!load_map(map_path, map, why)) return failure(io, why);
+  std::string text;
+  if (formats.to != Format::table &&
+      !export_text(map_path, map.grid(), map.contents(), formats, text, why)) {
+    return failure(io, why);
   }
+  const std::string problem =
+      formats.to == Format::table ? table_problem(map.contents()) : std::string();
+  if (!problem.empty()) return failure(io, map_path + ": cannot be written as a table: " + problem);
+  struct stat input {};
+  if (::stat(std::string(trim_blanks(map_path)).c_str(), &input) == 0 &&
+      same_file(table_path, input)) {
+    return failure(io, table_path + ": is the map being exported; not writing the table over it");
+  }
+  AtomicFile file;
+  if (file.open(table_path)) {
+    if (formats.to != Format::table) {
+      file.write(text);
+    } else if (!table_with_units(map_path, map.contents(), formats, why,
+                                 [&file](std::string_view piece) { return file.write(piece); })) {
+      return failure(io, why);
+    }
+    file.commit();
+  }
+  if (!file.why().empty()) return failure(io, table_path + ": " + file.why());
   return 0;
 }
 
@@ -123,16 +140,26 @@ struct ConvertOptions {
   MapContents contents;
   bool has_title = false;
   bool has_date = false;
+  bool has_angle = false;
+  bool has_reflect = false;
   double scale = 1.0;
+  FormatOptions formats;  // --from, --to, --units
 };
 
-void take_option(const std::string& name, const std::string& value, ConvertOptions& o) {
+void take_option(const std::string& command, const std::string& name, const std::string& value,
+                 ConvertOptions& o) {
+  bool taken = false;
+  std::string problem;
+  if (!take_format_option(command, name, value, o.formats, taken, problem)) {
+    throw UsageError{problem};
+  }
+  if (taken) return;
   if (name == "--title") {
-    if (value.size() > 80) throw UsageError{"--title: longer than 80 characters"};
+    if (value.size() > 80) throw UsageError{"--title: longer than the 80 bytes of the title"};
     o.contents.title = value;
     o.has_title = true;
   } else if (name == "--date") {
-    if (value.size() > 18) throw UsageError{"--date: longer than 18 characters"};
+    if (value.size() > 18) throw UsageError{"--date: longer than the 18 bytes of the date"};
     o.contents.date = value;
     o.has_date = true;
   } else if (name == "--angle") {
@@ -141,6 +168,7 @@ void take_option(const std::string& name, const std::string& value, ConvertOptio
       throw UsageError{"--angle: \"" + value + "\" is not a finite number of degrees"};
     }
     o.contents.angle = angle;
+    o.has_angle = true;
   } else if (name == "--reflect") {
     std::int32_t index[3];
     std::size_t start = 0;
@@ -158,6 +186,7 @@ void take_option(const std::string& name, const std::string& value, ConvertOptio
     o.contents.ida = index[0];
     o.contents.idb = index[1];
     o.contents.idc = index[2];
+    o.has_reflect = true;
   } else if (name == "--scale") {
     double scale = 0;
     if (!parse_double(value, scale) || !std::isfinite(scale) || !(scale > 0)) {
@@ -169,79 +198,172 @@ void take_option(const std::string& name, const std::string& value, ConvertOptio
   }
 }
 
+// "lines 4, 9 and 12" or "lines 4, 9, 12, 20, 31, ..." for the first
+// lines of `count` ones.
+std::string line_list(const std::vector<std::uint64_t>& lines, std::int64_t count) {
+  std::string out = lines.size() == 1 ? "line " : "lines ";
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    if (i > 0)
+      out += i + 1 == lines.size() && count == 1 + static_cast<std::int64_t>(i) ? " and " : ", ";
+    out += std::to_string(lines[i]);
+  }
+  if (count > static_cast<std::int64_t>(lines.size())) out += ", ...";
+  return out;
+}
+
 int convert(const std::vector<std::string>& pos, const ConvertOptions& options, CliStreams& io) {
   const std::string& table_path = pos[0];
   const std::string& map_path = pos[1];
-  std::string text;
-  std::string why;
-  if (!read_whole_file(table_path, text, why)) return failure(io, table_path + ": " + why);
+  Fd input;
+  input.fd = ::open(table_path.c_str(), O_RDONLY | O_CLOEXEC);
+  struct stat st {};
+  if (input.fd < 0 || ::fstat(input.fd, &st) != 0) {
+    return failure(io, table_path + ": " + std::strerror(errno));
+  }
+  if (S_ISDIR(st.st_mode)) return failure(io, table_path + ": " + std::strerror(EISDIR));
+  if (same_file(map_path, st)) {
+    return failure(io, map_path + ": is the table being read; not writing the map over it");
+  }
+  const std::uint64_t size = S_ISREG(st.st_mode) ? static_cast<std::uint64_t>(st.st_size) : 0;
+  // The format: --from, else recognised from the content of a regular file
+  // (a pipe cannot be read twice; it goes to the table reader).
+  Format format = options.formats.from.value_or(Format::table);
+  std::string format_why;
+  if (S_ISREG(st.st_mode) && !table_format(input.fd, options.formats, format, format_why)) {
+    return failure(io, table_path + ": " + format_why);
+  }
+  FormatRequest request;
+  request.want = options.formats.units;
+  request.scale = options.scale;
+  Units units;
 
   ReadOptions read_options;
   read_options.scale = options.scale;
-  if (io.progress && text.size() >= kProgressBytes) {
-    read_options.progress = [&io, &table_path](double fraction) {
+  read_options.columns_known = [&](const Table& t, double factor[6], TableError& e) {
+    if (options.formats.from && !check_table_form(t, format, e)) return false;
+    return table_units(t, request, factor, units, e);
+  };
+  bool progress_open = false;
+  if (io.progress && size >= kProgressBytes) {
+    read_options.progress = [&io, &table_path, &progress_open](double fraction) {
       char buffer[16];
       std::snprintf(buffer, sizeof buffer, "%3d%%", static_cast<int>(fraction * 100.0));
-      io.progress("\rfieldmap: reading " + table_path + " " + buffer +
-                  (fraction >= 1.0 ? "\n" : ""));
+      progress_open = fraction < 1.0;
+      io.progress("\rfieldmap: reading " + table_path + " " + buffer + (progress_open ? "" : "\n"));
     };
   }
+  // A failure's message starts on a line of its own.
+  const auto end_progress = [&] {
+    if (progress_open) io.progress("\n");
+    progress_open = false;
+  };
+  FdSource source(input.fd, size);
   Table table;
   TableError error;
   MapContents contents = options.contents;
-  if (!read_table(text, read_options, table, error) || !build_map(text, table, contents, error)) {
+  BuildNotes notes;
+  if (!read_by_table_reader(format)) {
+    if (!read_other_format(format, input.fd, request, contents, units, error, format_why)) {
+      if (!format_why.empty()) return failure(io, table_path + ": " + format_why);
+      io.err += table_path + ":" + std::to_string(error.line) + ":" + std::to_string(error.column) +
+                ": " + error.message + "\n";
+      return 1;
+    }
+  } else if (!read_table(source, read_options, table, error) ||
+             !build_map(table, contents, error, &notes)) {
+    end_progress();
+    if (error.line == 0) return failure(io, table_path + ": " + error.message);
     io.err += table_path + ":" + std::to_string(error.line) + ":" + std::to_string(error.column) +
               ": " + error.message + "\n";
     return 1;
   }
-  if (!options.has_title) contents.title = base_name(table_path);
-  if (!options.has_date) contents.date = today();
-  if (!write_map_file(map_path, contents)) return failure(io, map_path + ": cannot write the map");
+  std::deque<TableRow>().swap(table.rows);
+  // The table's header lines fill the map header; the command line wins.
+  if (!table.header.title) contents.title = base_name(table_path);
+  if (!table.header.date) contents.date = today();
+  apply_header(table.header, contents);
+  // The units go into the axis texts (when any is known).
+  if (units.length || units.field) record_units(units, contents);
+  if (options.has_title) contents.title = options.contents.title;
+  if (options.has_date) contents.date = options.contents.date;
+  if (options.has_angle) contents.angle = options.contents.angle;
+  if (options.has_reflect) {
+    contents.ida = options.contents.ida;
+    contents.idb = options.contents.idb;
+    contents.idc = options.contents.idc;
+  }
+  std::string why;
+  if (!write_map_file(map_path, contents, &why)) return failure(io, map_path + ": " + why);
 
   std::int64_t unmeasured = 0;
   for (std::size_t n = 0; n + 2 < contents.values.size(); n += 3) {
-    if (contents.values[n] == kUnmeasured && contents.values[n + 1] == kUnmeasured &&
-        contents.values[n + 2] == kUnmeasured) {
-      ++unmeasured;
-    }
+    if (is_unmeasured(&contents.values[n])) ++unmeasured;
   }
   const std::int64_t nodes = static_cast<std::int64_t>(contents.values.size() / 3);
-  io.out += map_path + ": " + std::to_string(contents.nx) + " x " + std::to_string(contents.ny) + " x " +
-            std::to_string(contents.nz) + " nodes, " + std::to_string(nodes - unmeasured) +
-            " measured, " + std::to_string(unmeasured) + " unmeasured\n";
+  io.out += map_path + ": " + std::to_string(contents.nx) + " x " + std::to_string(contents.ny) +
+            " x " + std::to_string(contents.nz) + " nodes, " + std::to_string(nodes - unmeasured) +
+            " measured, " + std::to_string(unmeasured) + " unmeasured" + units_summary(units) +
+            "\n";
+  if (notes.made_unmeasured > 0) {
+    io.err += "fieldmap: warning: " + table_path + ": " + std::to_string(notes.made_unmeasured) +
+              (notes.made_unmeasured == 1 ? " row holds" : " rows hold") + " values above " +
+              std::to_string(static_cast<int>(kUnmeasuredLimit)) +
+              " in all three components, which mark a node unmeasured (" +
+              line_list(notes.made_unmeasured_lines, notes.made_unmeasured) + ")\n";
+  }
   return 0;
 }
 
 }  // namespace
 
-std::string usage() {
+std::string synopsis() {
   return "usage: fieldmap info MAP\n"
-         "       fieldmap convert TABLE MAP [--title T] [--date D] [--angle DEG]\n"
+         "       fieldmap convert TABLE MAP [--from FORMAT] [--units LENGTH,FIELD]\n"
+         "                                  [--title T] [--date D] [--angle DEG]\n"
          "                                  [--reflect A,B,C] [--scale S]\n"
-         "       fieldmap export MAP TABLE\n" +
+         "       fieldmap export MAP TABLE [--to FORMAT] [--units LENGTH,FIELD]\n" +
          query_usage() +
-         "       fieldmap --help\n"
+         "       fieldmap --help\n";
+}
+
+std::string usage() {
+  return synopsis() +
          "\n"
          "  info     show the header, grid, node counts and field ranges of a map file\n"
-         "  convert  turn a field table (header form \"NX NY NZ\" / column lines / \"0\",\n"
-         "           or plain columns x y z bx by bz) into a map file; nodes without a\n"
-         "           row or with a value that is not finite become unmeasured (999999)\n"
+         "  convert  turn a field table into a map file; nodes without a row or with a\n"
+         "           value that is not finite become unmeasured (999999); \"#map\" lines\n"
+         "           in front of the rows of a table fill the map header\n"
+         "           --from FORMAT     the table's format (default: recognised from its\n"
+         "                             content): table (header form \"NX NY NZ\" /\n"
+         "                             column lines / \"0\"), csv (plain columns\n"
+         "                             x y z bx by bz), bdsim, g4beamline, comsol\n"
+         "           --units L,F       the map's units, converted from the table's:\n"
+         "                             L one of um mm cm m, F one of T mT G kG\n"
+         "                             (default: the table's own; never guessed)\n"
          "           --title T         map title (default: the table's file name)\n"
          "           --date D          map date (default: today, DD-MON-YYYY)\n"
          "           --angle DEG       symmetry angle in degrees (default 90)\n"
          "           --reflect A,B,C   reflection indices IDA,IDB,IDC (default 0,0,0)\n"
          "           --scale S         multiply the coordinates by S (default 1)\n"
-         "  export   write a map file as a header-form table that converts back exactly\n"
+         "  export   write a map file as a header-form table, its header items in \"#map\"\n"
+         "           lines, that converts back to the same map\n"
+         "           --to FORMAT       table (default), csv, bdsim (cm, T) or\n"
+         "                             g4beamline (mm, T)\n"
+         "           --units L,F       the map's units, when the map does not record them\n"
          "  sample   the field at points: along a line, on a grid or from a file (x y z\n"
          "           per line), as CSV (default), TSV or JSON; -o writes a file\n"
          "  integral field integrals along a line, the peak field and the effective\n"
          "           length, from points at most S apart (default: a quarter of the\n"
          "           finest grid step) with both ends among them\n"
          "  diff     compare two maps at the nodes of A (or at given points); exit 0\n"
-         "           when they agree within --tolerance (default 0), 1 when not\n";
+         "           when they agree within --tolerance (default 0), 1 when not\n"
+         "The map or table is written to a temporary file beside it and renamed over\n"
+         "it when complete, so a failure leaves an existing file as it was.\n";
 }
 
-int run_fieldmap(const std::vector<std::string>& args, CliStreams& io) {
+namespace {
+
+int run_call(const std::vector<std::string>& args, CliStreams& io) {
   if (args.empty()) return usage_error(io, "missing subcommand");
   const std::string& command = args[0];
   if (command == "--help" || command == "-h" || command == "help") {
@@ -274,7 +396,7 @@ int run_fieldmap(const std::vector<std::string>& args, CliStreams& io) {
         io.out += usage();
         return 0;
       }
-      if (command != "convert") throw UsageError{command + " takes no option " + a};
+      if (command == "info") throw UsageError{command + " takes no option " + a};
       std::string name = a;
       std::string value;
       const auto equals = a.find('=');
@@ -285,7 +407,7 @@ int run_fieldmap(const std::vector<std::string>& args, CliStreams& io) {
         if (i + 1 >= args.size()) throw UsageError{a + " needs a value"};
         value = args[++i];
       }
-      take_option(name, value, options);
+      take_option(command, name, value, options);
     }
   } catch (const UsageError& e) {
     return usage_error(io, e.problem);
@@ -297,8 +419,20 @@ int run_fieldmap(const std::vector<std::string>& args, CliStreams& io) {
                                (wanted > 1 ? "s" : "") + ", not " + std::to_string(pos.size()));
   }
   if (command == "info") return info(pos, io);
-  if (command == "export") return export_table(pos, io);
+  if (command == "export") return export_table(pos, options.formats, io);
   return convert(pos, options, io);
+}
+
+}  // namespace
+
+int run_fieldmap(const std::vector<std::string>& args, CliStreams& io) {
+  try {
+    return run_call(args, io);
+  } catch (const std::bad_alloc&) {
+    return failure(io, "out of memory");
+  } catch (const std::exception& e) {
+    return failure(io, e.what());
+  }
 }
 
 }  // namespace fieldscan::fieldmap

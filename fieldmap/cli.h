@@ -4,6 +4,8 @@
 // that does not convert, a file that cannot be read or written), with one
 // message on standard error; 2 a wrong call, with the problem and the usage
 // on standard error.  "fieldmap --help" writes the usage on standard output.
+// No input ends a call through an exception: running out of memory, say, is
+// a failure with its message.
 #pragma once
 
 #include <functional>
@@ -28,7 +30,10 @@ struct CliStreams {
 // Runs one call; `args` are the arguments after the program name.
 int run_fieldmap(const std::vector<std::string>& args, CliStreams& io);
 
-// The usage text.
+// The usage text ("fieldmap --help").
 std::string usage();
+
+// Its first lines, the forms of the call (shown after a wrong call).
+std::string synopsis();
 
 }  // namespace fieldscan::fieldmap

@@ -1,11 +1,18 @@
 #include "fieldmap/cli.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -13,17 +20,22 @@
 #include "fieldmap/table_writer.h"
 #include "mapfile/load.h"
 #include "mapfile/map_writer.h"
+#include "testsupport/child.h"
+#include "testsupport/temp_dir.h"
 
 namespace fieldscan::fieldmap {
 namespace {
 
 float g_bmap[MXS];
 
-// A scratch file of this process (short: LOAD takes names of up to 80
-// characters).
-std::string temp_path(const std::string& name) {
-  return testing::TempDir() + "fieldmap_cli_" + std::to_string(getpid()) + "_" + name;
+// The scratch folder of this test process, removed when it ends.
+const testsupport::TempDir& scratch() {
+  static const testsupport::TempDir dir;
+  return dir;
 }
+
+// A scratch file (short: LOAD takes names of up to 80 characters).
+std::string temp_path(const std::string& name) { return scratch().file(name); }
 
 std::string read_bytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -91,8 +103,8 @@ TEST(FieldmapCliTest, WrongCallsGiveUsageOnStandardErrorAndStatus2) {
       {{"convert", "t", "m", "--reflect", "1,2"}, "--reflect: \"1,2\" is not three integers"},
       {{"convert", "t", "m", "--reflect", "1,2,3,4"}, "is not three integers"},
       {{"convert", "t", "m", "--reflect", "1,,3"}, "is not three integers"},
-      {{"convert", "t", "m", "--title", std::string(81, 'T')}, "--title: longer than 80"},
-      {{"convert", "t", "m", "--date", std::string(19, 'D')}, "--date: longer than 18"},
+      {{"convert", "t", "m", "--title", std::string(81, 'T')}, "--title: longer than the 80 bytes"},
+      {{"convert", "t", "m", "--date", std::string(19, 'D')}, "--date: longer than the 18 bytes"},
       {{"convert", "t", "m", "--colour", "red"}, "unknown option --colour"},
       {{"info", "--scale", "2", "a.map"}, "info takes no option --scale"},
   };
@@ -103,7 +115,8 @@ TEST(FieldmapCliTest, WrongCallsGiveUsageOnStandardErrorAndStatus2) {
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err.rfind("fieldmap: ", 0), 0u) << r.err;
     EXPECT_NE(r.err.find(row.problem), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find(usage()), std::string::npos);
+    EXPECT_NE(r.err.find(synopsis()), std::string::npos);
+    EXPECT_NE(r.err.find("Run \"fieldmap --help\""), std::string::npos);
   }
 }
 
@@ -112,7 +125,9 @@ TEST(FieldmapCliTest, PurgingMagnetTableConvertsAndEvaluates) {
   const std::string map = temp_path("purg.map");
   const Outcome r = run({"convert", table, map, "--date", "01-JAN-2000"});
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out, map + ": 6 x 6 x 10 nodes, 360 measured, 0 unmeasured\n");
+  EXPECT_EQ(r.out, map +
+                       ": 6 x 6 x 10 nodes, 360 measured, 0 unmeasured; lengths in m, field in "
+                       "unknown units (--units LENGTH,FIELD records them)\n");
   ASSERT_TRUE(load(map));
   EXPECT_EQ(SIZE.NX, 6);
   EXPECT_EQ(SIZE.NY, 6);
@@ -211,7 +226,9 @@ TEST(FieldmapCliTest, AbsentAndNonFiniteNodesAreReportedAsUnmeasured) {
   ASSERT_TRUE(write_file(table, text));
   const Outcome r = run({"convert", table, map});
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out, map + ": 3 x 2 x 2 nodes, 10 measured, 2 unmeasured\n");
+  EXPECT_EQ(r.out, map +
+                       ": 3 x 2 x 2 nodes, 10 measured, 2 unmeasured; lengths in unknown units, "
+                       "field in unknown units (--units LENGTH,FIELD records them)\n");
   ASSERT_TRUE(load(map));
   const Point inside = field_at(0.5f, 0.5f, 0.5f);
   ASSERT_EQ(inside.status, 0);
@@ -233,6 +250,12 @@ TEST(FieldmapCliTest, ExportAndConvertRoundTripExactly) {
   MapContents contents;
   contents.title = "round trip";
   contents.date = "08-DEC-2026";
+  contents.axb = "PHI";
+  contents.angle = 30;
+  contents.isa = 1;
+  contents.imc = -3;
+  contents.ida = 1;
+  contents.idc = 2;
   contents.xmin = -0.05f;
   contents.ymin = 12.5f;
   contents.zmin = -0.26f;
@@ -252,19 +275,44 @@ TEST(FieldmapCliTest, ExportAndConvertRoundTripExactly) {
   const std::string table2 = temp_path("rt2.table");
   ASSERT_TRUE(write_map_file(map1, contents));
   ASSERT_EQ(run({"export", map1, table1}).status, 0);
-  const Outcome convert =
-      run({"convert", table1, map2, "--title", "round trip", "--date", "08-DEC-2026"});
+  const Outcome convert = run({"convert", table1, map2});
   ASSERT_EQ(convert.status, 0) << convert.err;
   EXPECT_TRUE(read_bytes(map2) == read_bytes(map1)) << "the maps differ";
   ASSERT_EQ(run({"export", map2, table2}).status, 0);
   EXPECT_EQ(read_bytes(table2), read_bytes(table1));
+
+  // Options on the command line win over the table's header lines.
+  const std::string map3 = temp_path("rt3.map");
+  ASSERT_EQ(
+      run({"convert", table1, map3, "--title", "T", "--reflect", "0,0,1", "--angle", "45"}).status,
+      0);
+  MapContents changed = contents;
+  changed.title = "T";
+  changed.ida = 0;
+  changed.idc = 1;
+  changed.angle = 45;
+  EXPECT_TRUE(read_bytes(map3) == encode_map(changed)) << "the options do not win";
+}
+
+// Export refuses what a table cannot carry back, and writes nothing.
+TEST(FieldmapCliTest, ExportRefusesMapsATableCannotHold) {
+  MapContents contents;
+  contents.dy = 0;
+  contents.values.assign(24, 1.0f);
+  const std::string map = temp_path("flat.map");
+  ASSERT_TRUE(write_map_file(map, contents));
+  const Outcome r = run({"export", map, temp_path("flat.table")});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "fieldmap: " + map +
+                       ": cannot be written as a table: the step DY is 0, a table needs a finite "
+                       "positive step\n");
+  EXPECT_FALSE(std::filesystem::exists(temp_path("flat.table")));
 }
 
 TEST(FieldmapCliTest, ConvertErrorsNameFileLineAndColumn) {
   const std::string table = temp_path("bad.txt");
   ASSERT_TRUE(write_file(table, "0 0 0 1 1 1\n1 0 0 1 1 1\n0 0 0 1 1 1\n"));
   const std::string map = temp_path("bad.map");
-  std::remove(map.c_str());
   const Outcome r = run({"convert", table, map});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, table + ":3:1: duplicate node (1, 1, 1), first given on line 1\n");
@@ -305,9 +353,28 @@ TEST(FieldmapCliTest, InfoAndExportOfMapsThatDoNotLoad) {
       EXPECT_EQ(r.err, "fieldmap: " + row.path + ": " + row.message + "\n");
     }
   }
-  const Outcome long_name = run({"info", "/" + std::string(80, 'm')});
-  EXPECT_EQ(long_name.status, 1);
-  EXPECT_NE(long_name.err.find("longer than 80 characters"), std::string::npos);
+}
+
+// LOAD takes map names of up to 80 characters.
+TEST(FieldmapCliTest, MapPathsOfEightyCharactersAreTheLimit) {
+  const std::string folder = scratch().path().string() + "/";
+  ASSERT_LT(folder.size(), 70u);
+  const std::string at_limit = folder + std::string(80 - folder.size() - 4, 'm') + ".map";
+  ASSERT_EQ(at_limit.size(), 80u);
+  ASSERT_TRUE(write_map_file(at_limit, MapContents{}));
+  const Outcome ok = run({"info", at_limit});
+  EXPECT_EQ(ok.status, 0) << ok.err;
+  EXPECT_EQ(ok.out.rfind("Map:          " + at_limit + "\n", 0), 0u);
+
+  const std::string beyond = folder + std::string(80 - folder.size() - 3, 'm') + ".map";
+  ASSERT_EQ(beyond.size(), 81u);
+  ASSERT_TRUE(write_map_file(beyond, MapContents{}));
+  for (const auto& args : {std::vector<std::string>{"info", beyond},
+                           std::vector<std::string>{"export", beyond, temp_path("t")}}) {
+    const Outcome r = run(args);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "fieldmap: " + beyond + ": the map file name is longer than 80 characters\n");
+  }
 }
 
 TEST(FieldmapCliTest, ProgressOnlyForLongTablesAndOnlyWhenAsked) {
@@ -330,8 +397,212 @@ TEST(FieldmapCliTest, ProgressOnlyForLongTablesAndOnlyWhenAsked) {
       run_fieldmap({"convert", FIELDMAP_TESTDATA "/PurgMag3D.TABLE", temp_path("small.map")}, io),
       0);
   EXPECT_EQ(progress, "") << "a short table shows no progress";
-  std::remove(table.c_str());
-  std::remove(temp_path("big.map").c_str());
+}
+
+// The names of the files in the scratch folder.
+std::vector<std::string> scratch_files() {
+  std::vector<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(scratch().path()))
+    names.push_back(e.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+TEST(FieldmapCliTest, DirectoriesAreNamedAsSuch) {
+  const std::string dir = temp_path("d");
+  std::filesystem::create_directory(dir);
+  const std::string table = temp_path("t.txt");
+  ASSERT_TRUE(write_file(table, "0 0 0 1 2 3\n"));
+  const std::string map = temp_path("m.map");
+  ASSERT_TRUE(write_map_file(map, MapContents{}));
+  const struct {
+    std::vector<std::string> args;
+    std::string message;
+  } rows[] = {
+      {{"convert", dir, temp_path("x.map")}, dir + ": Is a directory"},
+      {{"convert", table, dir}, dir + ": Is a directory"},
+      {{"export", map, dir}, dir + ": Is a directory"},
+      {{"info", dir}, dir + ": Cannot open the MAP file"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.message);
+    const Outcome r = run(row.args);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "fieldmap: " + row.message + "\n");
+  }
+  EXPECT_TRUE(std::filesystem::is_empty(dir));
+  for (const std::string& name : scratch_files()) EXPECT_NE(name[0], '.') << "left behind";
+}
+
+// A write that fails on the way (here at the file size limit, as on a full
+// disk) says why and leaves the existing file as it was, with no temporary
+// file beside it.
+TEST(FieldmapCliTest, FailedWritesKeepTheOldFile) {
+  MapContents contents;
+  contents.nx = contents.ny = contents.nz = 30;
+  fill_values(contents, [](float x, float y, float z) { return std::array<float, 3>{x, y, z}; });
+  const std::string big_map = temp_path("big.map");
+  ASSERT_TRUE(write_map_file(big_map, contents));
+  const std::string table = temp_path("big.table");
+  ASSERT_EQ(run({"export", big_map, table}).status, 0);
+  const std::string good = temp_path("good.map");
+  const std::string good_table = temp_path("good.table");
+  ASSERT_TRUE(write_map_file(good, MapContents{}));
+  ASSERT_TRUE(write_file(good_table, "good table"));
+  const std::string good_bytes = read_bytes(good);
+  const auto before = scratch_files();
+
+  const auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
+  rlimit old_limit{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old_limit), 0);
+  rlimit small = old_limit;
+  small.rlim_cur = 200'000;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  const Outcome convert = run({"convert", table, good});
+  const Outcome exported = run({"export", big_map, good_table});
+  setrlimit(RLIMIT_FSIZE, &old_limit);
+  std::signal(SIGXFSZ, old_handler);
+
+  EXPECT_EQ(convert.status, 1);
+  EXPECT_EQ(convert.err, "fieldmap: " + good + ": " + std::strerror(EFBIG) + "\n");
+  EXPECT_EQ(exported.status, 1);
+  EXPECT_EQ(exported.err, "fieldmap: " + good_table + ": " + std::strerror(EFBIG) + "\n");
+  EXPECT_TRUE(read_bytes(good) == good_bytes);
+  EXPECT_EQ(read_bytes(good_table), "good table");
+  EXPECT_EQ(scratch_files(), before);
+}
+
+TEST(FieldmapCliTest, WritingOverTheInputIsRefused) {
+  const std::string table = temp_path("self.txt");
+  const std::string text = "0 0 0 1 2 3\n";
+  ASSERT_TRUE(write_file(table, text));
+  const std::string map = temp_path("self.map");
+  ASSERT_TRUE(write_map_file(map, MapContents{}));
+  const std::string map_bytes = read_bytes(map);
+  const std::string other_spelling = scratch().path().string() + "/./self.txt";
+  const struct {
+    std::vector<std::string> args;
+    std::string message;
+  } rows[] = {
+      {{"convert", table, table}, table + ": is the table being read; not writing the map over it"},
+      {{"convert", table, other_spelling},
+       other_spelling + ": is the table being read; not writing the map over it"},
+      {{"export", map, map}, map + ": is the map being exported; not writing the table over it"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.message);
+    const Outcome r = run(row.args);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "fieldmap: " + row.message + "\n");
+  }
+  EXPECT_EQ(read_bytes(table), text);
+  EXPECT_TRUE(read_bytes(map) == map_bytes);
+}
+
+// info and export read the map once, named as LOAD names it: the texts and
+// the grid come from the same file, and a pipe that can be read only once
+// works.
+TEST(FieldmapCliTest, InfoAndExportReadTheMapOnce) {
+  MapContents trimmed;
+  trimmed.title = "without the blank";
+  trimmed.nx = 3;
+  MapContents blank = trimmed;
+  blank.title = "with the blank";
+  blank.nx = 5;
+  const std::string path = temp_path("trail.map");
+  ASSERT_TRUE(write_map_file(path, trimmed));
+  ASSERT_TRUE(write_map_file(path + " ", blank));
+  const Outcome r = run({"info", path + " "});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("Title:        without the blank\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("NX 3 "), std::string::npos) << r.out;
+
+  MapContents small;
+  small.title = "through a pipe";
+  small.values.assign(24, 0.5f);
+  const std::string bytes = encode_map(small);
+  for (const char* command : {"info", "export"}) {
+    SCOPED_TRACE(command);
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    ASSERT_EQ(write(ends[1], bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    close(ends[1]);
+    const std::string piped = "/dev/fd/" + std::to_string(ends[0]);
+    const Outcome p = command == std::string("info") ? run({"info", piped})
+                                                     : run({"export", piped, temp_path("p.table")});
+    close(ends[0]);
+    EXPECT_EQ(p.status, 0) << p.err;
+    if (p.out.empty()) {
+      EXPECT_NE(read_bytes(temp_path("p.table")).find("#map title \"through a pipe\"\n"),
+                std::string::npos);
+    } else {
+      EXPECT_NE(p.out.find("Title:        through a pipe\n"), std::string::npos) << p.out;
+    }
+  }
+}
+
+// One rule for unmeasured nodes: the summary, info and the field agree, and
+// convert warns about measured rows that the rule turns unmeasured.
+TEST(FieldmapCliTest, OneRuleForUnmeasuredNodes) {
+  const std::string table = temp_path("marks.txt");
+  ASSERT_TRUE(write_file(table,
+                         "0 0 0 1 2 3\n"
+                         "1 0 0 950000 950000 950000\n"  // above the limit: unmeasured
+                         "0 1 0 999999 999999 999999\n"  // the mark: unmeasured, no warning
+                         "1 1 0 999999 999999 5\n"));    // only some at the mark: measured
+  const std::string map = temp_path("marks.map");
+  const Outcome r = run({"convert", table, map});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, map +
+                       ": 2 x 2 x 1 nodes, 2 measured, 2 unmeasured; lengths in unknown units, "
+                       "field in unknown units (--units LENGTH,FIELD records them)\n");
+  EXPECT_EQ(r.err, "fieldmap: warning: " + table +
+                       ": 1 row holds values above 900000 in all three components, which mark a "
+                       "node unmeasured (line 2)\n");
+  EXPECT_NE(run({"info", map}).out.find("Nodes:        2 measured, 2 unmeasured\n"),
+            std::string::npos);
+  ASSERT_TRUE(load(map));
+  EXPECT_EQ(field_at(1, 0, 0).status, 4);
+  EXPECT_EQ(field_at(1, 1, 0).status, 0);
+}
+
+TEST(FieldmapCliTest, EndlessLinesAreRefused) {
+  const Outcome r = run({"convert", "/dev/zero", temp_path("z.map")});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(
+      r.err,
+      "/dev/zero:1:1: the line is longer than 1048576 bytes (a table has one row per line)\n");
+  EXPECT_FALSE(std::filesystem::exists(temp_path("z.map")));
+}
+
+// A failure during a long conversion ends the progress line first.
+TEST(FieldmapCliTest, ProgressLineEndsBeforeAnError) {
+  std::string text;
+  for (int n = 0; n < 700'000; ++n) text += std::to_string(n) + " 0 0 0.25 -1.5 3\n";
+  text += "x\n";
+  const std::string table = temp_path("bad_end.txt");
+  ASSERT_TRUE(write_file(table, text));
+  CliStreams io;
+  std::string progress;
+  io.progress = [&](std::string_view s) { progress += s; };
+  EXPECT_EQ(run_fieldmap({"convert", table, temp_path("never.map")}, io), 1);
+  ASSERT_FALSE(progress.empty());
+  EXPECT_EQ(progress.back(), '\n');
+  EXPECT_EQ(progress.find("100%"), std::string::npos);
+}
+
+// The executable itself: a failure to write standard output is a message
+// and status 1.
+TEST(FieldmapCliTest, StandardOutputFailuresAreReported) {
+  const std::string map = temp_path("out.map");
+  ASSERT_TRUE(write_map_file(map, MapContents{}));
+  testsupport::ChildOptions options;
+  options.stdout_path = "/dev/full";
+  const testsupport::ChildResult result =
+      testsupport::run_program(FIELDMAP_BINARY, {"info", map}, "", options);
+  EXPECT_EQ(result.exit_code, 1);
+  EXPECT_EQ(result.err, std::string("fieldmap: cannot write to standard output: ") +
+                            std::strerror(ENOSPC) + "\n");
 }
 
 }  // namespace

@@ -5,9 +5,11 @@
 //   1e-3 * DX + one unit in the last place of single precision at the
 //   axis's largest |coordinate|
 // of XMIN + k * DX, computed from the single-precision XMIN and DX that the
-// map will hold (likewise for y and z).  Coordinates closer together than
-// that count as the same grid plane.  The looseness takes in tables whose
-// coordinates were printed with six significant digits.
+// map will hold (likewise for y and z).  In both forms, coordinates closer
+// together than 1e-3 of the largest gap between neighbouring coordinates
+// (which is the step on a grid with every plane present) count as the same
+// grid plane.  The looseness takes in tables whose coordinates were printed
+// with six significant digits, or carry a small jitter.
 //
 // Along each axis, XMIN is the smallest coordinate.  The number of nodes is
 // the header's count (header form) or the number of distinct planes (plain
@@ -23,12 +25,12 @@
 #pragma once
 
 #include <cstdint>
-#include <string_view>
 #include <vector>
 
 #include "fieldmap/table_error.h"
 #include "fieldmap/table_reader.h"
-#include "mapfile/map_writer.h"
+#include "mapfile/map_contents.h"
+#include "mapfile/node.h"
 
 namespace fieldscan::fieldmap {
 
@@ -52,17 +54,36 @@ enum class AxisFit {
 // "as many nodes as there are distinct planes".
 AxisFit fit_axis(const std::vector<float>& values, std::int32_t count, AxisGrid& grid);
 
-// Fills the geometry (xmin.., dx.., nx..) and values of `contents` from the
-// rows of `table` (read from `text`); title, date, angle and reflection
-// indices are left as they are.  Nodes without a row, and nodes whose row
-// has a component that is not finite, get 999999.0 in all three components.
-// False, with `error` set and `contents` unspecified, for: a header count that
-// does not match the planes of the rows, a coordinate off the grid (the
-// first such row in file order), two rows for one node (at the second), a
-// grid of more than MXS values.
-bool build_map(std::string_view text, const Table& table, MapContents& contents, TableError& error);
+// The grid of `n` nodes from `min` with step `step`, with the tolerance
+// above.
+AxisGrid fixed_axis(float min, float step, std::int32_t n);
 
-// The value given to every component of an unmeasured node.
-inline constexpr float kUnmeasured = 999999.0f;
+// Node index (0-based) of coordinate `v` on `grid`, or -1 when `v` is not
+// within the grid's tolerance of a node.
+std::int64_t node_of(const AxisGrid& grid, float v);
+
+// Position of node `k` (0-based): min + k * step in double precision,
+// rounded once to single precision, as the map's readers place it.
+float node_position(const AxisGrid& grid, std::int64_t k);
+
+// What build_map noticed without failing.
+struct BuildNotes {
+  // Rows with finite values that are above the unmeasured limit in all
+  // three components without being the unmeasured mark in all three: they
+  // become unmeasured nodes.  Their number and the lines of the first few.
+  std::int64_t made_unmeasured = 0;
+  std::vector<std::uint64_t> made_unmeasured_lines;
+};
+
+// Fills the geometry (xmin.., dx.., nx..) and values of `contents` from the
+// rows of `table`; title, date, angle and the integers are left as they
+// are.  Nodes without a row, and nodes whose row has a component that is not
+// finite, get kUnmeasuredMark in all three components.  False, with `error`
+// set and `contents` unspecified, for: a header count that does not match
+// the planes of the rows, a coordinate off the grid (the first such row in
+// file order), two rows for one node (at the second), a grid of more than
+// MXS values.  `notes`, when given, receives what is worth a warning.
+bool build_map(const Table& table, MapContents& contents, TableError& error,
+               BuildNotes* notes = nullptr);
 
 }  // namespace fieldscan::fieldmap

@@ -109,7 +109,7 @@ MapContents build_ok(const std::string& text) {
   Table table;
   TableError error;
   MapContents contents;
-  EXPECT_TRUE(read_table(text, ReadOptions{}, table, error) && build_map(text, table, contents, error))
+  EXPECT_TRUE(read_table(text, ReadOptions{}, table, error) && build_map(table, contents, error))
       << error.line << ":" << error.column << ": " << error.message;
   return contents;
 }
@@ -152,15 +152,60 @@ TEST(GridFinderTest, AbsentAndNonFiniteNodesBecomeUnmeasured) {
   for (int n = 0; n < 12; ++n)
     if (n != 4) order.push_back(n);  // node (2, 2, 1) absent
   std::string text = plain_table(order);
-  // Node 7 = (2, 1, 2) with a NaN, node 11 = (3, 2, 2) with an infinity.
+  // Nodes 7, 8, 11 with a component that is not finite, one in each.
   text.replace(text.find("7 70 -7"), 7, "nan 70 -7");
-  text.replace(text.find("11 110 -11"), 10, "11 1e39 -11");
+  text.replace(text.find("8 80 -8"), 7, "8 -inf -8");
+  text.replace(text.find("11 110 -11"), 10, "11 110 1e39");
   const MapContents contents = build_ok(text);
-  for (const int node : {4, 7, 11}) {
+  for (const int node : {4, 7, 8, 11}) {
     SCOPED_TRACE(node);
-    for (int c = 0; c < 3; ++c) EXPECT_EQ(contents.values[3 * node + c], kUnmeasured);
+    for (int c = 0; c < 3; ++c) EXPECT_EQ(contents.values[3 * node + c], kUnmeasuredMark);
   }
   EXPECT_EQ(contents.values[3 * 5], 5.0f);
+}
+
+// Both forms take coordinates within the tolerance of the step: here x
+// carries a jitter of 0.0005 on a step of 1.
+TEST(GridFinderTest, JitterWithinTheToleranceIsTheSameInBothForms) {
+  std::string rows;
+  for (int z = 0; z < 2; ++z)
+    for (int y = 0; y < 2; ++y)
+      for (int x = 0; x < 3; ++x)
+        rows += std::to_string(x + 0.0005 * y) + " " + std::to_string(y) + " " + std::to_string(z) +
+                " 1 2 3\n";
+  const MapContents plain = build_ok(rows);
+  const MapContents header = build_ok("3 2 2\n1 X\n2 Y\n3 Z\n4 BX\n5 BY\n6 BZ\n0\n" + rows);
+  EXPECT_EQ(plain.nx, 3);
+  EXPECT_EQ(plain.xmin, header.xmin);
+  EXPECT_EQ(plain.dx, header.dx);
+  EXPECT_EQ(plain.nx, header.nx);
+  EXPECT_EQ(plain.values, header.values);
+}
+
+// With origin and steps in the header lines the grid is theirs, not fitted:
+// a single plane keeps its step, and the plain form reaches the largest
+// coordinate.
+TEST(GridFinderTest, HeaderLinesFixTheGrid) {
+  const MapContents c = build_ok(
+      "#map origin -1 5 0\n#map steps 0.5 2.5 0.25\n"
+      "-1 5 0 1 2 3\n0 5 0 4 5 6\n");
+  EXPECT_EQ(c.xmin, -1.0f);
+  EXPECT_EQ(c.dx, 0.5f);
+  EXPECT_EQ(c.nx, 3);  // -1, -0.5, 0
+  EXPECT_EQ(c.dy, 2.5f);
+  EXPECT_EQ(c.ny, 1);
+  EXPECT_EQ(c.dz, 0.25f);
+  EXPECT_EQ(c.values[3], kUnmeasuredMark);  // node (2, 1, 1) has no row
+  EXPECT_EQ(c.values[6], 4.0f);
+
+  Table table;
+  TableError error;
+  MapContents contents;
+  const std::string off = "#map origin 0 0 0\n#map steps 1 1 1\n0 0 0 1 2 3\n0.5 0 0 1 2 3\n";
+  ASSERT_TRUE(read_table(off, ReadOptions{}, table, error));
+  ASSERT_FALSE(build_map(table, contents, error));
+  EXPECT_EQ(error.line, 4u);
+  EXPECT_NE(error.message.find("(the grid of the #map lines)"), std::string::npos);
 }
 
 TEST(GridFinderTest, ErrorsNameTheRowAndField) {
@@ -199,7 +244,7 @@ TEST(GridFinderTest, ErrorsNameTheRowAndField) {
     TableError error;
     MapContents contents;
     ASSERT_TRUE(read_table(row.text, ReadOptions{}, table, error)) << error.message;
-    ASSERT_FALSE(build_map(row.text, table, contents, error));
+    ASSERT_FALSE(build_map(table, contents, error));
     EXPECT_EQ(error.line, row.line);
     EXPECT_EQ(error.column, row.column);
     EXPECT_NE(error.message.find(row.part), std::string::npos) << error.message;
@@ -243,12 +288,13 @@ TEST(GridFinderTest, MutatedTablesGiveAMapOrAnErrorWithAPosition) {
     Table table;
     TableError error;
     MapContents contents;
-    if (read_table(text, ReadOptions{}, table, error) && build_map(text, table, contents, error)) {
+    if (read_table(text, ReadOptions{}, table, error) && build_map(table, contents, error)) {
       ++maps;
       ASSERT_GT(contents.nx, 0);
       ASSERT_GT(contents.ny, 0);
       ASSERT_GT(contents.nz, 0);
-      ASSERT_EQ(contents.values.size(), static_cast<std::size_t>(3 * contents.nx * contents.ny * contents.nz));
+      ASSERT_EQ(contents.values.size(),
+                static_cast<std::size_t>(3 * contents.nx * contents.ny * contents.nz));
       ASSERT_GT(contents.dx, 0.0f);
     } else {
       ASSERT_GE(error.line, 1u) << text;

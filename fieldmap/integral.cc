@@ -13,7 +13,7 @@ constexpr std::size_t kChunk = std::size_t{1} << 16;
 
 std::string text(double v) {
   std::string s;
-  append_float(s, to_float(v));
+  append_float(s, to_single(v));
   return s;
 }
 
@@ -122,7 +122,7 @@ IntegralResult integrate_line(const FieldMap& map, LinePoints line,
     }
   }
   integrator.end_stretch();
-  for (int c = 0; c < 3; ++c) r.integral[c] = to_float(integrator.integral()[c]);
+  for (int c = 0; c < 3; ++c) r.integral[c] = to_single(integrator.integral()[c]);
   int main = options.main_component;
   if (main < 0 || main > 2) {
     main = 0;
@@ -134,7 +134,7 @@ IntegralResult integrate_line(const FieldMap& map, LinePoints line,
   r.main_peak = main_value[main];
   r.main_peak_at = main_at[main];
   r.effective_length =
-      r.main_peak != 0.0f ? to_float(integrator.integral()[main] / static_cast<double>(r.main_peak))
+      r.main_peak != 0.0f ? to_single(integrator.integral()[main] / static_cast<double>(r.main_peak))
                           : std::numeric_limits<float>::quiet_NaN();
   return r;
 }

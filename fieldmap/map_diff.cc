@@ -14,7 +14,7 @@ constexpr std::size_t kChunk = std::size_t{1} << 16;
 
 std::string text(double v) {
   std::string s;
-  append_float(s, to_float(v));
+  append_float(s, to_single(v));
   return s;
 }
 

@@ -3,32 +3,13 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 
 #include "fieldmap/number.h"
+#include "fieldmap/units.h"
+#include "mapfile/node.h"
 
 namespace fieldscan::fieldmap {
 namespace {
-
-using File = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;
-
-std::uint32_t little_endian(const unsigned char* p) {
-  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-         static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
-
-// Reads the first `size` data bytes of the next record into `data` and
-// moves past the record.
-bool read_record(std::FILE* f, std::size_t size, std::string& data) {
-  unsigned char word[4];
-  if (std::fread(word, 1, 4, f) != 4) return false;
-  const std::uint32_t length = little_endian(word);
-  if (length >= 0x80000000u || length < size) return false;
-  data.resize(size);
-  if (size > 0 && std::fread(data.data(), 1, size, f) != size) return false;
-  if (std::fseek(f, static_cast<long>(length - size), SEEK_CUR) != 0) return false;
-  return std::fread(word, 1, 4, f) == 4;
-}
 
 std::string trimmed(const std::string& s) {
   const auto last = s.find_last_not_of(' ');
@@ -47,30 +28,14 @@ std::string num(float v) {
 
 }  // namespace
 
-bool read_map_texts(const std::string& path, MapTexts& texts) {
-  File f(std::fopen(path.c_str(), "rb"), &std::fclose);
-  if (!f) return false;
-  std::string angle;
-  std::string axes;
-  if (!read_record(f.get(), 80, texts.title) || !read_record(f.get(), 18, texts.date) ||
-      !read_record(f.get(), 28, axes)) {
-    return false;
-  }
-  texts.axa = axes.substr(0, 8);
-  texts.axb = axes.substr(8, 8);
-  texts.axc = axes.substr(16, 8);
-  const auto bits = little_endian(reinterpret_cast<const unsigned char*>(axes.data() + 24));
-  std::memcpy(&texts.angle_degrees, &bits, 4);
-  return true;
-}
-
-NodeStats node_stats(const GridSize& grid, const float* values) {
+NodeStats node_stats(const MapContents& contents) {
   NodeStats s;
-  if (grid.NX <= 0 || grid.NY <= 0 || grid.NZ <= 0) return s;
-  const std::int64_t nodes = std::int64_t{grid.NX} * grid.NY * grid.NZ;
+  if (contents.nx <= 0 || contents.ny <= 0 || contents.nz <= 0) return s;
+  const std::int64_t nodes = std::int64_t{contents.nx} * contents.ny * contents.nz;
+  if (contents.values.size() < static_cast<std::size_t>(3 * nodes)) return s;
   for (std::int64_t n = 0; n < nodes; ++n) {
-    const float* b = values + 3 * n;
-    if (b[0] > 900000.0f && b[1] > 900000.0f && b[2] > 900000.0f) {
+    const float* b = contents.values.data() + 3 * n;
+    if (is_unmeasured(b)) {
       ++s.unmeasured;
       continue;
     }
@@ -88,7 +53,7 @@ NodeStats node_stats(const GridSize& grid, const float* values) {
   return s;
 }
 
-std::string format_info(const std::string& path, const MapTexts& texts, const GridSize& g,
+std::string format_info(const std::string& path, const MapContents& texts, const GridSize& g,
                         const NodeStats& s) {
   std::string o;
   auto line = [&o](const char* label, const std::string& text) {
@@ -102,8 +67,8 @@ std::string format_info(const std::string& path, const MapTexts& texts, const Gr
   line("Date:", trimmed(texts.date));
   line("Axis texts:", "\"" + trimmed(texts.axa) + "\" \"" + trimmed(texts.axb) + "\" \"" +
                           trimmed(texts.axc) + "\"");
-  line("Angle:",
-       num(texts.angle_degrees) + " degrees in the file, " + num(g.ANGLE) + " radians as loaded");
+  line("Units:", describe_units(recorded_units(texts.axa, texts.axb, texts.axc)));
+  line("Angle:", num(texts.angle) + " degrees in the file, " + num(g.ANGLE) + " radians as loaded");
   line("Reflection:", "IDA " + std::to_string(g.IDA) + "  IDB " + std::to_string(g.IDB) + "  IDC " +
                           std::to_string(g.IDC));
   line("Origin:", "XMIN " + num(g.XMIN) + "  YMIN " + num(g.YMIN) + "  ZMIN " + num(g.ZMIN));

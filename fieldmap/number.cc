@@ -65,20 +65,6 @@ bool parse_int64(std::string_view token, std::int64_t& value) {
   return true;
 }
 
-float to_float(double value) {
-  constexpr double kMax = std::numeric_limits<float>::max();
-  if (value > kMax || value < -kMax) {
-    // Values that round down to FLT_MAX still convert normally.
-    const double limit = kMax + std::ldexp(1.0, 127 - 24);  // half a unit above FLT_MAX
-    if (std::fabs(value) >= limit) {
-      return value > 0 ? std::numeric_limits<float>::infinity()
-                       : -std::numeric_limits<float>::infinity();
-    }
-    return value > 0 ? std::numeric_limits<float>::max() : -std::numeric_limits<float>::max();
-  }
-  return static_cast<float>(value);
-}
-
 void append_float(std::string& out, float value) {
   char buffer[32];
   const auto r = std::to_chars(buffer, buffer + sizeof buffer, value);

@@ -25,10 +25,6 @@ bool parse_double(std::string_view token, double& value);
 // untouched, otherwise.
 bool parse_int64(std::string_view token, std::int64_t& value);
 
-// `value` rounded once to single precision; beyond the single-precision
-// range it gives an infinity of its sign (never undefined behaviour).
-float to_float(double value);
-
 // Appends the shortest decimal text that parse_float reads back as exactly
 // `value` (for NaN: "nan" or "-nan"; for infinities "inf" or "-inf").
 void append_float(std::string& out, float value);

@@ -55,8 +55,6 @@ bool split_numbers(std::string_view text, std::vector<float>& numbers, std::stri
   }
 }
 
-float round_once(double v) { return to_float(v); }
-
 bool parse_finite(std::string_view token, float& v, std::string& why) {
   token = trim(token);
   if (!parse_float(token, v) || !std::isfinite(v)) {
@@ -67,6 +65,20 @@ bool parse_finite(std::string_view token, float& v, std::string& why) {
 }
 
 }  // namespace
+
+float to_single(double value) {
+  constexpr double kMax = std::numeric_limits<float>::max();
+  if (value > kMax || value < -kMax) {
+    // Values within half a unit of the last place beyond FLT_MAX round to it.
+    const double limit = kMax + std::ldexp(1.0, 127 - 24);
+    if (std::fabs(value) >= limit) {
+      return value > 0 ? std::numeric_limits<float>::infinity()
+                       : -std::numeric_limits<float>::infinity();
+    }
+    return value > 0 ? std::numeric_limits<float>::max() : -std::numeric_limits<float>::max();
+  }
+  return static_cast<float>(value);  // also NaN
+}
 
 // ---------------------------------------------------------------------------
 // LinePoints
@@ -110,7 +122,7 @@ Point3 LinePoints::point(std::int64_t i) const {
   const double t = fraction(i);
   if (t >= 1.0) return b_;  // the end itself, not a rounding past it
   auto at = [t](float p, float q) {
-    return round_once(static_cast<double>(p) + (static_cast<double>(q) - p) * t);
+    return to_single(static_cast<double>(p) + (static_cast<double>(q) - p) * t);
   };
   return Point3{at(a_.x, b_.x), at(a_.y, b_.y), at(a_.z, b_.z)};
 }
@@ -132,8 +144,8 @@ double LinePoints::done_fraction() const {
 // GridPoints
 
 float GridAxis::value(std::int64_t i) const {
-  if (count == 1 || i == 0) return round_once(origin);
-  return round_once(origin + (span * static_cast<double>(i)) / denominator);
+  if (count == 1 || i == 0) return to_single(origin);
+  return to_single(origin + (span * static_cast<double>(i)) / denominator);
 }
 
 GridAxis GridAxis::from_to(double a, double b, std::int64_t count) {

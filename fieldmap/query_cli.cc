@@ -31,8 +31,17 @@ struct UsageError {
 };
 
 int usage_error(CliStreams& io, const std::string& problem) {
-  io.err += "fieldmap: " + problem + "\n" + usage();
+  io.err += "fieldmap: " + problem + "\n" + synopsis() +
+            "Run \"fieldmap --help\" for what each command does and its options.\n";
   return 2;
+}
+
+// True when `a` and `b` name the same existing file.
+bool same_file(const std::string& a, const std::string& b) {
+  struct stat sa {
+  }, sb{};
+  return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+         sa.st_ino == sb.st_ino;
 }
 
 int failure(CliStreams& io, const std::string& message, int status = 1) {
@@ -42,7 +51,7 @@ int failure(CliStreams& io, const std::string& message, int status = 1) {
 
 std::string text(double v) {
   std::string s;
-  append_float(s, to_float(v));
+  append_float(s, to_single(v));
   return s;
 }
 
@@ -189,7 +198,7 @@ PointChoice choose_points(const Args& args) {
     if (::fstat(fileno(f), &st) == 0) {
       if (S_ISDIR(st.st_mode)) {
         if (f != stdin) std::fclose(f);
-        choice.open_error = name + ": is a directory";
+        choice.open_error = name + ": Is a directory";
         return choice;
       }
       if (S_ISREG(st.st_mode)) size = st.st_size;
@@ -301,12 +310,23 @@ int run_sample(const std::vector<std::string>& argv, CliStreams& io) {
   const std::string* out_name = args.value("-o") ? args.value("-o") : args.value("--output");
   const bool to_file = out_name && *out_name != "-";
   OutputFile file;
+  int out_errno = 0;
   std::function<bool(std::string_view)> write;
   if (to_file) {
+    const std::string* inputs[] = {&args.pos[0], args.value("--points")};
+    for (const std::string* input : inputs) {
+      if (input && *input != "-" && same_file(*out_name, *input)) {
+        return failure(io, *out_name + ": is an input of this call; not writing the table over it");
+      }
+    }
     if (!file.open(*out_name)) return failure(io, *out_name + ": cannot write: " + file.error());
     write = [&file](std::string_view s) { return file.write(s); };
   } else if (io.write_out) {
-    write = io.write_out;
+    write = [&io, &out_errno](std::string_view s) {
+      if (io.write_out(s)) return true;
+      out_errno = errno;  // on the writing thread; read after it has ended
+      return false;
+    };
   } else {
     write = [&io](std::string_view s) {
       io.out += s;
@@ -323,7 +343,8 @@ int run_sample(const std::vector<std::string>& argv, CliStreams& io) {
   if (!ok) {
     if (!points.source->error().empty()) return failure(io, points.source->error());
     if (to_file) return failure(io, *out_name + ": cannot write: " + file.error());
-    return failure(io, "cannot write to standard output");
+    return failure(io, std::string("cannot write to standard output") +
+                           (out_errno != 0 ? std::string(": ") + std::strerror(out_errno) : ""));
   }
   if (to_file && !file.commit()) {
     return failure(io, *out_name + ": cannot write: " + file.error());

@@ -18,10 +18,12 @@
 #include "fieldmap/point_source.h"
 #include "mapfile/load.h"
 #include "mapfile/map_writer.h"
-#include "mapfile/test_temp_dir.h"
+#include "testsupport/temp_dir.h"
 
 namespace fieldscan::fieldmap {
 namespace {
+
+using testsupport::TempDir;
 
 float g_bmap[MXS];
 
@@ -232,7 +234,7 @@ TEST(SampleTest, OutputFileIsReplacedOnlyWhenComplete) {
   EXPECT_EQ(read_bytes(out), "x,y,z,bx,by,bz,b,status\n0,0,0,0,0,3,3,\n1,0,0,1,0,3,3.1622777,\n");
   r = run({"sample", map, "--line", "0,0,0:1,0,0", "--points", "2", "-o", dir.path().string()});
   EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find("is a directory"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("Is a directory"), std::string::npos) << r.err;
   // Through a symbolic link the file it leads to is replaced; the link stays.
   const std::string link = dir.file("link.csv");
   std::filesystem::create_symlink("out.csv", link);
@@ -476,7 +478,8 @@ TEST(QueryCliTest, BadCallsAndBadInput) {
       {{"sample", "--line", L, "--points", "2"}, 2, "sample takes 1 map file name, not 0"},
       {{"sample", map, "--grid=1"}, 2, "--grid takes no value"},
       {{"sample", map, "--points", missing}, 1, missing + ": No such file or directory"},
-      {{"sample", map, "--points", dir.path().string()}, 1, "is a directory"},
+      {{"sample", map, "--points", dir.path().string()}, 1, "Is a directory"},
+      {{"sample", map, "--points", bad, "-o", bad}, 1, "is an input of this call"},
       {{"sample", map, "--points", bad}, 1, bad + ":3: expected three numbers x y z, found 4"},
       {{"sample", missing, "--line", L, "--points", "2"}, 1, "Cannot open the MAP file"},
       {{"integral", map}, 2, "integral needs --line"},

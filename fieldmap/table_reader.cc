@@ -1,13 +1,19 @@
 #include "fieldmap/table_reader.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "fieldmap/number.h"
 #include "mapfile/grid.h"
+#include "mapfile/map_format.h"
+#include "mapfile/node.h"
 
 namespace fieldscan::fieldmap {
 namespace {
@@ -66,6 +72,16 @@ bool is_unit(std::string_view field) {
   return !field.empty() && (field.front() == '[' || field.front() == '(');
 }
 
+// A column's unit and where it stands.
+struct UnitAt {
+  std::string text;  // with its brackets; empty when the column has none
+  std::uint64_t line = 0, column = 0;
+};
+
+bool is_known_name(const std::string& name) {
+  return name == "X" || name == "Y" || name == "Z" || name == "BX" || name == "BY" || name == "BZ";
+}
+
 // Chooses the fields of x y z bx by bz: by name when all six are named
 // exactly once, otherwise the first six.
 void assign_columns(const std::vector<std::string>& names, int field_of[6]) {
@@ -95,51 +111,152 @@ std::string u128_to_string(unsigned __int128 v) {
   return digits;
 }
 
+// Cuts a text source into lines (LF, CR LF or CR), holding at most one
+// line and one read's worth of bytes at a time.
+class LineReader {
+ public:
+  enum Result { kLine, kEnd, kTooLong, kReadError };
+
+  explicit LineReader(TextSource& source) : source_(source) {}
+
+  // The next line without its end.  The view holds until the next call.
+  Result next(std::string_view& line, std::string& why) {
+    for (;;) {
+      const char* const base = buffer_.data();
+      const char* const from = base + begin_ + scanned_;
+      const std::size_t left = end_ - begin_ - scanned_;
+      const char* lf = static_cast<const char*>(std::memchr(from, '\n', left));
+      const std::size_t upto = lf ? static_cast<std::size_t>(lf - from) : left;
+      const char* cr = static_cast<const char*>(std::memchr(from, '\r', upto));
+      const char* stop = cr ? cr : lf;
+      if (stop != nullptr) {
+        const std::size_t length = static_cast<std::size_t>(stop - (base + begin_));
+        if (length > kMaxLineBytes) return kTooLong;
+        std::size_t after = length + 1;
+        if (stop == cr) {
+          if (stop + 1 == base + end_ && !eof_) {  // an LF may follow
+            scanned_ = length;
+            if (!fill(why)) return kReadError;
+            continue;
+          }
+          if (stop + 1 < base + end_ && stop[1] == '\n') ++after;
+        }
+        line = std::string_view(base + begin_, length);
+        begin_ += after;
+        consumed_ += after;
+        scanned_ = 0;
+        return kLine;
+      }
+      scanned_ = end_ - begin_;
+      if (scanned_ > kMaxLineBytes) return kTooLong;
+      if (eof_) {
+        if (begin_ == end_) return kEnd;
+        line = std::string_view(base + begin_, end_ - begin_);
+        consumed_ += end_ - begin_;
+        begin_ = end_;
+        scanned_ = 0;
+        return kLine;
+      }
+      if (!fill(why)) return kReadError;
+    }
+  }
+
+  // Bytes of the text consumed so far.
+  std::uint64_t consumed() const { return consumed_; }
+
+ private:
+  // Reads more bytes after those of the current line.
+  bool fill(std::string& why) {
+    if (begin_ > 0) {
+      std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
+      end_ -= begin_;
+      begin_ = 0;
+    }
+    constexpr std::size_t kChunk = std::size_t{1} << 16;
+    if (buffer_.size() - end_ < kChunk) {
+      buffer_.resize(
+          std::max(end_ + kChunk, std::min(2 * buffer_.size(), kMaxLineBytes + kChunk + 1)));
+    }
+    const std::ptrdiff_t got = source_.read(buffer_.data() + end_, buffer_.size() - end_, why);
+    if (got < 0) return false;
+    if (got == 0) eof_ = true;
+    end_ += static_cast<std::size_t>(got);
+    return true;
+  }
+
+  TextSource& source_;
+  std::vector<char> buffer_ = std::vector<char>(std::size_t{1} << 16);
+  std::size_t begin_ = 0;    // start of the current line in buffer_
+  std::size_t end_ = 0;      // end of the bytes read
+  std::size_t scanned_ = 0;  // bytes after begin_ known to hold no line end
+  bool eof_ = false;
+  std::uint64_t consumed_ = 0;
+};
+
 class Reader {
  public:
-  Reader(std::string_view text, const ReadOptions& options, Table& table, TableError& error)
-      : text_(text), options_(options), table_(table), error_(error) {
-    if (text_.substr(0, 3) == "\xEF\xBB\xBF") pos_ = 3;  // byte order mark
-  }
+  Reader(TextSource& source, const ReadOptions& options, Table& table, TableError& error)
+      : lines_(source), size_(source.size()), options_(options), table_(table), error_(error) {}
 
   bool read() {
     table_ = Table{};
-    if (!next_line()) return fail(1, 1, "the table is empty");
+    if (!next_line()) return !failed_ && fail(1, 1, "the table is empty");
     if (looks_like_counts()) {
       table_.header_form = true;
       if (!read_header()) return false;
     } else if (!start_plain()) {
       return false;
     }
+    in_rows_ = true;
     do {
       if (!read_row()) return false;
     } while (next_line());
-    if (options_.progress) options_.progress(1.0);
+    if (failed_) return false;
+    if (!scale_header()) return false;
+    if (options_.progress && size_ > 0) options_.progress(1.0);
     return true;
   }
 
  private:
-  // Moves to the next line that holds a field; false at the end of the text.
+  // Moves to the next line that holds a field; false at the end of the
+  // text or on a failure (failed_ set).
   bool next_line() {
-    while (pos_ < text_.size()) {
-      const std::size_t start = pos_;
-      const void* nl = std::memchr(text_.data() + start, '\n', text_.size() - start);
-      const std::size_t end =
-          nl ? static_cast<std::size_t>(static_cast<const char*>(nl) - text_.data()) : text_.size();
-      pos_ = nl ? end + 1 : end;
+    std::string_view line;
+    std::string why;
+    for (;;) {
+      const LineReader::Result r = lines_.next(line, why);
+      if (r == LineReader::kEnd) return false;
+      if (r == LineReader::kReadError) return fail(0, 0, why);
       ++line_;
-      line_offset_ = start;
-      split_fields(strip_comment(text_.substr(start, end - start)), fields_, end_column_);
-      if (options_.progress && pos_ - reported_ >= (std::size_t{4} << 20)) {
-        reported_ = pos_;
-        options_.progress(static_cast<double>(pos_) / static_cast<double>(text_.size()));
+      if (r == LineReader::kTooLong) {
+        return fail(line_, 1,
+                    "the line is longer than " + std::to_string(kMaxLineBytes) +
+                        " bytes (a table has one row per line)");
+      }
+      if (line_ == 1 && line.substr(0, 3) == "\xEF\xBB\xBF") line.remove_prefix(3);
+      if (is_header_line(line) && !header_line(line)) return false;
+      split_fields(strip_comment(line), fields_, end_column_);
+      if (options_.progress && size_ > 0 &&
+          lines_.consumed() - reported_ >= (std::size_t{4} << 20)) {
+        reported_ = lines_.consumed();
+        options_.progress(static_cast<double>(reported_) / static_cast<double>(size_));
       }
       if (!fields_.empty()) return true;
     }
-    return false;
+  }
+
+  bool header_line(std::string_view line) {
+    if (in_rows_) return fail(line_, 1, "a #map header line must come before the first row");
+    std::uint64_t column = 1;
+    std::string message;
+    if (!parse_header_line(line, line_, table_.header, column, message)) {
+      return fail(line_, column, message);
+    }
+    return true;
   }
 
   bool fail(std::uint64_t line, std::uint64_t column, std::string message) {
+    failed_ = true;
     error_.line = line;
     error_.column = column;
     error_.message = std::move(message);
@@ -184,9 +301,11 @@ class Reader {
                 " nodes";
 
     std::vector<std::string> names;
+    std::vector<UnitAt> units;
     for (;;) {
       if (!next_line()) {
-        return fail(line_ + 1, 1,
+        return !failed_ &&
+               fail(line_ + 1, 1,
                     "the table ends in its header: no line \"0\" closes the column list");
       }
       std::int64_t number = -1;
@@ -196,11 +315,22 @@ class Reader {
                                        std::to_string(names.size() + 1) +
                                        " NAME\" or the line \"0\" that ends the column list");
       }
-      if (number == 0) break;
+      if (number == 0) {
+        if (fields_.size() > 1 && is_unit(fields_[1].text)) {
+          table_.zero_unit = std::string(fields_[1].text);
+          table_.zero_unit_line = line_;
+          table_.zero_unit_column = fields_[1].column;
+        }
+        break;
+      }
       if (fields_.size() < 2) {
         return fail(line_, end_column_, "column " + std::to_string(number) + " has no name");
       }
       names.push_back(column_name(fields_[1].text));
+      units.push_back(glued_unit(fields_[1]));
+      if (units.back().text.empty() && fields_.size() > 2 && is_unit(fields_[2].text)) {
+        units.back() = {std::string(fields_[2].text), line_, fields_[2].column};
+      }
     }
     if (names.size() < 6) {
       return fail_at(fields_[0], "the header lists " + std::to_string(names.size()) +
@@ -208,36 +338,100 @@ class Reader {
     }
     columns_ = names.size();
     assign_columns(names, table_.field_of);
-    table_.rows.reserve(max_rows_);
+    take_units(units);
+    if (!columns_known()) return false;
     return next_line() || no_rows();
   }
 
-  bool no_rows() { return fail(line_ + 1, 1, "the table has no rows"); }
+  // A unit glued to a column name ("X[MM]").
+  UnitAt glued_unit(const Field& f) const {
+    const auto cut = f.text.find_first_of("[(");
+    if (cut == std::string_view::npos || cut == 0) return {};
+    return {std::string(f.text.substr(cut)), line_, f.column + cut};
+  }
+
+  // Keeps the units of the six columns read; `units` has one per name.
+  void take_units(const std::vector<UnitAt>& units) {
+    for (int w = 0; w < 6; ++w) {
+      const auto f = static_cast<std::size_t>(table_.field_of[w]);
+      if (f >= units.size()) continue;
+      table_.unit[w] = units[f].text;
+      table_.unit_line[w] = units[f].line;
+      table_.unit_column[w] = units[f].column;
+    }
+  }
+
+  bool columns_known() {
+    if (!options_.columns_known) return true;
+    TableError e;
+    if (options_.columns_known(table_, factor_, e)) return true;
+    return fail(e.line, e.column, std::move(e.message));
+  }
+
+  // False in every case: a failure while looking for the first row stands,
+  // otherwise there is none.
+  bool no_rows() { return !failed_ && fail(line_ + 1, 1, "the table has no rows"); }
+
+  // The header lines' origin and steps are coordinates: they take the
+  // scale as the rows do.
+  bool scale_header() {
+    MapHeader& h = table_.header;
+    if (h.origin.has_value() != h.steps.has_value()) {
+      const bool origin = h.origin.has_value();
+      return fail(origin ? h.origin_line : h.steps_line, 1,
+                  std::string("#map ") + (origin ? "origin" : "steps") + " needs #map " +
+                      (origin ? "steps" : "origin") + " as well: together they fix the grid");
+    }
+    if ((options_.scale == 1.0 && factor_[0] == 1.0 && factor_[1] == 1.0 && factor_[2] == 1.0) ||
+        !h.origin) {
+      return true;
+    }
+    for (int a = 0; a < 3; ++a) {
+      (*h.origin)[a] = to_single((*h.origin)[a] * factor_[a] * options_.scale);
+      (*h.steps)[a] = to_single((*h.steps)[a] * factor_[a] * options_.scale);
+      if (!std::isfinite((*h.origin)[a]) || !std::isfinite((*h.steps)[a]) || !((*h.steps)[a] > 0)) {
+        return fail(h.origin_line, 1,
+                    "#map origin or steps are not finite and positive after scaling");
+      }
+    }
+    return true;
+  }
 
   bool start_plain() {
     max_rows_ = static_cast<std::size_t>(MXS / 3);
     rows_are_ =
         std::to_string(max_rows_) + " nodes (" + std::to_string(MXS) + " values, the capacity)";
     double ignored;
-    if (parse_double(fields_[0].text, ignored)) {
-      columns_ = 6;
-    } else {
-      std::vector<std::string> names;
-      for (const Field& f : fields_) {
-        if (!is_unit(f.text)) names.push_back(column_name(f.text));
+    if (parse_double(fields_[0].text, ignored)) return columns_known();
+    // A name line only when it reads as one; a typo in a row ("O" for "0")
+    // must stay an error in that row.
+    std::vector<std::string> names;
+    std::vector<UnitAt> units;
+    bool all_known = true;
+    bool any_number = false;
+    for (const Field& f : fields_) {
+      if (parse_double(f.text, ignored)) any_number = true;
+      if (is_unit(f.text)) {
+        if (!units.empty() && units.back().text.empty()) {
+          units.back() = {std::string(f.text), line_, f.column};
+        }
+        continue;
       }
-      if (names.size() < 6) {
-        return fail_at(fields_[0], "the column names list " + std::to_string(names.size()) +
-                                       " columns; x y z bx by bz need 6");
-      }
-      columns_ = names.size();
-      assign_columns(names, table_.field_of);
-      if (!next_line()) return no_rows();
+      names.push_back(column_name(f.text));
+      units.push_back(glued_unit(f));
+      all_known = all_known && is_known_name(names.back());
     }
-    const auto newlines = static_cast<std::size_t>(
-        std::count(text_.begin() + static_cast<std::ptrdiff_t>(line_offset_), text_.end(), '\n'));
-    table_.rows.reserve(std::min(newlines + 1, max_rows_));
-    return true;
+    // A row: read_row names the bad field.
+    if (any_number && !all_known) return columns_known();
+    if (names.size() < 6) {
+      return fail_at(fields_[0], "the column names list " + std::to_string(names.size()) +
+                                     " columns; x y z bx by bz need 6");
+    }
+    columns_ = names.size();
+    assign_columns(names, table_.field_of);
+    take_units(units);
+    if (!columns_known()) return false;
+    return next_line() || no_rows();
   }
 
   bool read_row() {
@@ -253,25 +447,37 @@ class Reader {
     }
     TableRow row;
     row.line = line_;
-    row.offset = line_offset_;
     float* coordinate[3] = {&row.x, &row.y, &row.z};
     for (int a = 0; a < 3; ++a) {
       const Field& f = fields_[static_cast<std::size_t>(table_.field_of[a])];
-      if (options_.scale == 1.0) {
+      row.set_column(a, f.column);
+      if (options_.scale == 1.0 && factor_[a] == 1.0) {
         if (!parse_float(f.text, *coordinate[a])) return not_a_number(f);
       } else {
         double d = 0;
         if (!parse_double(f.text, d)) return not_a_number(f);
-        *coordinate[a] = to_float(d * options_.scale);
+        if (factor_[a] != 1.0) d *= factor_[a];
+        *coordinate[a] = to_single(options_.scale == 1.0 ? d : d * options_.scale);
       }
       if (!std::isfinite(*coordinate[a])) {
         return fail_at(f, "the coordinate \"" + std::string(f.text) +
                               "\" is not a finite number (after scaling)");
       }
     }
+    double raw[3] = {0, 0, 0};
     for (int c = 0; c < 3; ++c) {
       const Field& f = fields_[static_cast<std::size_t>(table_.field_of[3 + c])];
       if (!parse_float(f.text, row.b[c])) return not_a_number(f);
+      if (factor_[3 + c] != 1.0) parse_double(f.text, raw[c]);
+    }
+    if (factor_[3] != 1.0 || factor_[4] != 1.0 || factor_[5] != 1.0) {
+      // Converted from the text in double precision, rounded once; the
+      // unmeasured mark is not a field value and stays as it is.
+      if (!is_unmeasured(row.b)) {
+        for (int c = 0; c < 3; ++c) {
+          if (factor_[3 + c] != 1.0) row.b[c] = to_single(raw[c] * factor_[3 + c]);
+        }
+      }
     }
     table_.rows.push_back(row);
     return true;
@@ -281,39 +487,50 @@ class Reader {
     return fail_at(f, "\"" + std::string(f.text) + "\" is not a number");
   }
 
-  std::string_view text_;
+  LineReader lines_;
+  std::uint64_t size_;
   const ReadOptions& options_;
   Table& table_;
   TableError& error_;
-  std::size_t pos_ = 0;
-  std::size_t reported_ = 0;
+  std::uint64_t reported_ = 0;
   std::uint64_t line_ = 0;
-  std::uint64_t line_offset_ = 0;
   std::uint64_t end_column_ = 1;
+  bool failed_ = false;
+  bool in_rows_ = false;
   std::vector<Field> fields_;
   std::size_t columns_ = 6;
+  double factor_[6] = {1, 1, 1, 1, 1, 1};
   std::size_t max_rows_ = 0;
   std::string rows_are_;
 };
 
 }  // namespace
 
-bool read_table(std::string_view text, const ReadOptions& options, Table& table,
-                TableError& error) {
-  return Reader(text, options, table, error).read();
+std::ptrdiff_t StringSource::read(char* dst, std::size_t n, std::string&) {
+  const std::size_t k = std::min(n, text_.size() - pos_);
+  if (k > 0) std::memcpy(dst, text_.data() + pos_, k);
+  pos_ += k;
+  return static_cast<std::ptrdiff_t>(k);
 }
 
-std::uint64_t field_column(std::string_view text, std::uint64_t offset, int field) {
-  if (offset > text.size()) return 1;
-  std::string_view line = text.substr(static_cast<std::size_t>(offset));
-  line = line.substr(0, line.find('\n'));
-  std::vector<Field> fields;
-  std::uint64_t end_column = 1;
-  split_fields(strip_comment(line), fields, end_column);
-  if (field >= 0 && static_cast<std::size_t>(field) < fields.size()) {
-    return fields[static_cast<std::size_t>(field)].column;
+std::ptrdiff_t FdSource::read(char* dst, std::size_t n, std::string& why) {
+  for (;;) {
+    const ssize_t got = ::read(fd_, dst, n);
+    if (got >= 0) return got;
+    if (errno == EINTR) continue;
+    why = std::strerror(errno);
+    return -1;
   }
-  return end_column;
+}
+
+bool read_table(TextSource& source, const ReadOptions& options, Table& table, TableError& error) {
+  return Reader(source, options, table, error).read();
+}
+
+bool read_table(std::string_view text, const ReadOptions& options, Table& table,
+                TableError& error) {
+  StringSource source(text);
+  return read_table(source, options, table, error);
 }
 
 }  // namespace fieldscan::fieldmap

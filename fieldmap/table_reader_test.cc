@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <string>
 
 namespace fieldscan::fieldmap {
@@ -86,6 +87,80 @@ TEST(TableReaderTest, PlainFormNameLineChoosesColumnsAndCount) {
   EXPECT_EQ(t.rows[0].b[0], 4.0f);
 }
 
+// Which first lines name the columns (and how), and which are rows.
+TEST(TableReaderTest, NameLinesAndFirstRows) {
+  const struct {
+    const char* name;
+    const char* text;
+    float x, bz;  // of the first row
+  } rows[] = {
+      {"units in brackets", "x [mm] y[mm] z [mm] Bx [T] By [T] Bz [T]\n1 2 3 4 5 6\n", 1, 6},
+      {"units in parentheses", "bz(T) x(mm) y(mm) z(mm) bx(T) by(T)\n6 1 2 3 4 5\n", 1, 6},
+      {"unknown names, no number", "u v w bu bv bw\n1 2 3 4 5 6\n", 1, 6},
+      // Names cannot decide: the first six columns, as for unknown names.
+      {"a column named twice", "x y z bx by bz x\n1 2 3 4 5 6 7\n", 1, 6},
+      {"a name twice among all six", "bz y z bx by bz\n1 2 3 4 5 6\n", 1, 6},
+      {"byte-order mark", "\xEF\xBB\xBFx y z bx by bz\n1 2 3 4 5 6\n", 1, 6},
+      {"byte-order mark before a row",
+       "\xEF\xBB\xBF"
+       "1 2 3 4 5 6\n",
+       1, 6},
+      {"classic Mac line ends", "x y z bx by bz\r1 2 3 4 5 6\r\r7 8 9 10 11 12", 1, 6},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    const Table t = read_ok(row.text);
+    ASSERT_FALSE(t.rows.empty());
+    EXPECT_EQ(t.rows[0].x, row.x);
+    EXPECT_EQ(t.rows[0].b[2], row.bz);
+  }
+  const Table mac = read_ok("x y z bx by bz\r1 2 3 4 5 6\r\r7 8 9 10 11 12");
+  ASSERT_EQ(mac.rows.size(), 2u);
+  EXPECT_EQ(mac.rows[1].line, 4u);
+}
+
+// A stream without line ends is refused after at most one line's worth of
+// bytes, whatever its length.
+TEST(TableReaderTest, LinesLongerThanTheLimitAreRefusedWithoutReadingOn) {
+  class Zeros final : public TextSource {
+   public:
+    std::ptrdiff_t read(char* dst, std::size_t n, std::string&) override {
+      std::memset(dst, '0', n);
+      given += n;
+      return static_cast<std::ptrdiff_t>(n);
+    }
+    std::uint64_t given = 0;
+  } zeros;
+  Table table;
+  TableError error;
+  ASSERT_FALSE(read_table(zeros, ReadOptions{}, table, error));
+  EXPECT_EQ(error.line, 1u);
+  EXPECT_NE(error.message.find("longer than 1048576 bytes"), std::string::npos);
+  EXPECT_LT(zeros.given, kMaxLineBytes + (std::size_t{1} << 17));
+
+  // A line of exactly the limit is read.
+  std::string text(kMaxLineBytes - 11, ' ');
+  text += "0 0 0 1 2 3\n";
+  ASSERT_EQ(text.size(), kMaxLineBytes + 1);
+  EXPECT_EQ(read_ok(text + "1 0 0 1 2 3").rows.size(), 2u);
+}
+
+TEST(TableReaderTest, HeaderLinesAreReadBeforeTheFirstRow) {
+  const Table t = read_ok(
+      "#map title \"A \\\"quoted\\\" #title\\\\x\"  # a comment after the values\n"
+      "#mapping is just a comment\n"
+      "#map axes \"R\" \"PHI\" \"Z\\x09\"\n"
+      "#map origin 0 -1 2\n#map steps 1 0.5 2\n"
+      "#map integers 1 2 3 4 5 6 7 8 -9\n"
+      "0 -1 2 1 2 3\n");
+  ASSERT_TRUE(t.header.title.has_value());
+  EXPECT_EQ(*t.header.title, "A \"quoted\" #title\\x");
+  EXPECT_EQ((*t.header.axes)[2], "Z\t");
+  EXPECT_EQ((*t.header.steps)[1], 0.5f);
+  EXPECT_EQ((*t.header.integers)[8], -9);
+  EXPECT_FALSE(t.header.date.has_value());
+}
+
 TEST(TableReaderTest, ScaleMultipliesCoordinatesOnly) {
   const Table t = read_ok("0.044 -0.05 0.1 0.5 0.25 2\n", 1000.0);
   EXPECT_EQ(t.rows[0].x, 44.0f);
@@ -99,14 +174,6 @@ TEST(TableReaderTest, NonFiniteFieldValuesAreKept) {
   EXPECT_TRUE(std::isnan(t.rows[0].b[0]));
   EXPECT_TRUE(std::isinf(t.rows[1].b[1]));
   EXPECT_TRUE(std::isinf(t.rows[1].b[2]));
-}
-
-TEST(TableReaderTest, FieldColumnFindsFieldsAndLineEnd) {
-  const std::string text = "a\n  1, 22 ,333 # x\n";
-  EXPECT_EQ(field_column(text, 2, 0), 3u);
-  EXPECT_EQ(field_column(text, 2, 1), 6u);
-  EXPECT_EQ(field_column(text, 2, 2), 10u);
-  EXPECT_EQ(field_column(text, 2, 5), 13u);
 }
 
 struct ErrorRow {
@@ -123,6 +190,7 @@ TEST(TableReaderTest, ErrorsNameLineAndColumn) {
   const std::string short_row = with_header + "0 0 0 1 1\n";
   const std::string long_row = with_header + "0 0 0 1 1 1 1\n";
   const std::string bad_value = with_header + "0 0 0 1 x1 1\n";
+  const std::string long_title = "#map title \"" + std::string(81, 'T') + "\"\n0 0 0 1 2 3\n";
   const ErrorRow rows[] = {
       {"empty", "\n  \n# only a comment\n", 1, 1, "empty"},
       {"zero count", "2 0 1\n", 1, 3, "NY must be a whole number of at least 1"},
@@ -144,6 +212,26 @@ TEST(TableReaderTest, ErrorsNameLineAndColumn) {
       {"plain infinite coordinate", "0 inf 0 1 1 1\n", 1, 3, "not a finite number"},
       {"plain overflow after scale", "0 3e38 0 1 1 1\n", 1, 3, "not a finite number"},
       {"plain few names", "x y z bx by\n", 1, 1, "list 5 columns"},
+      // A typo in the first row is an error there, as it is on line 2.
+      {"typo in the first row", "O 0 0 1 2 3\n1 0 0 1 2 3\n", 1, 1, "\"O\" is not a number"},
+      {"typo in the second row", "0 0 0 1 2 3\nO 0 0 1 2 3\n", 2, 1, "\"O\" is not a number"},
+      {"typo inside the first row", "0 0 0 1 2 3e\n", 1, 11, "\"3e\" is not a number"},
+      {"names with a number", "x y z bx by 1.5\n", 1, 1, "\"x\" is not a number"},
+      {"header line after a row", "0 0 0 1 2 3\n#map angle 45\n", 2, 1, "before the first row"},
+      {"unknown header keyword", "#map colour \"red\"\n0 0 0 1 2 3\n", 1, 6, "unknown keyword"},
+      {"header item twice", "#map angle 1\n#map angle 2\n0 0 0 1 2 3\n", 2, 6, "given twice"},
+      {"title too long", long_title.c_str(), 1, 12, "longer than the 80 bytes"},
+      {"unquoted text", "#map date 08-DEC-2026\n0 0 0 1 2 3\n", 1, 11, "double quotes"},
+      {"open quote", "#map date \"08-DEC\n0 0 0 1 2 3\n", 1, 11, "no closing quote"},
+      {"bad escape", "#map date \"a\\qb\"\n0 0 0 1 2 3\n", 1, 13, "backslash"},
+      {"zero step", "#map steps 1 0 1\n#map origin 0 0 0\n0 0 0 1 2 3\n", 1, 14,
+       "must be positive"},
+      {"infinite angle", "#map angle inf\n0 0 0 1 2 3\n", 1, 12, "not finite"},
+      {"integer too large", "#map integers 0 0 0 0 0 0 0 0 2147483648\n0 0 0 1 2 3\n", 1, 31,
+       "not a 32-bit integer"},
+      {"eight integers", "#map integers 0 0 0 0 0 0 0 0\n0 0 0 1 2 3\n", 1, 30,
+       "needs nine integers, not 8"},
+      {"origin without steps", "#map origin 0 0 0\n0 0 0 1 2 3\n", 1, 1, "needs #map steps"},
   };
   for (const ErrorRow& row : rows) {
     SCOPED_TRACE(row.name);

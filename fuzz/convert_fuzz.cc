@@ -23,6 +23,7 @@
 #include <string>
 #include <string_view>
 
+#include "textio/convert.h"
 #include "textio/input.h"
 
 namespace {
@@ -127,8 +128,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (record.cursor != next) fail("cursor", columns, decimals);
 
     const std::optional<float> expected = model(columns, decimals);
-    if (ok != expected.has_value()) fail(ok ? "accepted an invalid field" : "rejected a valid field",
-                                         columns, decimals);
+    if (ok != expected.has_value())
+      fail(ok ? "accepted an invalid field" : "rejected a valid field", columns, decimals);
     if (ok && bits(value) != bits(*expected)) fail("value differs from strtof", columns, decimals);
     if (!ok && bits(value) != bits(kSentinel)) fail("value changed on failure", columns, decimals);
 

@@ -82,7 +82,7 @@ struct Session {
 };
 
 Session& setup() {
-  static Session s = [] {
+  static Session session = [] {
     Session s;
     namespace fs = std::filesystem;
     const fs::path dir = fs::temp_directory_path() / ("fieldscan_dialogue_fuzz_" + std::to_string(::getpid()));
@@ -108,7 +108,7 @@ Session& setup() {
     });
     return s;
   }();
-  return s;
+  return session;
 }
 
 }  // namespace

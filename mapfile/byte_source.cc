@@ -30,6 +30,23 @@ std::size_t FileSource::read2(void* first, std::size_t n1, void* second, std::si
   return done;
 }
 
+std::size_t FileSource::read_some(void* dst, std::size_t least, std::size_t most) {
+  auto* out = static_cast<unsigned char*>(dst);
+  std::size_t done = 0;
+  while (done < least) {
+    const ssize_t r = ::read(fd_, out + done, most - done);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) break;  // end of file, or an error that ends the data
+    done += static_cast<std::size_t>(r);
+  }
+  return done;
+}
+
+void FileSource::unread(std::size_t n) {
+  // A pipe cannot go back; its bytes read ahead are simply not used.
+  if (n > 0 && seekable_) ::lseek(fd_, -static_cast<off_t>(n), SEEK_CUR);
+}
+
 bool FileSource::skip(std::uint64_t n) {
   if (n == 0) return true;
   if (seekable_) {

@@ -24,6 +24,17 @@ class ByteSource {
   // The same for one destination.
   std::size_t read(void* dst, std::size_t n) { return read2(dst, n, nullptr, 0); }
 
+  // Copies at least `least` and at most `most` of the next bytes into
+  // `dst`, as many as are at hand once `least` have arrived, and returns
+  // how many were copied: fewer than `least` only when the data ended.
+  // A pipe is never waited on for more than `least` bytes.
+  virtual std::size_t read_some(void* dst, std::size_t least, std::size_t most) = 0;
+
+  // Takes back the last `n` bytes read (n no more than the last read
+  // delivered), so that the position is as if they had not been read.
+  // A source that cannot go back (a pipe) keeps its position.
+  virtual void unread(std::size_t n) = 0;
+
   // Moves past the next `n` bytes without keeping them.  Returns false when
   // the data is known to end before them.  A seekable file cannot tell and
   // moves anyway; the next read then comes back short.
@@ -39,6 +50,12 @@ class MemorySource final : public ByteSource {
     const std::size_t k1 = take(first, n1);
     return k1 < n1 ? k1 : k1 + take(second, n2);
   }
+
+  std::size_t read_some(void* dst, std::size_t, std::size_t most) override {
+    return take(dst, most);
+  }
+
+  void unread(std::size_t n) override { pos_ -= std::min(n, pos_); }
 
   bool skip(std::uint64_t n) override {
     const std::uint64_t left = bytes_.size() - pos_;
@@ -75,6 +92,8 @@ class FileSource final : public ByteSource {
   explicit FileSource(int fd) : fd_(fd) {}
 
   std::size_t read2(void* first, std::size_t n1, void* second, std::size_t n2) override;
+  std::size_t read_some(void* dst, std::size_t least, std::size_t most) override;
+  void unread(std::size_t n) override;
   bool skip(std::uint64_t n) override;
 
  private:

@@ -11,8 +11,11 @@
 
 namespace fieldscan {
 
-// Capacity of the field array, in single-precision values.
-inline constexpr std::int32_t MXS = 3'000'000;
+// Capacity of the field array, in single-precision values.  An enumerator
+// rather than a variable: LOAD and FIELDS take the capacity as a parameter
+// of the same name, and a parameter may hide a constant but would shadow a
+// variable.
+enum : std::int32_t { MXS = 3'000'000 };
 
 // Grid description, written only by LOAD and read by the header and FIELDS.
 struct GridSize {

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <bit>
 #include <cerrno>
 #include <cmath>
@@ -40,14 +41,25 @@ std::int16_t fail(Text80& message, std::int16_t status, std::string_view text) {
   return status;
 }
 
-// Reads records one after the other.  When the caller says that another
-// record follows, that record's leading length word is taken in the same
-// read as this record's trailing one, and a record exactly as long as its
-// items comes in with both in one read: a plane record costs one system
-// call.
+// Reads records one after the other through a buffer.  Short records (the
+// header, and the planes of a small or empty grid) are taken from the
+// buffer, many of them per request to the source, and a run of records of
+// the same length found there is handed out with next to no work per
+// record (a map may have a hundred million empty planes); the data of a long
+// record goes straight to its destination, with its trailing length word
+// and the next record's leading one in the same request.  The source is
+// read no further than the record being read unless the caller says that
+// another follows, and bytes read ahead but never used are handed back to
+// the source at the end.
 class RecordReader {
  public:
   explicit RecordReader(ByteSource& source) : source_(source) {}
+  ~RecordReader() {
+    leave_run();
+    source_.unread(end_ - pos_);
+  }
+  RecordReader(const RecordReader&) = delete;
+  RecordReader& operator=(const RecordReader&) = delete;
 
   // Reads the next record and hands the first `want` bytes of its data to
   // `dst`; `got` tells how many arrived.  True when the record is complete:
@@ -56,43 +68,146 @@ class RecordReader {
   // compared with the leading one).  On a failure the items that arrived
   // before it are in dst[0 .. got).  `more`: another record will be read.
   bool read(void* dst, std::size_t want, std::size_t& got, bool more) {
-    got = 0;
-    if (!next_lead_known_) {
-      if (next_lead_missing_ || source_.read(words_, 4) < 4) return false;
+    // The common case of a map of many short planes: the record is one of
+    // a run, found in the buffer, of records exactly as long as their items.
+    if (run_ > 0 && want == run_want_) {
+      if (want > 0) std::memcpy(dst, buffer_ + run_end_ - run_ * (want + 8) + 4, want);
+      --run_;
+      got = want;
+      return true;
     }
-    next_lead_known_ = false;
-    const std::uint32_t length = le32(words_);
-    if (length >= kLengthLimit) return false;
-    if (length < want) {
-      got = source_.read(dst, length);
-      return false;
-    }
-    // The trailing length word, and the next record's leading one.
-    const std::size_t words = more ? 8 : 4;
-    std::size_t arrived;
-    if (length == want) {
-      arrived = source_.read2(dst, want, words_, words);
-      got = arrived < want ? arrived : want;
-      arrived -= got;
-    } else {
-      got = source_.read(dst, want);
-      if (got < want || !source_.skip(length - want)) return false;
-      arrived = source_.read(words_, words);
-    }
-    if (got < want || arrived < 4) return false;
-    if (more) {
-      next_lead_known_ = arrived == 8;
-      next_lead_missing_ = arrived < 8;
-      if (next_lead_known_) std::memmove(words_, words_ + 4, 4);
-    }
-    return true;
+    return read_and_find_run(dst, want, got, more);
+  }
+
+  // Takes up to `most` empty records (no data bytes) of the run found in the
+  // buffer at once and returns how many; 0 when the next record is not one.
+  // Each counts as read with read(dst, 0, got, more) and found complete.
+  std::uint64_t take_empty_records(std::uint64_t most) {
+    if (run_ == 0 || run_want_ != 0) return 0;
+    const std::uint64_t taken = std::min<std::uint64_t>(run_, most);
+    run_ -= static_cast<std::size_t>(taken);
+    return taken;
   }
 
  private:
+  // The buffer lives on the stack with the reader, for one load only.
+  static constexpr std::size_t kBufferBytes = 128 * 1024;
+  // Data at least this long bypass the buffer.
+  static constexpr std::size_t kDirectBytes = kBufferBytes / 4;
+  static constexpr std::uint64_t kUnbounded = std::numeric_limits<std::uint64_t>::max();
+
+  // Finds the run of records, from the next one on, that are wholly in the
+  // buffer and exactly `want` bytes long.
+  void find_run(std::size_t want) {
+    std::size_t at = pos_, count = 0;
+    if (want == 0) {
+      // Empty records (two zero length words each), eight at a time.
+      for (; end_ - at >= 64; at += 64, count += 8) {
+        std::uint64_t words[8];
+        std::memcpy(words, buffer_ + at, sizeof words);
+        if ((words[0] | words[1] | words[2] | words[3] | words[4] | words[5] | words[6] |
+             words[7]) != 0)
+          break;
+      }
+    }
+    for (; end_ - at >= want + 8 && le32(buffer_ + at) == want; at += want + 8) ++count;
+    if (count == 0) return;
+    run_ = count;
+    run_want_ = want;
+    run_end_ = at;
+  }
+
+  // Moves pos_ to the first record of the run not yet taken, and ends the
+  // run.  (Within a run only the count of records left moves.)
+  void leave_run() {
+    if (run_end_ == 0) return;
+    pos_ = run_end_ - run_ * (run_want_ + 8);
+    run_ = run_end_ = 0;
+  }
+
+  // read() for a record outside a run; then looks for the next run.  Kept
+  // out of line, so that the loop over many short records stays small.
+  [[gnu::noinline]] bool read_and_find_run(void* dst, std::size_t want, std::size_t& got,
+                                           bool more) {
+    leave_run();
+    const bool ok = read_record(dst, want, got, more);
+    if (ok) find_run(want);
+    return ok;
+  }
+
+  bool read_record(void* dst, std::size_t want, std::size_t& got, bool more) {
+    got = 0;
+    if (end_ - pos_ >= 8) {  // the record may be all in the buffer
+      const std::uint32_t length = le32(buffer_ + pos_);
+      if (length >= want && length <= end_ - pos_ - 8) {
+        if (want > 0) std::memcpy(dst, buffer_ + pos_ + 4, want);
+        got = want;
+        pos_ += 8 + std::size_t{length};
+        return true;
+      }
+    }
+    unsigned char word[4];
+    if (take(word, 4, 0, more ? kUnbounded : 4) < 4) return false;
+    const std::uint32_t length = le32(word);
+    if (length >= kLengthLimit) return false;
+    // The rest of the record: its data and the trailing length word.
+    const std::uint64_t bound = more ? kUnbounded : std::uint64_t{length} + 4;
+    if (length < want) {
+      got = static_cast<std::size_t>(take(dst, length, 0, bound));
+      return false;
+    }
+    // A record exactly as long as its items is followed at once by its
+    // trailing length word, and by the next record's leading one.
+    const std::size_t after = length == want ? (more ? 8 : 4) : 0;
+    got = static_cast<std::size_t>(take(dst, want, after, bound));
+    if (got < want) return false;
+    const std::uint64_t extra = length - want;
+    if (take(nullptr, extra, 4, bound - want) < extra) return false;
+    return take(word, 4, more ? 4 : 0, more ? kUnbounded : 4) == 4;
+  }
+
+  // Copies the next `n` bytes to `dst` (passes over them when `dst` is
+  // null) and returns how many there were.  `then`: bytes wanted right
+  // after them, asked for in the same request when the source is read
+  // directly.  `bound` (at least `n`): the source is read no further than
+  // this many bytes from here.
+  std::uint64_t take(void* dst, std::uint64_t n, std::size_t then, std::uint64_t bound) {
+    auto* out = static_cast<unsigned char*>(dst);
+    const std::size_t buffered = static_cast<std::size_t>(std::min<std::uint64_t>(n, end_ - pos_));
+    if (out != nullptr && buffered > 0) std::memcpy(out, buffer_ + pos_, buffered);
+    pos_ += buffered;
+    if (buffered == n) return n;
+
+    // The buffer is used up.
+    pos_ = end_ = 0;
+    const std::uint64_t left = n - buffered;
+    if (out != nullptr) out += buffered;
+    if (left >= kDirectBytes) {
+      if (out == nullptr) return source_.skip(left) ? n : buffered;
+      const auto also = static_cast<std::size_t>(std::min<std::uint64_t>(then, bound - n));
+      const std::size_t arrived = source_.read2(out, static_cast<std::size_t>(left), buffer_, also);
+      if (arrived <= left) return buffered + arrived;
+      end_ = arrived - static_cast<std::size_t>(left);
+      return n;
+    }
+    const auto room =
+        static_cast<std::size_t>(std::min<std::uint64_t>(kBufferBytes, bound - buffered));
+    end_ = source_.read_some(buffer_, static_cast<std::size_t>(left), room);
+    const std::size_t k = std::min(static_cast<std::size_t>(left), end_);
+    if (out != nullptr && k > 0) std::memcpy(out, buffer_, k);
+    pos_ = k;
+    return buffered + k;
+  }
+
   ByteSource& source_;
-  unsigned char words_[8];
-  bool next_lead_known_ = false;    // words_[0..4) holds the next leading word
-  bool next_lead_missing_ = false;  // the data ended inside it
+  unsigned char buffer_[kBufferBytes];
+  std::size_t pos_ = 0, end_ = 0;  // buffer_[pos_ .. end_) is not yet taken
+  // A run of records that are in the buffer whole, each exactly as long as
+  // its items: run_ of them, of run_want_ data bytes each, are left, and
+  // the run ends at buffer_[run_end_].  run_end_ 0: no run.
+  std::size_t run_ = 0;
+  std::size_t run_want_ = 0;
+  std::size_t run_end_ = 0;
 };
 
 // The data of a header record as far as it arrived: an item is taken only
@@ -281,6 +396,15 @@ std::int16_t read_map(ByteSource& source, GridSize& grid, MapContents& items,
           : 0;
   float* values = storage(n > 0 ? static_cast<std::size_t>(n) : 0);
   for (std::int64_t k = 1; k <= nz; ++k) {
+    if (plane_values == 0) {
+      // The planes of an empty grid, as many at a time as the buffer holds.
+      const auto taken = static_cast<std::int64_t>(
+          records.take_empty_records(static_cast<std::uint64_t>(nz - k + 1)));
+      if (taken > 0) {
+        k += taken - 1;
+        continue;
+      }
+    }
     float* plane = values + static_cast<std::size_t>(k - 1) * plane_values;
     ok = records.read(plane, plane_values * 4, got, k < nz);
     plane_to_host_order(plane, got / 4);

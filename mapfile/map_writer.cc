@@ -1,8 +1,8 @@
 #include "mapfile/map_writer.h"
 
 #include <bit>
-#include <fstream>
 
+#include "mapfile/atomic_file.h"
 #include "mapfile/map_format.h"
 
 namespace fieldscan {
@@ -23,7 +23,8 @@ void put_text(std::string& out, std::string_view s, std::size_t n) {
 // Values per plane: none for an empty grid.
 std::size_t plane_values(const MapContents& contents) {
   if (contents.nx <= 0 || contents.ny <= 0) return 0;
-  return std::size_t{3} * static_cast<std::size_t>(contents.nx) * static_cast<std::size_t>(contents.ny);
+  return std::size_t{3} * static_cast<std::size_t>(contents.nx) *
+         static_cast<std::size_t>(contents.ny);
 }
 
 }  // namespace
@@ -37,8 +38,8 @@ std::size_t value_index(const MapContents& contents, int i, int j, int k, int c)
 
 void fill_values(MapContents& contents,
                  const std::function<std::array<float, 3>(float x, float y, float z)>& f) {
-  contents.values.assign(contents.nz > 0 ? plane_values(contents) * static_cast<std::size_t>(contents.nz) : 0,
-                     0.0f);
+  contents.values.assign(
+      contents.nz > 0 ? plane_values(contents) * static_cast<std::size_t>(contents.nz) : 0, 0.0f);
   if (contents.values.empty()) return;
   for (int k = 1; k <= contents.nz; ++k)
     for (int j = 1; j <= contents.ny; ++j)
@@ -62,8 +63,8 @@ std::vector<std::string> encode_records(const MapContents& contents) {
   put_real(records[2], contents.angle);
   std::string& r4 = records[3];
   for (float v : {contents.xmin, contents.ymin, contents.zmin}) put_real(r4, v);
-  for (std::int32_t v :
-       {contents.isa, contents.isb, contents.isc, contents.ima, contents.imb, contents.imc, contents.ida, contents.idb, contents.idc})
+  for (std::int32_t v : {contents.isa, contents.isb, contents.isc, contents.ima, contents.imb,
+                         contents.imc, contents.ida, contents.idb, contents.idc})
     put_int(r4, v);
   std::string& r5 = records[4];
   for (float v : {contents.dx, contents.dy, contents.dz}) put_real(r5, v);
@@ -100,16 +101,34 @@ std::string encode_map(const MapContents& contents) {
   return out;
 }
 
-bool write_file(const std::string& path, std::string_view bytes) {
-  std::ofstream file(path, std::ios::binary | std::ios::trunc);
-  if (!file) return false;
-  file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  file.close();
-  return !file.fail();
+bool write_file(const std::string& path, std::string_view bytes, std::string* why) {
+  return write_file_atomically(path, bytes, why);
 }
 
-bool write_map_file(const std::string& path, const MapContents& contents) {
-  return write_file(path, encode_map(contents));
+bool write_map_file(const std::string& path, const MapContents& contents, std::string* why) {
+  AtomicFile file;
+  bool ok = file.open(path);
+  std::string record;
+  // Header records, then one plane at a time: never the whole file in memory.
+  MapContents header = contents;
+  header.values.clear();
+  const std::int32_t nz = header.nz;
+  header.nz = 0;
+  std::vector<std::string> records = encode_records(header);
+  records[4].resize(kStepsBytes - 4);  // NZ again in its place
+  put_int(records[4], nz);
+  for (const std::string& r : records) ok = ok && file.write(frame_record(r));
+  const std::size_t per_plane = plane_values(contents);
+  for (std::int32_t k = 0; ok && k < nz; ++k) {
+    record.clear();
+    const std::size_t first = static_cast<std::size_t>(k) * per_plane;
+    for (std::size_t n = first; n < first + per_plane; ++n)
+      put_real(record, n < contents.values.size() ? contents.values[n] : 0.0f);
+    ok = file.write(frame_record(record));
+  }
+  ok = ok && file.commit();
+  if (!ok && why) *why = file.why();
+  return ok;
 }
 
 }  // namespace fieldscan

@@ -37,8 +37,12 @@ std::string frame_record(std::string_view data, std::uint32_t lead, std::uint32_
 // The whole file: every record of encode_records, framed.
 std::string encode_map(const MapContents& contents);
 
-// Writes `bytes` to `path` (created or replaced).  False on any failure.
-bool write_file(const std::string& path, std::string_view bytes);
-bool write_map_file(const std::string& path, const MapContents& contents);
+// Writes `bytes` to `path` (created or replaced, through a temporary file
+// beside it, so that a failure leaves `path` as it was).  False on any
+// failure, with the system's text for the reason in `why` when given.
+bool write_file(const std::string& path, std::string_view bytes, std::string* why = nullptr);
+// The same for the map file of `contents`, encoded one record at a time.
+bool write_map_file(const std::string& path, const MapContents& contents,
+                    std::string* why = nullptr);
 
 }  // namespace fieldscan

@@ -1,12 +1,20 @@
 #include "mapfile/map_writer.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <cmath>
+#include <csignal>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <limits>
 
-#include "mapfile/test_temp_dir.h"
+#include "mapfile/map_format.h"
+#include "testsupport/temp_dir.h"
 
 namespace fieldscan {
 namespace {
@@ -143,7 +151,7 @@ TEST(MapWriterTest, FillValuesAtNodePositions) {
 }
 
 TEST(MapWriterTest, WriteFile) {
-  TempDir dir;
+  testsupport::TempDir dir;
   const std::string path = dir.file("out.map");
   ASSERT_TRUE(write_file(path, "old content that is longer"));
   MapContents contents;
@@ -153,6 +161,91 @@ TEST(MapWriterTest, WriteFile) {
   EXPECT_EQ(back, encode_map(contents));  // replaced, not merely overwritten
   EXPECT_FALSE(write_file(dir.file("no/such/dir/out.map"), "x"));
   EXPECT_FALSE(write_file(dir.path().string(), "x"));
+}
+
+// Every failure names its reason, leaves the target as it was and no
+// temporary file beside it.
+TEST(MapWriterTest, FailedWritesLeaveTheTargetAsItWas) {
+  testsupport::TempDir dir;
+  const std::string target = dir.file("good.map");
+  ASSERT_TRUE(write_file(target, "good map"));
+  const auto folder_holds_only_the_target = [&] {
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(dir.path()))
+      names.push_back(e.path().filename().string());
+    EXPECT_EQ(names, std::vector<std::string>{"good.map"});
+  };
+  const auto target_bytes = [&] {
+    std::ifstream in(target, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  };
+
+  // A disk that fills up: the file size limit makes the writes fail the
+  // same way.
+  std::string why;
+  {
+    const auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit old_limit{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old_limit), 0);
+    rlimit small = old_limit;
+    small.rlim_cur = 100'000;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    MapContents big;
+    big.nx = big.ny = big.nz = 40;
+    big.values.assign(3 * 40 * 40 * 40, 1.0f);
+    const bool written = write_map_file(target, big, &why);
+    setrlimit(RLIMIT_FSIZE, &old_limit);
+    std::signal(SIGXFSZ, old_handler);
+    EXPECT_FALSE(written);
+    EXPECT_EQ(why, std::strerror(EFBIG));
+  }
+  EXPECT_EQ(target_bytes(), "good map");
+  folder_holds_only_the_target();
+
+  EXPECT_FALSE(write_file(dir.file("no/such/dir/out.map"), "x", &why));
+  EXPECT_EQ(why, std::strerror(ENOENT));
+  EXPECT_FALSE(write_file(dir.path().string(), "x", &why));
+  EXPECT_EQ(why, std::strerror(EISDIR));
+  if (geteuid() != 0) {  // permissions do not bind the super-user
+    std::filesystem::permissions(dir.path(), std::filesystem::perms::owner_write,
+                                 std::filesystem::perm_options::remove);
+    EXPECT_FALSE(write_file(target, "new", &why));
+    EXPECT_EQ(why, std::strerror(EACCES));
+    std::filesystem::permissions(dir.path(), std::filesystem::perms::owner_write,
+                                 std::filesystem::perm_options::add);
+  }
+  EXPECT_EQ(target_bytes(), "good map");
+  folder_holds_only_the_target();
+
+  // A replaced file keeps its permissions.
+  std::filesystem::permissions(target, std::filesystem::perms::owner_read |
+                                           std::filesystem::perms::owner_write |
+                                           std::filesystem::perms::group_read);
+  ASSERT_TRUE(write_file(target, "newer map"));
+  EXPECT_EQ(target_bytes(), "newer map");
+  EXPECT_EQ(std::filesystem::status(target).permissions(), std::filesystem::perms::owner_read |
+                                                               std::filesystem::perms::owner_write |
+                                                               std::filesystem::perms::group_read);
+  folder_holds_only_the_target();
+}
+
+TEST(MapFormatTest, ToSingleRoundsOnceAndSaturatesToInfinity) {
+  const double max = std::numeric_limits<float>::max();
+  const float inf = std::numeric_limits<float>::infinity();
+  const struct {
+    double in;
+    float out;
+  } rows[] = {{0.1, 0.1f},
+              {-0.05 * 1000.0, -50.0f},
+              {max, std::numeric_limits<float>::max()},
+              {max + std::ldexp(1.0, 102), std::numeric_limits<float>::max()},
+              {max + std::ldexp(1.0, 103), inf},
+              {-1e300, -inf},
+              {1e-300, 0.0f}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.in);
+    EXPECT_EQ(to_single(row.in), row.out);
+  }
 }
 
 }  // namespace

@@ -8,13 +8,13 @@
 //
 // Without a point the last `decimals` digits typed are the fraction.  The
 // decimal value is rounded once, directly to the nearest float.
+#include "textio/convert.h"
+
 #include <algorithm>
 #include <charconv>
 #include <cstdint>
 #include <string>
 #include <system_error>
-
-#include "textio/input.h"
 
 namespace fieldscan {
 namespace {
@@ -24,7 +24,12 @@ bool is_sign(char c) { return c == '+' || c == '-'; }
 
 bool is_exponent_letter(char c) {
   switch (c) {
-    case 'E': case 'e': case 'D': case 'd': case 'Q': case 'q':
+    case 'E':
+    case 'e':
+    case 'D':
+    case 'd':
+    case 'Q':
+    case 'q':
       return true;
     default:
       return false;

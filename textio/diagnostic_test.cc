@@ -4,13 +4,13 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include "textio/test_child.h"
+#include "testsupport/child.h"
 
 namespace fieldscan {
 namespace {
 
-using fieldscan::testing::ChildResult;
-using fieldscan::testing::run_in_child;
+using testsupport::ChildResult;
+using testsupport::run_in_child;
 
 TEST(DiagnosticLine, ExactText) {
   struct Row {

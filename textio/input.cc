@@ -1,13 +1,17 @@
 // Reading answer lines and cutting fields from them.
+#include "textio/input.h"
+
+#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <utility>
 
-#include "textio/input.h"
+#include "textio/convert.h"
 
 namespace fieldscan {
 namespace {
@@ -15,10 +19,6 @@ namespace {
 // Bytes asked of the operating system per read.  A terminal hands over one
 // line per read anyway; a pipe or file fills the chunk.
 constexpr std::size_t kChunk = 64 * 1024;
-
-// After a very long line the buffer's storage is given back once the bytes
-// still waiting fit into one chunk, so memory follows the current line.
-constexpr std::size_t kKeepCapacity = 4 * kChunk;
 
 // The cursor after `columns` more columns; it may pass the record's end,
 // where every column is a blank, but never wraps around.
@@ -29,59 +29,77 @@ std::size_t advance(std::size_t cursor, std::size_t columns) {
 
 }  // namespace
 
-InputStream::InputStream(int fd, StreamId id) : fd_(fd), id_(std::move(id)) {}
+InputStream::InputStream(int fd, StreamId id)
+    : fd_(fd), id_(std::move(id)), buffer_(new char[kChunk]) {
+  line_.reserve(kRecordColumns);
+}
 
-InputStream::Result InputStream::read_record(InputRecord& record) {
-  std::size_t scan = pos_;  // bytes before `scan` hold no line feed
+bool InputStream::fill() {
   for (;;) {
-    const char* base = buffer_.data();
-    const void* lf = std::memchr(base + scan, '\n', buffer_.size() - scan);
-    if (lf != nullptr) {
-      const std::size_t end = static_cast<const char*>(lf) - base;
-      std::size_t length = end - pos_;
-      if (length > 0 && buffer_[end - 1] == '\r') --length;
-      record.text.assign(buffer_, pos_, length);
-      record.cursor = 0;
-      pos_ = end + 1;
-      return Result::kRecord;
+    const ssize_t n = ::read(fd_, buffer_.get(), kChunk);
+    if (n > 0) {
+      pos_ = 0;
+      end_ = static_cast<std::size_t>(n);
+      return true;
     }
-    if (eof_) {
-      if (pos_ == buffer_.size()) return Result::kEndOfInput;
-      // A last line without a line feed: the line end was lost, so a
-      // carriage return at its end is taken as the first half of one, as in
-      // a file with carriage-return line-feed line ends cut short.
-      std::size_t length = buffer_.size() - pos_;
-      if (buffer_.back() == '\r') --length;
-      record.text.assign(buffer_, pos_, length);
-      record.cursor = 0;
-      pos_ = buffer_.size();
-      return Result::kRecord;
-    }
-
-    // No complete line is buffered: drop the lines already handed out
-    // (only the start of the current line moves) and read more.
-    if (buffer_.capacity() > kKeepCapacity && buffer_.size() - pos_ <= kChunk) {
-      std::string(buffer_, pos_).swap(buffer_);
-    } else {
-      buffer_.erase(0, pos_);
-    }
-    pos_ = 0;
-    scan = buffer_.size();
-
-    const std::size_t old_size = buffer_.size();
-    buffer_.resize(old_size + kChunk);
-    ssize_t n;
-    do {
-      n = ::read(fd_, buffer_.data() + old_size, kChunk);
-    } while (n < 0 && errno == EINTR);
     // A stream that is not open at all (standard input closed by the
     // caller) can deliver no further line: that is the end of input, not a
     // failure of the operating system to read it.
-    if (n < 0 && errno == EBADF) n = 0;
-    buffer_.resize(old_size + static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
-    if (n < 0) return Result::kError;
-    if (n == 0) eof_ = true;
+    if (n == 0 || errno == EBADF) {
+      eof_ = true;
+      return true;
+    }
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      // A non-blocking console with nothing typed yet: wait for input.
+      pollfd p{fd_, POLLIN, 0};
+      if (::poll(&p, 1, -1) >= 0 || errno == EINTR) continue;
+    }
+    return false;
   }
+}
+
+InputStream::Result InputStream::read_record(InputRecord& record) {
+  for (;;) {
+    if (pos_ == end_) {
+      if (eof_) {
+        if (!in_line_) return Result::kEndOfInput;
+        // A last line without a line feed: the line end was lost, so a
+        // carriage return at its end is taken as the first half of one, as
+        // in a file with carriage-return line-feed line ends cut short.
+        return hand_out(record);
+      }
+      if (!fill()) return Result::kError;
+      continue;
+    }
+    const char* start = buffer_.get() + pos_;
+    const std::size_t available = end_ - pos_;
+    const void* lf = std::memchr(start, '\n', available);
+    const std::size_t length =
+        lf != nullptr ? static_cast<std::size_t>(static_cast<const char*>(lf) - start) : available;
+    // Keep the first columns of the line; the rest goes as it is read.
+    const std::size_t keep = std::min(length, kRecordColumns - line_.size());
+    line_.append(start, keep);
+    if (keep < length) too_long_ = true;
+    in_line_ = true;
+    pos_ += length;
+    if (lf != nullptr) {
+      ++pos_;
+      return hand_out(record);
+    }
+  }
+}
+
+InputStream::Result InputStream::hand_out(InputRecord& record) {
+  // A carriage return that ends the line is part of the line end.  In a
+  // line longer than the record it lies beyond the kept columns.
+  if (!too_long_ && !line_.empty() && line_.back() == '\r') line_.pop_back();
+  record.text.assign(line_);
+  record.cursor = 0;
+  line_.clear();
+  too_long_ = false;
+  in_line_ = false;
+  return Result::kRecord;
 }
 
 void InputStream::read_record_or_fail(InputRecord& record) {

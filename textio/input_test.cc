@@ -1,19 +1,18 @@
-#include <gtest/gtest.h>
+#include "textio/input.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <pthread.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <cstdio>
-#include <functional>
+#include <atomic>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "textio/input.h"
+#include "testsupport/child.h"
 
 namespace fieldscan {
 namespace {
@@ -62,8 +61,8 @@ TEST(ReadTextField, ContinuesAtTheCursor) {
 
 struct FieldsRow {
   std::string line;
-  std::vector<float> values;          // one per field of width 6, 1 decimal
-  std::vector<std::size_t> cursors;   // cursor after each field
+  std::vector<float> values;         // one per field of width 6, 1 decimal
+  std::vector<std::size_t> cursors;  // cursor after each field
 };
 
 TEST(ReadFixedField, ThreeFieldsByColumnsAndCommas) {
@@ -105,12 +104,24 @@ TEST(ReadFixedField, HeightAnswers) {
     float expected;
   };
   const Row rows[] = {
-      {"12", true, 1.2f},        {"12.", true, 12.0f},      {"12.75", true, 12.75f},
-      {"1234567", true, 12345.6f}, {"1234567.", true, 12345.6f}, {"-3.5", true, -3.5f},
-      {"+5", true, 0.5f},        {"1.5+2", true, 150.0f},   {"1E3", true, 100.0f},
-      {"0", true, 0.0f},         {"\t12", true, 1.2f},      {"12,9", true, 1.2f},
-      {"1.2.3", false, 0},       {"abc", false, 0},         {"12\t", false, 0},
-      {"12345E", false, 0},      {"NaN", false, 0},         {"Inf", false, 0},
+      {"12", true, 1.2f},
+      {"12.", true, 12.0f},
+      {"12.75", true, 12.75f},
+      {"1234567", true, 12345.6f},
+      {"1234567.", true, 12345.6f},
+      {"-3.5", true, -3.5f},
+      {"+5", true, 0.5f},
+      {"1.5+2", true, 150.0f},
+      {"1E3", true, 100.0f},
+      {"0", true, 0.0f},
+      {"\t12", true, 1.2f},
+      {"12,9", true, 1.2f},
+      {"1.2.3", false, 0},
+      {"abc", false, 0},
+      {"12\t", false, 0},
+      {"12345E", false, 0},
+      {"NaN", false, 0},
+      {"Inf", false, 0},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE("answer \"" + row.answer + "\"");
@@ -190,15 +201,39 @@ TEST(ReadRecord, LinesAndEndOfInput) {
   }
 }
 
-TEST(ReadRecord, LinesOfMegabytes) {
+// Only the first columns of a line are kept, however long it is; the rest
+// is read and discarded.
+TEST(ReadRecord, LinesOfMegabytesKeepTheirFirstColumns) {
   std::string big(5 * 1024 * 1024 + 17, '\0');
   for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>('A' + i % 61);
   const std::string last(3 * 1024 * 1024, 'z');
   const Fed fed = feed({big + "\r\nshort\n", last});
   ASSERT_EQ(fed.lines.size(), 3u);
-  EXPECT_TRUE(fed.lines[0] == big);
+  EXPECT_EQ(fed.lines[0], big.substr(0, kRecordColumns));
   EXPECT_EQ(fed.lines[1], "short");
-  EXPECT_TRUE(fed.lines[2] == last);
+  EXPECT_EQ(fed.lines[2], last.substr(0, kRecordColumns));
+}
+
+// The column limit against the carriage return that may end a line.
+TEST(ReadRecord, LinesAroundTheColumnLimit) {
+  const std::string a79(79, 'a'), a80(80, 'a');
+  struct Row {
+    const char* name;
+    std::string input;
+    std::vector<std::string> lines;
+  } const rows[] = {
+      {"79 columns and CR LF", a79 + "\r\n", {a79}},
+      {"80 columns and CR LF", a80 + "\r\n", {a80}},
+      {"80 columns, CR inside, CR LF", a80 + "\r\r\n", {a80}},
+      {"79 columns and CR inside", a79 + "\rb\n", {a79 + "\r"}},
+      {"81 columns", a80 + "b\n", {a80}},
+      {"80 columns and CR at the end of input", a80 + "\r", {a80}},
+      {"79 columns, CR, CR at the end of input", a79 + "\r\r", {a79 + "\r"}},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    EXPECT_EQ(feed({row.input}).lines, row.lines);
+  }
 }
 
 TEST(ReadRecord, ManyShortLines) {
@@ -211,21 +246,29 @@ TEST(ReadRecord, ManyShortLines) {
 
 // A signal that arrives while the stream waits for the user interrupts the
 // read (the handler is installed without automatic restart); the stream
-// reads again instead of reporting an error.
+// reads again instead of reporting an error.  The writer sends the signal
+// only once the reader sleeps in its read, and writes the line only once
+// the handler has run and the reader sleeps again.
+std::atomic<int> g_interrupts{0};
+
 TEST(ReadRecord, InterruptedReadIsRetried) {
-  struct sigaction action {}, old {};
-  action.sa_handler = [](int) {};
+  struct sigaction action {
+  }, old{};
+  action.sa_handler = [](int) { ++g_interrupts; };
   sigemptyset(&action.sa_mask);
   action.sa_flags = 0;
   ASSERT_EQ(sigaction(SIGUSR1, &action, &old), 0);
+  g_interrupts = 0;
 
   int fds[2];
   ASSERT_EQ(pipe(fds), 0);
   const pthread_t reader = pthread_self();
-  std::thread writer([reader, fd = fds[1]] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  const pid_t reader_task = gettid();
+  std::thread writer([reader, reader_task, fd = fds[1]] {
+    EXPECT_TRUE(testsupport::wait_until_asleep(reader_task));
     pthread_kill(reader, SIGUSR1);
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    while (g_interrupts == 0) std::this_thread::yield();
+    EXPECT_TRUE(testsupport::wait_until_asleep(reader_task));
     EXPECT_EQ(write(fd, "abc\n", 4), 4);
     close(fd);
   });
@@ -234,8 +277,35 @@ TEST(ReadRecord, InterruptedReadIsRetried) {
   EXPECT_EQ(stream.read_record(record), Result::kRecord);
   EXPECT_EQ(record.text, "abc");
   writer.join();
+  EXPECT_EQ(g_interrupts, 1);
   close(fds[0]);
   sigaction(SIGUSR1, &old, nullptr);
+}
+
+// A console with no data yet on a non-blocking descriptor (a terminal or
+// pipe left that way by a parent) is waited for, like a blocking one.
+TEST(ReadRecord, NonBlockingConsoleIsWaitedFor) {
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  ASSERT_EQ(fcntl(fds[0], F_SETFL, O_NONBLOCK), 0);
+  const pid_t reader_task = gettid();
+  std::thread writer([reader_task, fd = fds[1]] {
+    for (const char* piece : {"ab", "c\nlast"}) {
+      EXPECT_TRUE(testsupport::wait_until_asleep(reader_task));
+      EXPECT_EQ(write(fd, piece, std::strlen(piece)), static_cast<ssize_t>(std::strlen(piece)));
+    }
+    EXPECT_TRUE(testsupport::wait_until_asleep(reader_task));
+    close(fd);
+  });
+  InputStream stream(fds[0], console_input());
+  InputRecord record;
+  EXPECT_EQ(stream.read_record(record), Result::kRecord);
+  EXPECT_EQ(record.text, "abc");
+  EXPECT_EQ(stream.read_record(record), Result::kRecord);
+  EXPECT_EQ(record.text, "last");
+  EXPECT_EQ(stream.read_record(record), Result::kEndOfInput);
+  writer.join();
+  close(fds[0]);
 }
 
 TEST(ReadRecord, ReadErrors) {
@@ -256,36 +326,6 @@ TEST(ReadRecord, ReadErrors) {
 
 // ------------------------------------------------- failures end the process
 
-struct Child {
-  int exit_status;  // -1 when the child did not exit normally
-  std::string stderr_text;
-};
-
-// Runs `body` in a child process with its standard error on a pipe.
-Child run_child(const std::function<void()>& body) {
-  int err[2];
-  if (pipe(err) != 0) return {-1, "pipe failed"};
-  std::fflush(nullptr);
-  const pid_t pid = fork();
-  if (pid == 0) {
-    dup2(err[1], STDERR_FILENO);
-    close(err[0]);
-    close(err[1]);
-    body();
-    _exit(0);
-  }
-  close(err[1]);
-  Child child{-1, {}};
-  char buf[256];
-  ssize_t n;
-  while ((n = read(err[0], buf, sizeof buf)) > 0) child.stderr_text.append(buf, n);
-  close(err[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  if (WIFEXITED(status)) child.exit_status = WEXITSTATUS(status);
-  return child;
-}
-
 // A console whose input is `bytes`, already complete.
 int console_with(const std::string& bytes) {
   int fds[2];
@@ -296,7 +336,8 @@ int console_with(const std::string& bytes) {
 }
 
 TEST(ReadRecordOrFail, FailuresEndTheRun) {
-  const std::string eof_line = "qurlex: severe (24): end-of-file during read, unit 5, file CONIN$\r\n";
+  const std::string eof_line =
+      "qurlex: severe (24): end-of-file during read, unit 5, file CONIN$\r\n";
   const std::string error_line = "qurlex: severe (39): error during read, unit 5, file CONIN$\r\n";
   struct Row {
     std::string name;
@@ -317,14 +358,14 @@ TEST(ReadRecordOrFail, FailuresEndTheRun) {
     SCOPED_TRACE(row.name);
     const int fd = row.directory ? open("/", O_RDONLY | O_DIRECTORY) : console_with(row.input);
     ASSERT_GE(fd, 0);
-    const Child child = run_child([&] {
+    const testsupport::ChildResult child = testsupport::run_in_child([&] {
       InputStream console(fd, console_input());
       InputRecord record;
       for (int r = 0; r < row.reads; ++r) console.read_record_or_fail(record);
     });
     close(fd);
-    EXPECT_EQ(child.exit_status, row.exit_status);
-    EXPECT_EQ(child.stderr_text, row.stderr_text);
+    EXPECT_EQ(child.exit_code, row.exit_status);
+    EXPECT_EQ(child.err, row.stderr_text);
   }
 }
 

@@ -11,13 +11,14 @@
 #include <string>
 #include <thread>
 
-#include "textio/test_child.h"
+#include "testsupport/child.h"
+#include "testsupport/temp_dir.h"
 
 namespace fieldscan {
 namespace {
 
-using fieldscan::testing::ChildResult;
-using fieldscan::testing::run_in_child;
+using testsupport::ChildResult;
+using testsupport::run_in_child;
 
 const char* kConsoleOverflow =
     "qurlex: error (63): output conversion error, unit 6, file CONOUT$\r\n";
@@ -51,16 +52,10 @@ void put_file(const std::string& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary) << bytes;
 }
 
-class TempDir : public ::testing::Test {
+class ListingFile : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/textio_output_XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
-  std::string path(const std::string& name) const { return dir_ + "/" + name; }
-  std::string dir_;
+  std::string path(const std::string& name) const { return dir_.file(name); }
+  testsupport::TempDir dir_;
 };
 
 TEST(WriteRecord, LineEndUnlessOpen) {
@@ -75,13 +70,15 @@ TEST(WriteRecord, LineEndUnlessOpen) {
 }
 
 TEST(WriteRecord, OverflowDiagnosticFollowsItsRecord) {
+  testsupport::ChildOptions merged;
+  merged.merge_stderr = true;
   const ChildResult r = run_in_child(
       [] {
         OutputStream console(STDOUT_FILENO, console_output());
         console.write_record(Record().fixed(1000.0f, 5, 1).fixed(1.0f, 10, 2));
         console.write_record(Record().fixed(1.0f, 5, 1));
       },
-      /*merge=*/true);
+      merged);
   EXPECT_EQ(r.exit_code, 0);
   EXPECT_EQ(r.out, std::string("*****      1.00\r\n") + kConsoleOverflow + "  1.0\r\n");
 }
@@ -219,8 +216,6 @@ TEST(WriteRecord, PartialWritesOnNonBlockingPipe) {
   close(p[0]);
   EXPECT_EQ(received, text + "\r\n");
 }
-
-using ListingFile = TempDir;
 
 TEST_F(ListingFile, FirstRecordCutsFormerContent) {
   const std::string name = path("x000.lis");

@@ -25,10 +25,28 @@ file(MAKE_DIRECTORY ${WORK_DIR})
 set(prefix ${WORK_DIR}/prefix)
 
 run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
-foreach(path bin/fieldscan bin/fieldmap include/mapfile/grid.h include/mapfile/load.h
-             include/field/fields.h include/textio/text.h)
+foreach(path bin/fieldscan bin/fieldmap include/fieldscan/field/field_map.h
+             include/fieldscan/field/fields.h include/fieldscan/mapfile/load.h)
   if(NOT EXISTS ${prefix}/${path})
     message(FATAL_ERROR "not installed: ${path}")
+  endif()
+endforeach()
+# Nothing the package installs may collide with another package's files:
+# the headers sit in one folder of the project's name, and every library
+# carries the project's name.
+file(GLOB top_includes LIST_DIRECTORIES true RELATIVE ${prefix} ${prefix}/include/*)
+expect_equal("${top_includes}" "include/fieldscan" "installed under include/")
+file(GLOB_RECURSE libraries RELATIVE ${prefix} ${prefix}/lib*/*.a ${prefix}/lib*/*.so*)
+# The Python module's extension sits in the package folder fieldscan/, which
+# carries the name.
+list(FILTER libraries EXCLUDE REGEX "^lib[^/]*/python3[^/]*/dist-packages/fieldscan/[^/]+$")
+if(NOT libraries)
+  message(FATAL_ERROR "no libraries installed under ${prefix}")
+endif()
+foreach(library ${libraries})
+  get_filename_component(name ${library} NAME)
+  if(NOT name MATCHES "^libfieldscan_")
+    message(FATAL_ERROR "library without the project's name installed: ${library}")
   endif()
 endforeach()
 file(GLOB_RECURSE config ${prefix}/*/fieldscanConfig.cmake)
@@ -51,7 +69,23 @@ foreach(z 0 1)
   endforeach()
 endforeach()
 file(WRITE ${WORK_DIR}/linear.txt "${table}")
+# A second map on a wider grid (steps 2) with another field, BX = 100 + x,
+# BY = 200 + y, BZ = 300 + z: loaded beside the first, each map must keep
+# its own grid and values.
+set(table "x y z bx by bz\n")
+foreach(z 0 2)
+  foreach(y 0 2)
+    foreach(x 0 2)
+      math(EXPR bx "100 + ${x}")
+      math(EXPR by "200 + ${y}")
+      math(EXPR bz "300 + ${z}")
+      string(APPEND table "${x} ${y} ${z} ${bx} ${by} ${bz}\n")
+    endforeach()
+  endforeach()
+endforeach()
+file(WRITE ${WORK_DIR}/wide.txt "${table}")
 run(${prefix}/bin/fieldmap convert linear.txt linear.map --title "linear" --date "08-DEC-2026")
+run(${prefix}/bin/fieldmap convert wide.txt wide.map)
 run(${prefix}/bin/fieldmap info linear.map)
 string(FIND "${run_output}" "Nodes:        8 measured, 0 unmeasured" found)
 if(found EQUAL -1)
@@ -73,10 +107,18 @@ expect_equal("${run_output}" "6 13.25 -7.25\n" "field at (0.25, 0.5, 0.75)")
 run(${WORK_DIR}/consumer/field_at linear.map 1 1 1)
 expect_equal("${run_output}" "10 26 -8\n" "field at the far corner")
 run(${WORK_DIR}/consumer/field_at linear.map 0.5 0.5 1.5)
-expect_equal("${run_output}" "FIELDS 3: Point is outside Z-limits\n" "point above the map")
+expect_equal("${run_output}" "field 3: Point is outside Z-limits\n" "point above the map")
 execute_process(COMMAND ${WORK_DIR}/consumer/field_at missing.map 0 0 0
   WORKING_DIRECTORY ${WORK_DIR} RESULT_VARIABLE rc OUTPUT_VARIABLE out)
-expect_equal("${rc}: ${out}" "1: LOAD 1: Cannot open the MAP file\n" "missing map")
+expect_equal("${rc}: ${out}" "1: load 1: Cannot open the MAP file\n" "missing map")
+# Two maps in one process, in both orders: (1.5, 0.5, 0.5) lies outside
+# the first map and inside the second.
+run(${WORK_DIR}/consumer/field_at linear.map 1.5 0.5 0.5 wide.map)
+expect_equal("${run_output}" "field 1: Point is outside X-limits\n101.5 200.5 300.5\n"
+             "two maps, the narrow one first")
+run(${WORK_DIR}/consumer/field_at wide.map 0.25 0.5 0.75 linear.map)
+expect_equal("${run_output}" "100.25 200.5 300.75\n6 13.25 -7.25\n"
+             "two maps, the wide one first")
 # The installed fieldscan lists the field of a converted table: the
 # purging magnet in millimetres along x at z = 20 mm ...
 run(${prefix}/bin/fieldmap convert ${PURG_TABLE} purg.map --scale 1000)
@@ -98,7 +140,7 @@ file(WRITE ${WORK_DIR}/holes.txt
   "0 0 0 1 2 3\n1 0 0 1 2 3\n0 1 0 1 2 3\n1 1 0 1 2 3\n2 1 0 1 2 3\n"
   "0 0 1 1 2 3\n1 0 1 1 2 3\n2 0 1 1 2 3\n0 1 1 1 2 3\n1 1 1 1 2 3\n2 1 1 1 2 3\n")
 run(${prefix}/bin/fieldmap convert holes.txt holes.map)
-expect_equal("${run_output}" "holes.map: 3 x 2 x 2 nodes, 11 measured, 1 unmeasured\n"
+expect_equal("${run_output}" "holes.map: 3 x 2 x 2 nodes, 11 measured, 1 unmeasured; lengths in unknown units, field in unknown units (--units LENGTH,FIELD records them)\n"
              "conversion of a table with an absent node")
 file(WRITE ${WORK_DIR}/holes.answers "x\n\n0.,2.,.5\n")
 execute_process(COMMAND ${prefix}/bin/fieldscan holes.map

@@ -1,12 +1,14 @@
 // Start-up: the map file name, the one call of LOAD, then the header and the
 // dialogue.
+#include "driver/run.h"
+
+#include <unistd.h>
+
 #include <csignal>
 #include <cstdint>
-#include <unistd.h>
 
 #include "driver/dialogue.h"
 #include "driver/header.h"
-#include "driver/run.h"
 #include "mapfile/grid.h"
 #include "mapfile/load.h"
 #include "textio/input.h"

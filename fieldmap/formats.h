@@ -1,0 +1,118 @@
+// The field-map formats of other tools that fieldmap reads and writes, and
+// how a file's format is recognised.
+//
+//   name        read  write  units                 node order          symmetry
+//   table       yes   yes    from the column units  any (z fastest out) none
+//   csv         yes   yes    from the column names  any (x fastest out) none
+//   bdsim       yes   yes    cm, T                  loopOrder xyzt/tzyx none
+//   g4beamline  yes   yes    mm, T                  by coordinates      extendX/Y/Z
+//   comsol      yes   no     "% Length unit", (T)   any                 none
+//
+// `table` and `csv` are the two forms of read_table (table_reader.h); the
+// readers here take the other three.  Each fills the geometry and the node
+// values of a MapContents (and, for G4beamline, the reflection indices) in
+// the map's units: the file's own units, or those the caller asks for, each
+// value converted once in double precision and rounded once to single
+// precision.  A node whose three components are all above 900000 (the
+// unmeasured mark) keeps its values unconverted; a node that has no row, or
+// a component that is not a finite number, becomes unmeasured (999999).
+//
+// The writers take a loaded map (its grid and BMAP-ordered values) and its
+// units, and convert into the format's fixed units; they write the
+// unmeasured mark as it is.  Every number is the shortest decimal that reads
+// back as the same single-precision value.
+#pragma once
+
+#include <istream>
+#include <string>
+#include <string_view>
+
+#include "fieldmap/table_error.h"
+#include "fieldmap/units.h"
+#include "mapfile/grid.h"
+#include "mapfile/map_contents.h"
+
+namespace fieldscan::fieldmap {
+
+enum class Format { table, csv, bdsim, g4beamline, comsol };
+
+// "table", "csv", "bdsim" (or "bdsim3d"), "g4beamline" (or "g4bl"), "comsol".
+bool parse_format_name(std::string_view name, Format& format);
+std::string_view format_name(Format format);
+
+// Recognises a format from the first bytes of a file (a few kilobytes are
+// plenty): "%" header lines are COMSOL, "key>" lines or a "!" column line
+// are BDSIM, "param"/"grid"/"data" commands are G4beamline, a first line of
+// three or four numbers is the header table, anything else plain columns.
+Format detect_format(std::string_view head);
+
+// What the caller asks of a reader.
+struct FormatRequest {
+  Units want;          // the map's units (unset: the file's own)
+  double scale = 1.0;  // multiplies the coordinates after any conversion
+};
+
+// On success the map's units are in `units` (a length unit is unknown when
+// `scale` is not 1 and no length unit was asked for).  On failure `error`
+// names the line, column and problem; `contents` is then unspecified.
+//
+// BDSIM three-dimensional map: "key> value" lines nx ny nz xmin xmax ymin
+// ymax zmin zmax (min and max are the first and last node), optional
+// "loopOrder> xyzt" (x fastest, the default) or "tzyx" (z fastest), "#"
+// comments, one "!" line naming the columns (field columns are those whose
+// names contain Fx, Fy, Fz; X, Y, Z the coordinates, which may be left out),
+// then exactly nx*ny*nz rows in the loop order.  The grid comes from the
+// header; a row whose coordinate lies more than half a step away from the
+// node the loop order puts it at is refused, as that is a wrong loop order.
+bool read_bdsim(std::istream& in, const FormatRequest& request, MapContents& contents, Units& units,
+                TableError& error);
+
+// G4beamline grid map: "#" comments, "param ... normB=S" (the field is
+// multiplied by S), "grid X0= Y0= Z0= nX= nY= nZ= dX= dY= dZ=" (the origin
+// is the first node), optional "extendX flip=Bx" (reflection index 1) or
+// "flip=By,Bz" (index 2), likewise extendY (By; Bx,Bz) and extendZ (Bz;
+// Bx,By), then "data" and rows "X Y Z Bx By Bz" placed by their
+// coordinates.  An extend whose flip list no index expresses, or whose
+// mirror plane (the axis's zero) is not the grid's first node, is refused.
+bool read_g4beamline(std::istream& in, const FormatRequest& request, MapContents& contents,
+                     Units& units, TableError& error);
+
+// COMSOL spreadsheet export: "%" header lines, among them "% Length unit: mm"
+// and, last, one naming the columns "x y z mf.Bx (T) mf.By (T) mf.Bz (T)"
+// (field columns end in Bx, By, Bz; a unit in parentheses follows the name),
+// then rows in any order on a regular grid (found as for plain columns).
+// "NaN" values (points outside the model) make a node unmeasured.
+bool read_comsol(std::istream& in, const FormatRequest& request, MapContents& contents,
+                 Units& units, TableError& error);
+
+// Writers.  `grid` and `values` as LOAD leaves SIZE and BMAP; `map_units`
+// are the map's.  False with the reason in `why` when the map cannot be
+// written in the format: its units are unknown (the message names --units),
+// or it has symmetries the format cannot carry.
+bool write_bdsim(const GridSize& grid, const float* values, const Units& map_units,
+                 std::string& out, std::string& why);
+bool write_g4beamline(const GridSize& grid, const float* values, const Units& map_units,
+                      std::string& out, std::string& why);
+// Comma-separated, a header line naming the columns with the map's units
+// ("x [mm],y [mm],z [mm],Bx [T],By [T],Bz [T]"; no brackets for a unit that
+// is unknown), the x index fastest.  Never fails.
+std::string write_csv(const GridSize& grid, const float* values, const Units& map_units);
+
+}  // namespace fieldscan::fieldmap
+
+namespace fieldscan::fieldmap {
+
+struct Table;
+
+// For a table read by read_table (given as ReadOptions::columns_known): the
+// table's units from its columns (or, for coordinates, the header form's
+// closing "0 [unit]" line), the map's units (requested, else the table's;
+// the length unit unknown when `request.scale` is not 1 and none was
+// requested) and the factors from the one to the other.  Fails at the unit's
+// place for an unknown unit, for coordinate or field columns whose units
+// differ (unless --units chooses the map's) and for a column without a unit
+// beside one with a unit.  `request.scale` itself is applied by the reader.
+bool table_units(const Table& table, const FormatRequest& request, double factor[6],
+                 Units& map_units, TableError& error);
+
+}  // namespace fieldscan::fieldmap

@@ -1,0 +1,558 @@
+#include "fieldmap/formats.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+#include "field/field_map.h"
+#include "fieldmap/cli.h"
+#include "fieldmap/number.h"
+#include "mapfile/map_format.h"
+#include "mapfile/map_writer.h"
+#include "mapfile/node.h"
+#include "testsupport/temp_dir.h"
+
+namespace fieldscan::fieldmap {
+namespace {
+
+using testsupport::TempDir;
+
+struct Outcome {
+  int status;
+  std::string out, err;
+};
+
+Outcome run(const std::vector<std::string>& args) {
+  CliStreams io;
+  const int status = run_fieldmap(args, io);
+  return {status, io.out, io.err};
+}
+
+bool load(const std::string& path, FieldMap& map) {
+  MapError error;
+  return FieldMap::load(path, map, error);
+}
+
+// The test field in millimetres and gauss: linear along each axis, so the
+// map's trilinear interpolation reproduces it between nodes.
+std::array<double, 3> field_mm_gauss(double x, double y, double z) {
+  return {100 + 2 * x - y, 50 + 0.5 * y + 3 * z, -20 + x + 0.25 * z};
+}
+
+// Sizes of the units in millimetres and gauss.
+double mm_per(LengthUnit u) { return convert_length(1.0, u, LengthUnit::mm); }
+double gauss_per(FieldUnit u) { return convert_field(1.0, u, FieldUnit::G); }
+
+// The test grid in millimetres: x -10, 0, 10; y 0, 5; z 0, 20, 40.
+constexpr int kN[3] = {3, 2, 3};
+constexpr double kMin[3] = {-10, 0, 0};
+constexpr double kStep[3] = {10, 5, 20};
+
+enum class Order { x_fastest, z_fastest, reversed };
+
+// Rows "x y z bx by bz" of the test field in the units `length` and `field`
+// (the field divided by `norm`), one per node in `order`, with a blank line
+// and a comment (when `comment` is not empty) after the first row.
+std::string node_rows(Order order, LengthUnit length, FieldUnit field, const char* separator,
+                      const std::string& comment = "", double norm = 1) {
+  std::vector<std::string> lines;
+  const int total = kN[0] * kN[1] * kN[2];
+  for (int r = 0; r < total; ++r) {
+    int i, j, k;
+    if (order == Order::z_fastest) {
+      k = r % kN[2];
+      j = r / kN[2] % kN[1];
+      i = r / (kN[2] * kN[1]);
+    } else {
+      i = r % kN[0];
+      j = r / kN[0] % kN[1];
+      k = r / (kN[0] * kN[1]);
+    }
+    const double p[3] = {kMin[0] + i * kStep[0], kMin[1] + j * kStep[1], kMin[2] + k * kStep[2]};
+    const auto b = field_mm_gauss(p[0], p[1], p[2]);
+    char line[256];
+    std::snprintf(line, sizeof line, "%.9g%s%.9g%s%.9g%s%.9g%s%.9g%s%.9g\n", p[0] / mm_per(length),
+                  separator, p[1] / mm_per(length), separator, p[2] / mm_per(length), separator,
+                  b[0] / gauss_per(field) / norm, separator, b[1] / gauss_per(field) / norm,
+                  separator, b[2] / gauss_per(field) / norm);
+    lines.push_back(line);
+  }
+  if (order == Order::reversed) std::reverse(lines.begin(), lines.end());
+  std::string out = lines[0] + "\n" + (comment.empty() ? "" : comment + "\n");
+  for (std::size_t n = 1; n < lines.size(); ++n) out += lines[n];
+  return out;
+}
+
+// Compares the loaded map with the test field (in `length` and `field`
+// units) at every node and at the centres between neighbouring nodes.
+void expect_test_field(const FieldMap& map, LengthUnit length, FieldUnit field) {
+  for (int i = 0; i < 2 * kN[0] - 1; ++i)
+    for (int j = 0; j < 2 * kN[1] - 1; ++j)
+      for (int k = 0; k < 2 * kN[2] - 1; ++k) {
+        const double p[3] = {kMin[0] + 0.5 * i * kStep[0], kMin[1] + 0.5 * j * kStep[1],
+                             kMin[2] + 0.5 * k * kStep[2]};
+        const auto want = field_mm_gauss(p[0], p[1], p[2]);
+        FieldVector v;
+        ASSERT_EQ(map.field(static_cast<float>(p[0] / mm_per(length)),
+                            static_cast<float>(p[1] / mm_per(length)),
+                            static_cast<float>(p[2] / mm_per(length)), v),
+                  FieldStatus::kOk)
+            << p[0] << " " << p[1] << " " << p[2];
+        const float b[3] = {v.bx, v.by, v.bz};
+        for (int c = 0; c < 3; ++c) {
+          const double expected = want[static_cast<std::size_t>(c)] / gauss_per(field);
+          EXPECT_NEAR(b[c], expected, 1e-5 * (std::fabs(expected) + 1e-3))
+              << "component " << c << " at " << p[0] << " " << p[1] << " " << p[2] << " mm";
+        }
+      }
+}
+
+TEST(FormatsTest, UnitSpellingsAndAxisTexts) {
+  const struct {
+    const char* text;
+    bool length;
+    int unit;
+  } rows[] = {
+      {"MM", true, static_cast<int>(LengthUnit::mm)},
+      {"[METRE]", true, static_cast<int>(LengthUnit::m)},
+      {"meters", true, static_cast<int>(LengthUnit::m)},
+      {"(cm)", true, static_cast<int>(LengthUnit::cm)},
+      {"um", true, static_cast<int>(LengthUnit::um)},
+      {"GAUSS", false, static_cast<int>(FieldUnit::G)},
+      {"[TESLA]", false, static_cast<int>(FieldUnit::T)},
+      {"(T)", false, static_cast<int>(FieldUnit::T)},
+      {"KG", false, static_cast<int>(FieldUnit::kG)},
+      {"mT", false, static_cast<int>(FieldUnit::mT)},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.text);
+    LengthUnit l{};
+    FieldUnit f{};
+    if (row.length) {
+      ASSERT_TRUE(parse_length_unit(row.text, l));
+      EXPECT_EQ(static_cast<int>(l), row.unit);
+      EXPECT_FALSE(parse_field_unit(row.text, f));
+    } else {
+      ASSERT_TRUE(parse_field_unit(row.text, f));
+      EXPECT_EQ(static_cast<int>(f), row.unit);
+    }
+  }
+  LengthUnit l;
+  EXPECT_FALSE(parse_length_unit("furlong", l));
+  EXPECT_FALSE(parse_length_unit("[mm", l));
+
+  // Every pair of units survives the axis texts, each within its 8 bytes.
+  for (const LengthUnit lu : {LengthUnit::um, LengthUnit::mm, LengthUnit::cm, LengthUnit::m}) {
+    for (const FieldUnit fu : {FieldUnit::T, FieldUnit::mT, FieldUnit::G, FieldUnit::kG}) {
+      MapContents c;
+      record_units(Units{lu, fu}, c);
+      EXPECT_LE(c.axa.size(), 8u);
+      EXPECT_LE(c.axc.size(), 8u);
+      const Units back = recorded_units(c.axa + "  ", c.axb, c.axc + "   ");
+      EXPECT_EQ(back.length, lu);
+      EXPECT_EQ(back.field, fu);
+    }
+  }
+  const Units none = recorded_units("X", "Y", "Z");
+  EXPECT_FALSE(none.length || none.field);
+  // The two length texts must agree.
+  EXPECT_FALSE(recorded_units("X [mm]", "Y [cm]", "B [T]").length);
+
+  // Conversions are exact powers of ten, applied once.
+  EXPECT_EQ(to_single(convert_length(123.456, LengthUnit::mm, LengthUnit::m)), 0.123456f);
+  EXPECT_EQ(convert_field(1.5, FieldUnit::T, FieldUnit::G), 15000.0);
+  EXPECT_EQ(convert_field(25.0, FieldUnit::G, FieldUnit::mT), 2.5);
+}
+
+TEST(FormatsTest, RecognisesFormatsFromContent) {
+  const struct {
+    const char* head;
+    Format format;
+  } rows[] = {
+      {"% Model: m.mph\n% x y z mf.Bx (T)\n", Format::comsol},
+      {"# map\n\nnx> 3\nny> 2\n", Format::bdsim},
+      {"xmin > 0\n", Format::bdsim},
+      {"# c\nparam normB=1\ngrid X0=0\n", Format::g4beamline},
+      {"grid X0=0 Y0=0\n", Format::g4beamline},
+      {"\n   6  6  10\n 1 X [MM]\n", Format::table},
+      {"x [mm], y [mm], z [mm], Bx, By, Bz\n", Format::csv},
+      {"0 0 0 1 2 3\n", Format::csv},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.head);
+    EXPECT_EQ(detect_format(row.head), row.format);
+  }
+}
+
+// Files of every format, written here by hand, converted into a map in the
+// requested units and evaluated at and between the nodes.
+TEST(FormatsTest, HandWrittenFilesGiveTheFieldAtAndBetweenNodes) {
+  const std::string table_head =
+      "# a comment before the counts\n     3     2     3\n 1 X [MM]\n 2 Y [MM]\n 3 Z [MM]\n"
+      " 4 BX [GAUSS]\n 5 BY [GAUSS]\n 6 BZ [GAUSS]\n 0\n";
+  const std::string metre_head =
+      "     3     2     3\n 1 X\n 2 Y\n 3 Z\n 4 BX [TESLA]\n 5 BY [TESLA]\n 6 BZ [TESLA]\n"
+      " 0 [METRE]\n";
+  const std::string bdsim_head =
+      "# BDSIM map by hand\nnx> 3\nny> 2\nnz> 3\nxmin> -1\nxmax> 1\n\nymin> 0\nymax> 0.5\n"
+      "zmin> 0\nzmax> 4\n";
+  const std::string comsol_head =
+      "% Model:              magnet.mph\n% Dimension:          3\n% Length unit:        m\n"
+      "% x                       y                        z                        mf.Bx (mT)   "
+      "            mf.By (mT)                mf.Bz (mT)\n";
+  const struct {
+    const char* name;
+    std::string text;
+    std::vector<std::string> options;
+    LengthUnit length;
+    FieldUnit field;
+    const char* summary;
+  } cases[] = {
+      {"header table, z fastest, mm and GAUSS, into cm and T",
+       table_head + node_rows(Order::z_fastest, LengthUnit::mm, FieldUnit::G, " ", "# comment"),
+       {"--units", "cm,T"},
+       LengthUnit::cm,
+       FieldUnit::T,
+       "lengths in cm, field in T"},
+      {"header table, x fastest, 0 [METRE] and TESLA, kept",
+       metre_head + node_rows(Order::x_fastest, LengthUnit::m, FieldUnit::T, "  "),
+       {},
+       LengthUnit::m,
+       FieldUnit::T,
+       "lengths in m, field in T"},
+      {"plain columns with units, shuffled, cm and kG into mm and mT",
+       "x [cm], y [cm], z [cm], Bx [kG], By [kG], Bz [kG]\n" +
+           node_rows(Order::reversed, LengthUnit::cm, FieldUnit::kG, ", ", "# comment"),
+       {"--units", "mm,mT"},
+       LengthUnit::mm,
+       FieldUnit::mT,
+       "lengths in mm, field in mT"},
+      {"bdsim, x fastest by default, into mm and G",
+       bdsim_head + "! X Y Z Fx Fy Fz\n" +
+           node_rows(Order::x_fastest, LengthUnit::cm, FieldUnit::T, "\t", "# comment"),
+       {"--units", "mm,G"},
+       LengthUnit::mm,
+       FieldUnit::G,
+       "lengths in mm, field in G"},
+      {"bdsim, loopOrder tzyx, kept in cm and T",
+       bdsim_head + "loopOrder> tzyx\n! X Y Z Fx Fy Fz\n" +
+           node_rows(Order::z_fastest, LengthUnit::cm, FieldUnit::T, " ", "# comment"),
+       {},
+       LengthUnit::cm,
+       FieldUnit::T,
+       "lengths in cm, field in T"},
+      {"g4beamline with normB, rows in any order",
+       "# G4beamline\nparam maxline=100 normB=0.5\n\ngrid X0=-10 Y0=0 Z0=0 nX=3 nY=2 nZ=3 "
+       "dX=10 dY=5 dZ=20\ndata\n" +
+           node_rows(Order::reversed, LengthUnit::mm, FieldUnit::T, " ", "# comment", 0.5),
+       {"--units", "mm,G"},
+       LengthUnit::mm,
+       FieldUnit::G,
+       "lengths in mm, field in G"},
+      {"comsol, metres and mT, rows in any order, into mm and G",
+       comsol_head + node_rows(Order::reversed, LengthUnit::m, FieldUnit::mT, "   "),
+       {"--units", "mm,G"},
+       LengthUnit::mm,
+       FieldUnit::G,
+       "lengths in mm, field in G"},
+  };
+  TempDir dir;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string in = dir.file("in.txt"), map = dir.file("out.map");
+    ASSERT_TRUE(write_file(in, c.text));
+    std::vector<std::string> args = {"convert", in, map};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    const Outcome r = run(args);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find(std::string("unmeasured; ") + c.summary + "\n"), std::string::npos)
+        << r.out;
+    FieldMap loaded;
+    ASSERT_TRUE(load(map, loaded));
+    EXPECT_EQ(loaded.grid().NX, kN[0]);
+    EXPECT_EQ(loaded.grid().NY, kN[1]);
+    EXPECT_EQ(loaded.grid().NZ, kN[2]);
+    expect_test_field(loaded, c.length, c.field);
+    const Outcome info = run({"info", map});
+    EXPECT_NE(info.out.find(std::string("Units:        ") + c.summary + "\n"), std::string::npos)
+        << info.out;
+  }
+}
+
+TEST(FormatsTest, G4beamlineExtendBecomesAMirrorPlane) {
+  const struct {
+    const char* extend;
+    std::int32_t idc;
+    float sign[3];  // of the components at a mirrored point
+  } rows[] = {
+      {"extendZ flip=Bz\n", 1, {1, 1, -1}},
+      {"extendZ flip=Bx,By\n", 2, {-1, -1, 1}},
+  };
+  TempDir dir;
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.extend);
+    const std::string in = dir.file("g.txt"), map = dir.file("g.map");
+    ASSERT_TRUE(write_file(in, std::string("param normB=1\ngrid X0=-10 Y0=0 Z0=0 nX=3 nY=2 "
+                                           "nZ=3 dX=10 dY=5 dZ=20\n") +
+                                   row.extend + "data\n" +
+                                   node_rows(Order::x_fastest, LengthUnit::mm, FieldUnit::T, " ")));
+    const Outcome r = run({"convert", in, map});
+    ASSERT_EQ(r.status, 0) << r.err;
+    FieldMap loaded;
+    ASSERT_TRUE(load(map, loaded));
+    EXPECT_EQ(loaded.grid().IDC, row.idc);
+    FieldVector v;
+    ASSERT_EQ(loaded.field(5.0f, 2.5f, -30.0f, v), FieldStatus::kOk);
+    const float b[3] = {v.bx, v.by, v.bz};
+    const auto want = field_mm_gauss(5, 2.5, 30);
+    for (int c = 0; c < 3; ++c) {
+      EXPECT_NEAR(b[c], row.sign[c] * want[static_cast<std::size_t>(c)] * 1e-4, 1e-7);
+    }
+  }
+}
+
+// The worked example of the README: the G4beamline quadrant of a lens field,
+// in gauss, gives the whole line through its mirror plane.
+TEST(FormatsTest, TheLensExampleScansThroughItsMirrorPlanes) {
+  TempDir dir;
+  const std::string map = dir.file("lens.map");
+  const Outcome r = run({"convert", FIELDMAP_TESTDATA "/lens.g4bl", map, "--units", "mm,G"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out,
+            map + ": 3 x 3 x 5 nodes, 45 measured, 0 unmeasured; lengths in mm, field in G\n");
+  FieldMap loaded;
+  ASSERT_TRUE(load(map, loaded));
+  for (const float x : {-20.0f, -10.0f, 0.0f, 10.0f, 20.0f}) {
+    SCOPED_TRACE(x);
+    FieldVector v;
+    ASSERT_EQ(loaded.field(x, -5.0f, 50.0f, v), FieldStatus::kOk);
+    EXPECT_FLOAT_EQ(v.bx, 40.0f * x);
+    EXPECT_FLOAT_EQ(v.by, -200.0f);
+    EXPECT_FLOAT_EQ(v.bz, 11000.0f);
+  }
+}
+
+// A map written in a format and converted back: the same grid, values and
+// mirror planes, bit for bit without a unit change and within one rounding of
+// each conversion with one; unmeasured nodes stay unmeasured.
+TEST(FormatsTest, RoundTripsThroughEveryWrittenFormat) {
+  const struct {
+    const char* format;
+    Units map_units;
+    bool reflections;               // the format carries mirror planes
+    std::vector<std::string> back;  // options of the convert back
+  } rows[] = {
+      {"table", {LengthUnit::mm, FieldUnit::G}, false, {}},
+      {"table", {std::nullopt, std::nullopt}, false, {}},
+      {"csv", {LengthUnit::um, FieldUnit::kG}, false, {}},
+      {"bdsim", {LengthUnit::cm, FieldUnit::T}, false, {}},
+      {"bdsim", {LengthUnit::mm, FieldUnit::G}, false, {"--units", "mm,G"}},
+      {"g4beamline", {LengthUnit::mm, FieldUnit::T}, true, {}},
+      {"g4beamline", {LengthUnit::m, FieldUnit::mT}, true, {"--units", "m,mT"}},
+  };
+  TempDir dir;
+  for (const auto& row : rows) {
+    SCOPED_TRACE(std::string(row.format) + " from " + describe_units(row.map_units));
+    MapContents original;
+    original.xmin = 0;
+    original.ymin = -0.3f;
+    original.zmin = 0;
+    original.dx = 0.1f;
+    original.dy = 0.7f;
+    original.dz = 2.5f;
+    original.nx = 4;
+    original.ny = 3;
+    original.nz = 5;
+    if (row.reflections) {
+      original.ida = 1;
+      original.idc = 2;
+    }
+    record_units(row.map_units, original);
+    fill_values(original, [](float x, float y, float z) {
+      return std::array<float, 3>{std::sin(x) * 1.7f, y / 3, 1e-3f + z * z};
+    });
+    for (int c = 0; c < 3; ++c)
+      original.values[3 * 7 + static_cast<std::size_t>(c)] = kUnmeasuredMark;
+    const std::string map = dir.file("a.map"), text = dir.file("a.txt"), back = dir.file("b.map");
+    ASSERT_TRUE(write_map_file(map, original));
+    Outcome r = run({"export", map, text, "--to", row.format});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::vector<std::string> args = {"convert", text, back};
+    args.insert(args.end(), row.back.begin(), row.back.end());
+    r = run(args);
+    ASSERT_EQ(r.status, 0) << r.err;
+
+    FieldMap loaded;
+    ASSERT_TRUE(load(back, loaded));
+    const GridSize& g = loaded.grid();
+    const std::vector<float>& values = loaded.contents().values;
+    const bool same_units =
+        row.back.empty() || std::string(row.format) == "table" || std::string(row.format) == "csv";
+    auto near = [&](float got, float want) {
+      if (same_units) return got == want;
+      return got == want || std::nextafter(want, got) == got;
+    };
+    EXPECT_TRUE(near(g.XMIN, original.xmin) && near(g.YMIN, original.ymin) &&
+                near(g.ZMIN, original.zmin));
+    EXPECT_TRUE(near(g.DX, original.dx) && near(g.DY, original.dy) && near(g.DZ, original.dz))
+        << g.DX << " " << g.DY << " " << g.DZ;
+    EXPECT_EQ(g.NX * g.NY * g.NZ, 60);
+    EXPECT_EQ(g.IDA, original.ida);
+    EXPECT_EQ(g.IDC, original.idc);
+    ASSERT_EQ(values.size(), original.values.size());
+    for (std::size_t n = 0; n < original.values.size(); ++n) {
+      ASSERT_TRUE(near(values[n], original.values[n]))
+          << n << ": " << values[n] << " vs " << original.values[n];
+    }
+    const Outcome info = run({"info", back});
+    EXPECT_NE(info.out.find("Units:        " + describe_units(row.map_units) + "\n"),
+              std::string::npos)
+        << info.out;
+  }
+}
+
+// An exported table carries the map's units in its column names and its
+// "#map" lines; converting it into other units converts the grid that the
+// "#map" lines fix as well as the rows.
+TEST(FormatsTest, ExportedTableConvertsIntoOtherUnits) {
+  TempDir dir;
+  MapContents original;
+  original.xmin = -20;
+  original.dx = 5;
+  original.dy = 2.5f;
+  original.dz = 10;
+  record_units(Units{LengthUnit::mm, FieldUnit::G}, original);
+  fill_values(original, [](float x, float y, float z) {
+    return std::array<float, 3>{1000 + x, 200 + y, z};
+  });
+  const std::string map = dir.file("g.map"), table = dir.file("g.txt"), back = dir.file("t.map");
+  ASSERT_TRUE(write_map_file(map, original));
+  ASSERT_EQ(run({"export", map, table}).status, 0);
+  const Outcome r = run({"convert", table, back, "--units", "cm,T"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  FieldMap loaded;
+  ASSERT_TRUE(load(back, loaded));
+  EXPECT_EQ(loaded.contents().xmin, -2.0f);
+  EXPECT_EQ(loaded.contents().dx, 0.5f);
+  EXPECT_EQ(loaded.contents().dy, 0.25f);
+  EXPECT_EQ(loaded.contents().axc, "B [T]   ");  // blank-padded to 8
+  FieldVector v;
+  ASSERT_EQ(loaded.field(-1.5f, 0.25f, 1.0f, v), FieldStatus::kOk);
+  EXPECT_FLOAT_EQ(v.bx, 0.0985f);
+  EXPECT_FLOAT_EQ(v.by, 0.02025f);
+  EXPECT_FLOAT_EQ(v.bz, 0.001f);
+}
+
+TEST(FormatsTest, ProblemsNameTheFileLineAndColumn) {
+  const std::string bdsim_head =
+      "nx> 2\nny> 1\nnz> 1\nxmin> 0\nxmax> 1\nymin> 0\nymax> 0\nzmin> 0\nzmax> 0\n";
+  const struct {
+    std::string text;
+    std::vector<std::string> options;
+    const char* message;  // after the file name
+  } rows[] = {
+      {bdsim_head + "loopOrder> tzyx\n! X Y Z Fx Fy Fz\n1 0 0 1 2 3\n0 0 0 1 2 3\n",
+       {},
+       ":12:1: X = 1 is not the x of node (1, 1, 1), 0, where loop order tzyx (z fastest) puts "
+       "row 1: is the loopOrder or the header right?"},
+      {bdsim_head + "! X Y Z Fx Fy Fz\n0 0 0 1 2 3\n",
+       {},
+       ":12:1: the file ends after 1 rows; the header's 2 x 1 x 1 nodes need 2"},
+      {bdsim_head + "loopOrder> zyx\n! X Y Z Fx Fy Fz\n",
+       {},
+       ":10:12: loopOrder> must be xyzt (x fastest) or tzyx (z fastest), not \"zyx\""},
+      {"nx> 2\n! X Y Z Fx Fy Fz\n", {}, ":2:1: the header gives no xmin>"},
+      {"grid X0=0 Y0=0 Z0=0 nX=2 nY=1 nZ=1 dX=1 dY=1 dZ=1\nextendX flip=Bx,By\ndata\n",
+       {},
+       ":2:14: extendX flip=Bx,By cannot be expressed by the map's reflection indices"},
+      {"grid X0=0 Y0=0 Z0=0 nX=2 nY=1 nZ=1 dX=1 dY=1 dZ=1\ndata\n0 0 0 1 2 3\n0.5 0 0 1 2 3\n",
+       {},
+       ":4:1: X = 0.5 is not a node of the grid (X0 + k * dX, k from 0 to 1)"},
+      {"grid X0=0 Y0=0 Z0=0 nX=2 nY=1 nZ=1 dX=1 dY=1 dZ=1\ndata\n0 0 0 1 2 3\n0 0 0 1 2 3\n",
+       {},
+       ":4:1: duplicate node (1, 1, 1), first given on line 3"},
+      {"% Length unit: furlong\n% x y z Bx By Bz\n0 0 0 1 2 3\n",
+       {},
+       ":1:15: unknown length unit \"furlong\""},
+      {"% x y z mf.Bx (Oe) mf.By (Oe) mf.Bz (Oe)\n0 0 0 1 2 3\n",
+       {},
+       ":1:15: unknown field unit \"(Oe)\""},
+      {" 1 1 1\n 1 X [FURLONG]\n 2 Y\n 3 Z\n 4 BX\n 5 BY\n 6 BZ\n 0\n0 0 0 1 2 3\n",
+       {},
+       ":2:6: unknown length unit \"[FURLONG]\""},
+      {"x [mm], y [cm], z [mm], bx, by, bz\n0 0 0 1 2 3\n",
+       {},
+       ":1:11: the coordinates are in different units (mm, cm)"},
+      {"x [mm], y, z, bx, by, bz\n0 0 0 1 2 3\n", {}, ":1:3: column y names no unit"},
+      {"0 0 0 1 2 3\n", {"--from", "table"}, ":1:1: not a header table"},
+  };
+  TempDir dir;
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.text);
+    const std::string in = dir.file("bad.txt"), map = dir.file("bad.map");
+    ASSERT_TRUE(write_file(in, row.text));
+    std::vector<std::string> args = {"convert", in, map};
+    args.insert(args.end(), row.options.begin(), row.options.end());
+    const Outcome r = run(args);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err.rfind(in + row.message, 0), 0u) << r.err;
+    EXPECT_FALSE(std::ifstream(map).good());
+  }
+}
+
+TEST(FormatsTest, FormatAndUnitOptions) {
+  const std::string help = usage();
+  for (const char* item : {"--from FORMAT", "--to FORMAT", "--units LENGTH,FIELD", "bdsim",
+                           "g4beamline", "comsol", "um mm cm m", "T mT G kG"}) {
+    EXPECT_NE(help.find(item), std::string::npos) << item;
+  }
+  const struct {
+    std::vector<std::string> args;
+    const char* problem;
+  } rows[] = {
+      {{"convert", "a", "b", "--units", "furlong,T"}, "--units: unknown length unit \"furlong\""},
+      {{"convert", "a", "b", "--units", "mm,Oe"}, "--units: unknown field unit \"Oe\""},
+      {{"convert", "a", "b", "--units", "mm"}, "--units: \"mm\" is not LENGTH,FIELD"},
+      {{"convert", "a", "b", "--from", "opera"}, "--from: unknown format \"opera\""},
+      {{"export", "a", "b", "--to", "comsol"}, "--to: comsol files are read, not written"},
+      {{"export", "a", "b", "--from", "csv"}, "export takes no option --from"},
+      {{"info", "a", "--units", "mm,T"}, "info takes no option --units"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.problem);
+    const Outcome r = run(row.args);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err.rfind(std::string("fieldmap: ") + row.problem, 0), 0u) << r.err;
+  }
+}
+
+TEST(FormatsTest, ExportIntoFixedUnitsNeedsKnownUnits) {
+  TempDir dir;
+  MapContents contents;
+  fill_values(contents, [](float, float, float) { return std::array<float, 3>{1, 2, 3}; });
+  const std::string map = dir.file("n.map"), out = dir.file("n.txt");
+  ASSERT_TRUE(write_map_file(map, contents));
+  for (const char* format : {"bdsim", "g4beamline"}) {
+    SCOPED_TRACE(format);
+    std::filesystem::remove(out);
+    Outcome r = run({"export", map, out, "--to", format});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("--units LENGTH,FIELD"), std::string::npos) << r.err;
+    EXPECT_FALSE(std::ifstream(out).good());
+    r = run({"export", map, out, "--to", format, "--units", "m,G"});
+    EXPECT_EQ(r.status, 0) << r.err;
+  }
+  // A sector symmetry or mirror planes that BDSIM files cannot carry.
+  contents.angle = 45;
+  record_units(Units{LengthUnit::mm, FieldUnit::T}, contents);
+  ASSERT_TRUE(write_map_file(map, contents));
+  const Outcome r = run({"export", map, out, "--to", "bdsim"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("sector symmetry (angle 45 degrees)"), std::string::npos) << r.err;
+}
+
+}  // namespace
+}  // namespace fieldscan::fieldmap

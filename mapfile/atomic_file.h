@@ -1,0 +1,60 @@
+// Writing a file so that it is either complete or not changed at all.
+//
+// The bytes go to a temporary file beside the target (same folder, so the
+// final rename stays within one file system), which is flushed to the disk
+// and then renamed over the target.  Until commit() succeeds the target is
+// exactly as it was; on any failure the temporary file is removed.  A target
+// that already exists as a regular file keeps its permission bits; a new one
+// gets the usual 0666 less the umask.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace fieldscan {
+
+class AtomicFile {
+ public:
+  AtomicFile() = default;
+  AtomicFile(const AtomicFile&) = delete;
+  AtomicFile& operator=(const AtomicFile&) = delete;
+  // Removes the temporary file unless commit() succeeded.
+  ~AtomicFile();
+
+  // Creates the temporary file for `path`.  False, with the system's text
+  // for the reason ("Is a directory", "Permission denied", ...) in why(),
+  // when that fails.
+  bool open(const std::string& path);
+
+  // Appends bytes (buffered).  After the first failure every further call
+  // does nothing and returns false; why() tells the first reason.
+  bool write(std::string_view bytes);
+
+  // Writes out the buffer, syncs and closes the temporary file and renames
+  // it over the target.  False, the target unchanged and the temporary file
+  // removed, on failure.
+  bool commit();
+
+  // The reason of the first failure.
+  const std::string& why() const { return why_; }
+
+ private:
+  bool fail(int error);
+  bool flush();
+  void discard();
+
+  std::string path_;
+  std::string temp_;
+  int fd_ = -1;
+  bool failed_ = false;
+  std::string why_;
+  std::vector<char> buffer_;
+};
+
+// Writes `bytes` to `path` through an AtomicFile.  False, with the reason
+// in `why` (when given), on failure.
+bool write_file_atomically(const std::string& path, std::string_view bytes,
+                           std::string* why = nullptr);
+
+}  // namespace fieldscan

@@ -1,0 +1,185 @@
+"""Pictures of a map with matplotlib: the field along a line, and one
+component over a plane of constant z with the regions the map cannot answer
+for (outside its limits, next to unmeasured nodes) shown as such.
+
+Both functions draw into `ax` when given, otherwise into a new figure, and
+return the Axes; the plotted values are exactly those of Map.sample_line and
+Map.sample_grid.
+"""
+
+import math
+import textwrap
+
+import numpy as np
+
+from . import COMPONENTS
+
+_OUTSIDE_COLOUR = "0.85"
+_UNMEASURED_COLOUR = "0.35"
+
+
+def _component_values(b, component):
+    if component == "b":
+        return np.sqrt(np.sum(b.astype(np.float64) ** 2, axis=-1))
+    if component not in COMPONENTS:
+        raise ValueError(f"unknown component {component!r}: use bx, by, bz or b")
+    return b[..., COMPONENTS.index(component)]
+
+
+def _new_axes(ax):
+    if ax is not None:
+        return ax
+    import matplotlib.pyplot as plt
+
+    _, ax = plt.subplots(figsize=(7, 4.5), layout="constrained")
+    return ax
+
+
+def _title(map):
+    return textwrap.shorten(map.title, 70, placeholder="...")
+
+
+def _parse_components(components):
+    if isinstance(components, str):
+        components = [c.strip() for c in components.split(",")]
+    return [c.lower() for c in components]
+
+
+def line(map, start, end, components=COMPONENTS, *, points=201, step=None, ax=None):
+    """Plots `components` (any of "bx", "by", "bz" and "b" for the magnitude)
+    along the line from `start` to `end`, sampled at `points` points (or
+    every `step`).  Stretches the map cannot evaluate are gaps on a grey
+    band.  The horizontal axis is the coordinate that varies when the line
+    runs along an axis, else the distance from `start`."""
+    components = _parse_components(components)
+    for c in components:
+        if c != "b" and c not in COMPONENTS:
+            raise ValueError(f"unknown component {c!r}: use bx, by, bz or b")
+    if step is not None:
+        points = None
+    sample = map.sample_line(start, end, points=points, step=step)
+    ax = _new_axes(ax)
+
+    moving = [i for i in range(3) if float(start[i]) != float(end[i])]
+    if len(moving) == 1:
+        position = sample.points[:, moving[0]].astype(np.float64)
+        ax.set_xlabel(f"{'xyz'[moving[0]]}")
+    else:
+        position = sample.distance
+        ax.set_xlabel(f"distance from ({', '.join(f'{float(v):g}' for v in start)})")
+
+    for c in components:
+        ax.plot(position, _component_values(sample.b, c), label=c.upper())
+
+    bad = sample.status != 0
+    labelled = False
+    k = 0
+    while k < len(bad):
+        if not bad[k]:
+            k += 1
+            continue
+        first = k
+        while k + 1 < len(bad) and bad[k + 1]:
+            k += 1
+        ax.axvspan(position[max(first - 1, 0)], position[min(k + 1, len(bad) - 1)],
+                   color=_OUTSIDE_COLOUR, zorder=0, label=None if labelled else "not evaluable")
+        labelled = True
+        k += 1
+
+    ax.set_ylabel("field")
+    ax.set_title(_title(map), fontsize="medium")
+    ax.legend()
+    return ax
+
+
+def _padded(low, high):
+    pad = 0.05 * (high - low) if high > low else 1.0
+    return low - pad, high + pad
+
+
+def plane(map, z=0.0, component="bz", *, x=None, y=None, resolution=200, ax=None):
+    """A colour map of `component` over the plane at height `z`.
+
+    `x` and `y` are (first, last, count) as for Map.sample_grid; by default
+    they span the map's limits with a margin, `resolution` points along the
+    longer side.  Points outside the limits are light grey, points next to
+    unmeasured nodes dark grey; the stored grid's extent is a dashed
+    rectangle, mirror planes and sector boundaries are dash-dotted lines."""
+    component = component.lower()
+    (xlow, xhigh), (ylow, yhigh), _ = map.limits
+    if x is None or y is None:
+        x0, x1 = _padded(xlow, xhigh)
+        y0, y1 = _padded(ylow, yhigh)
+        longest = max(x1 - x0, y1 - y0)
+        if x is None:
+            x = (x0, x1, max(2, round(resolution * (x1 - x0) / longest)))
+        if y is None:
+            y = (y0, y1, max(2, round(resolution * (y1 - y0) / longest)))
+    sample = map.sample_grid(x=x, y=y, z=z)
+    values = _component_values(sample.b[0], component)
+    status = sample.status[0]
+    ax = _new_axes(ax)
+
+    def extent(axis):
+        half = (axis[-1] - axis[0]) / (2 * (len(axis) - 1)) if len(axis) > 1 else 0.5
+        return axis[0] - half, axis[-1] + half
+
+    box = (*extent(sample.x.astype(np.float64)), *extent(sample.y.astype(np.float64)))
+    image = ax.imshow(np.ma.masked_where(status != 0, values), origin="lower", extent=box,
+                      aspect="equal", interpolation="nearest", cmap="viridis")
+    ax.figure.colorbar(image, ax=ax, label=component.upper(), shrink=0.8)
+
+    from matplotlib.colors import ListedColormap
+    from matplotlib.patches import Patch, Rectangle
+
+    regions = np.where(status == 4, 2.0, np.where(status != 0, 1.0, np.nan))
+    ax.imshow(np.ma.masked_invalid(regions), origin="lower", extent=box, aspect="equal",
+              interpolation="nearest", cmap=ListedColormap([_OUTSIDE_COLOUR, _UNMEASURED_COLOUR]),
+              vmin=0.5, vmax=2.5)
+    handles = [Patch(color=_OUTSIDE_COLOUR, label="outside the map"),
+               Patch(color=_UNMEASURED_COLOUR, label="unmeasured")]
+
+    (xmin, ymin, zmin), (dx, dy, _) = map.origin, map.steps
+    nx, ny, _ = map.counts
+    grid = Rectangle((xmin, ymin), (nx - 1) * dx, (ny - 1) * dy, fill=False, linestyle="--",
+                     edgecolor="black", label="grid")
+    ax.add_patch(grid)
+    handles.append(grid)
+
+    ida, idb, idc = map.reflection
+    mirror_style = dict(color="crimson", linestyle="-.", linewidth=1)
+    mirrors = []
+    if ida != 0:
+        mirrors.append(ax.axvline(xmin, **mirror_style))
+    if idb != 0:
+        mirrors.append(ax.axhline(ymin, **mirror_style))
+    if mirrors:
+        mirrors[0].set_label("mirror plane")
+        handles.append(mirrors[0])
+    angle = abs(map.angle)
+    if 0 < angle < 90 and not math.isclose(angle, 90, abs_tol=1e-4):
+        reach = 2 * math.hypot(box[1] - box[0], box[3] - box[2])
+        k = 1
+        while k * angle < 360:
+            theta = math.radians(k * angle)
+            ray, = ax.plot([xmin, xmin + reach * math.cos(theta)],
+                           [ymin, ymin + reach * math.sin(theta)], color="darkorange",
+                           linestyle="-.", linewidth=1)
+            if k == 1:
+                ray.set_label("sector boundary")
+                handles.append(ray)
+            k += 1
+    ax.set_xlim(box[0], box[1])
+    ax.set_ylim(box[2], box[3])
+
+    title = f"{_title(map)}\n{component.upper()} at z = {float(z):g}"
+    if idc != 0 and float(z) < zmin:
+        title += f" (mirrored across z = {zmin:g})"
+    if map.angle == 0:
+        title += ", rotationally symmetric"
+    ax.set_title(title, fontsize="medium")
+    ax.set_xlabel("x")
+    ax.set_ylabel("y")
+    ax.legend(handles=handles, loc="upper center", bbox_to_anchor=(0.5, -0.14), ncol=len(handles),
+              fontsize="small", frameon=False)
+    return ax

@@ -1,0 +1,805 @@
+// _fieldscan: the map type and its evaluation for Python.  The binding
+// converts arguments and results between NumPy and the C++ types and turns
+// failures into Python exceptions; the evaluation and the analyses are the
+// C++ library's (field/field_map.h, python/map_analysis.h).
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <functional>
+#include <limits>
+#include <optional>
+#include <span>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#include "field/field_map.h"
+#include "mapfile/map_format.h"
+#include "mapfile/node.h"
+#include "python/map_analysis.h"
+#include "python/map_save.h"
+
+namespace py = pybind11;
+
+namespace fieldscan {
+namespace {
+
+constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+// Requests above this many points are refused before anything is allocated.
+constexpr std::int64_t kMaxPoints = 1'000'000'000;
+// Below this many points a second thread costs more than it saves.
+constexpr std::size_t kThreadThreshold = 50'000;
+
+// The exception type fieldscan.MapError, created at import and kept for the
+// life of the process.
+py::handle g_map_error;
+
+[[noreturn]] void raise_map_error(const MapError& error) {
+  py::object exception = py::reinterpret_borrow<py::object>(g_map_error)(error.message);
+  exception.attr("status") = error.status;
+  exception.attr("message") = error.message;
+  PyErr_SetObject(g_map_error.ptr(), exception.ptr());
+  throw py::error_already_set();
+}
+
+// Map texts are bytes; Latin-1 gives every byte a character and back.
+py::str text(const std::string& stored) {
+  const std::size_t end = stored.find_last_not_of(' ');
+  const std::size_t size = end == std::string::npos ? 0 : end + 1;
+  PyObject* decoded = PyUnicode_DecodeLatin1(stored.data(), static_cast<Py_ssize_t>(size), nullptr);
+  if (decoded == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::str>(decoded);
+}
+
+std::string stored_text(const py::str& value, std::size_t width, const char* item) {
+  PyObject* encoded = PyUnicode_AsLatin1String(value.ptr());
+  if (encoded == nullptr) {
+    PyErr_Clear();
+    throw py::value_error(std::string(item) + " must be Latin-1 text");
+  }
+  const std::string bytes = py::reinterpret_steal<py::bytes>(encoded);
+  if (bytes.size() > width) {
+    throw py::value_error(std::string(item) + " holds at most " + std::to_string(width) +
+                          " characters");
+  }
+  return bytes;
+}
+
+std::string today() {
+  static constexpr const char* kMonths[] = {"JAN", "FEB", "MAR", "APR", "MAY", "JUN",
+                                            "JUL", "AUG", "SEP", "OCT", "NOV", "DEC"};
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  char buffer[32];
+  std::snprintf(buffer, sizeof buffer, "%02d-%s-%04d", local.tm_mday, kMonths[local.tm_mon],
+                local.tm_year + 1900);
+  return buffer;
+}
+
+std::string path_of(const py::object& path) {
+  return py::str(py::module_::import("os").attr("fspath")(path));
+}
+
+template <class T>
+py::tuple triple(T a, T b, T c) {
+  return py::make_tuple(a, b, c);
+}
+
+template <class T>
+std::array<T, 3> as_triple(const py::object& value, const char* item) {
+  const auto items = py::cast<std::vector<T>>(value);
+  if (items.size() != 3) throw py::value_error(std::string(item) + " needs three values");
+  return {items[0], items[1], items[2]};
+}
+
+// Three numbers stored in single precision, each rounded once.
+std::array<float, 3> single_triple(const py::object& value, const char* item) {
+  const auto p = as_triple<double>(value, item);
+  return {to_single(p[0]), to_single(p[1]), to_single(p[2])};
+}
+
+Point finite_point(const py::object& value, const char* item) {
+  const auto p = as_triple<double>(value, item);
+  for (double v : p) {
+    if (!std::isfinite(v)) throw py::value_error(std::string(item) + " must be finite");
+  }
+  return p;
+}
+
+unsigned thread_count(std::optional<unsigned> threads, std::size_t points) {
+  // More threads than this would only wait for each other.
+  constexpr unsigned kMaxThreads = 64;
+  if (threads) return std::clamp(*threads, 1u, kMaxThreads);
+  if (points < kThreadThreshold) return 1;
+  return std::max(1u, std::thread::hardware_concurrency());
+}
+
+// ---------------------------------------------------------------------------
+// Evaluation of an (N, 3) array of points straight into the result arrays.
+
+struct PointsView {
+  const char* data;
+  py::ssize_t row_stride, column_stride;
+};
+
+// The status FIELDS' order of tests would give a point with a coordinate
+// that is not a number or infinite: z first, then x, then y.  Such points
+// never reach the evaluation.
+FieldStatus non_finite_status(float x, float y, float z) {
+  if (!std::isfinite(z)) return FieldStatus::kOutsideZ;
+  if (!std::isfinite(x)) return FieldStatus::kOutsideX;
+  if (!std::isfinite(y)) return FieldStatus::kOutsideY;
+  return FieldStatus::kOk;
+}
+
+// Asks the memory system for the nodes of the cells that the evaluation of
+// these points will read, so that the cache misses of many points overlap
+// instead of coming one after another (on a large map, random points spend
+// most of their time waiting for memory).  A hint only: the addresses are
+// checked against the map's storage, a wrong guess costs nothing but time, and
+// the results do not depend on it.  Points folded by a sector symmetry are
+// not guessed; mirror planes fold by absolute offsets like the evaluation.
+class CellPrefetcher {
+  // Pi/2 in single precision: a map of this sector angle or more never folds.
+  static constexpr float kHalfPi = static_cast<float>(1.5707963267948966);
+
+ public:
+  explicit CellPrefetcher(const FieldMap& map)
+      : grid_(map.grid()),
+        values_(map.contents().values.data()),
+        size_(static_cast<std::int64_t>(map.contents().values.size())),
+        row_(3 * static_cast<std::int64_t>(grid_.NX)),
+        plane_(row_ * grid_.NY),
+        active_(size_ > 0 && !(std::fabs(grid_.ANGLE) < kHalfPi)) {}
+
+  bool active() const { return active_; }
+  // Grid rows (j, k) a caller may order points by: NY * NZ of them.
+  std::int64_t rows() const { return static_cast<std::int64_t>(grid_.NY) * grid_.NZ; }
+
+  // The row (k * NY + j) of the cell holding (x, y, z) when the point lies
+  // inside the grid unfolded or mirrored, else rows().
+  std::int64_t row(float x, float y, float z) const {
+    const std::int64_t j = node(y, grid_.YMIN, grid_.DY, grid_.NY);
+    const std::int64_t l = node(z, grid_.ZMIN, grid_.DZ, grid_.NZ);
+    if (j < 0 || l < 0 || node(x, grid_.XMIN, grid_.DX, grid_.NX) < 0) return rows();
+    return l * grid_.NY + j;
+  }
+
+  void operator()(const float* x, const float* y, const float* z, std::size_t n) const {
+    if (!active_) return;
+    for (std::size_t k = 0; k < n; ++k) {
+      const std::int64_t i = node(x[k], grid_.XMIN, grid_.DX, grid_.NX);
+      const std::int64_t j = node(y[k], grid_.YMIN, grid_.DY, grid_.NY);
+      const std::int64_t l = node(z[k], grid_.ZMIN, grid_.DZ, grid_.NZ);
+      if (i < 0 || j < 0 || l < 0) continue;
+      const std::int64_t first = l * plane_ + j * row_ + 3 * i;
+      // The cell's eight nodes: two pairs of neighbours along x in each of
+      // two rows of two planes; a pair is 24 bytes and may cross a line.
+      for (std::int64_t at : {first, first + row_, first + plane_, first + plane_ + row_}) {
+        if (at + 5 < size_) {
+          __builtin_prefetch(values_ + at);
+          __builtin_prefetch(values_ + at + 5);
+        }
+      }
+    }
+  }
+
+ private:
+  static std::int64_t node(float p, float min, float step, std::int32_t count) {
+    const double t = std::fabs(static_cast<double>(p) - min) / step;
+    return t >= 0 && t < count ? static_cast<std::int64_t>(t) : -1;
+  }
+
+  const GridSize& grid_;
+  const float* values_;
+  std::int64_t size_, row_, plane_;
+  bool active_;
+};
+
+template <class T>
+float read_coordinate(const char* at) {
+  T value;
+  std::memcpy(&value, at, sizeof value);
+  return to_single(value);
+}
+
+// Points [begin, end) in chunks small enough to stay in the first-level
+// cache: gathered and converted to single precision, evaluated in one batch,
+// scattered into the results.  With `order`, the n-th point taken is
+// begin + order[n - begin] instead of n.
+template <class T>
+void evaluate_range(const FieldMap& map, const PointsView& in, std::size_t begin, std::size_t end,
+                    float* out, std::int16_t* out_status, const std::uint32_t* order = nullptr) {
+  const auto index = [&](std::size_t n) { return order ? begin + order[n - begin] : n; };
+  constexpr std::size_t kChunk = 512;
+  float x[kChunk], y[kChunk], z[kChunk];
+  FieldVector b[kChunk];
+  FieldStatus status[kChunk];
+  std::size_t odd[kChunk];
+  const CellPrefetcher prefetch(map);
+  for (std::size_t first = begin; first < end; first += kChunk) {
+    const std::size_t n = std::min(kChunk, end - first);
+    std::size_t odd_count = 0;
+    for (std::size_t k = 0; k < n; ++k) {
+      const char* row = in.data + static_cast<py::ssize_t>(index(first + k)) * in.row_stride;
+      x[k] = read_coordinate<T>(row);
+      y[k] = read_coordinate<T>(row + in.column_stride);
+      z[k] = read_coordinate<T>(row + 2 * in.column_stride);
+      if (non_finite_status(x[k], y[k], z[k]) != FieldStatus::kOk) {
+        odd[odd_count++] = k;
+        x[k] = y[k] = z[k] = 0;
+      }
+    }
+    // Small batches, each evaluated while the memory system fetches the
+    // cells of the next.
+    constexpr std::size_t kBatch = 32;
+    prefetch(x, y, z, std::min(n, kBatch));
+    for (std::size_t at = 0; at < n; at += kBatch) {
+      const std::size_t m = std::min(kBatch, n - at);
+      if (at + kBatch < n) {
+        prefetch(x + at + kBatch, y + at + kBatch, z + at + kBatch,
+                 std::min(kBatch, n - at - kBatch));
+      }
+      map.field(std::span(x + at, m), std::span(y + at, m), std::span(z + at, m),
+                std::span(b + at, m), std::span(status + at, m), 1);
+    }
+    for (std::size_t j = 0; j < odd_count; ++j) {
+      const std::size_t k = odd[j];
+      const char* row = in.data + static_cast<py::ssize_t>(index(first + k)) * in.row_stride;
+      status[k] =
+          non_finite_status(read_coordinate<T>(row), read_coordinate<T>(row + in.column_stride),
+                            read_coordinate<T>(row + 2 * in.column_stride));
+    }
+    for (std::size_t k = 0; k < n; ++k) {
+      const bool ok = status[k] == FieldStatus::kOk;
+      const std::size_t at = index(first + k);
+      out[3 * at] = ok ? b[k].bx : kNaN;
+      out[3 * at + 1] = ok ? b[k].by : kNaN;
+      out[3 * at + 2] = ok ? b[k].bz : kNaN;
+      out_status[at] = static_cast<std::int16_t>(status[k]);
+    }
+  }
+}
+
+// Points [begin, end) block by block, each block taken in the order of the
+// grid rows their cells start in (a counting sort), so that points scattered
+// over a map larger than the caches read its storage in one sweep instead of
+// at random.  Maps that fold by a sector symmetry, and small maps, are
+// evaluated in the given order.
+template <class T>
+void evaluate_share(const FieldMap& map, const PointsView& in, std::size_t begin, std::size_t end,
+                    float* out, std::int16_t* out_status) {
+  // A map smaller than this stays in the second-level cache anyway.
+  constexpr std::size_t kLargeMap = 1 << 18;  // values, 1 MiB
+  constexpr std::size_t kBlock = 1 << 16;     // points
+  const CellPrefetcher cells(map);
+  if (!cells.active() || map.contents().values.size() < kLargeMap || end - begin < kBlock) {
+    return evaluate_range<T>(map, in, begin, end, out, out_status);
+  }
+  const auto rows = static_cast<std::size_t>(cells.rows());
+  std::vector<std::uint32_t> first_of(rows + 2), key(kBlock), order(kBlock);
+  for (std::size_t block = begin; block < end; block += kBlock) {
+    const std::size_t n = std::min(kBlock, end - block);
+    std::fill(first_of.begin(), first_of.end(), 0);
+    for (std::size_t k = 0; k < n; ++k) {
+      const char* row = in.data + static_cast<py::ssize_t>(block + k) * in.row_stride;
+      key[k] = static_cast<std::uint32_t>(
+          cells.row(read_coordinate<T>(row), read_coordinate<T>(row + in.column_stride),
+                    read_coordinate<T>(row + 2 * in.column_stride)));
+      ++first_of[key[k] + 1];
+    }
+    for (std::size_t r = 1; r < first_of.size(); ++r) first_of[r] += first_of[r - 1];
+    for (std::size_t k = 0; k < n; ++k) order[first_of[key[k]]++] = static_cast<std::uint32_t>(k);
+    evaluate_range<T>(map, in, block, block + n, out, out_status, order.data());
+  }
+}
+
+template <class T>
+void evaluate_points(const FieldMap& map, const PointsView& in, std::size_t count, unsigned threads,
+                     float* out, std::int16_t* out_status) {
+  threads = static_cast<unsigned>(std::min<std::size_t>(threads, std::max<std::size_t>(count, 1)));
+  std::vector<std::thread> workers;
+  const std::size_t share = count / threads;
+  std::size_t begin = 0;
+  for (unsigned t = 0; t + 1 < threads; ++t, begin += share) {
+    try {
+      workers.emplace_back(evaluate_share<T>, std::cref(map), std::cref(in), begin, begin + share,
+                           out, out_status);
+    } catch (const std::system_error&) {
+      evaluate_share<T>(map, in, begin, begin + share, out, out_status);
+    }
+  }
+  evaluate_share<T>(map, in, begin, count, out, out_status);
+  for (std::thread& worker : workers) worker.join();
+}
+
+py::tuple field_at_points(const FieldMap& map, const py::object& points,
+                          std::optional<unsigned> threads) {
+  py::array array = py::array::ensure(points);
+  if (!array) throw py::value_error("points must be an array of shape (N, 3)");
+  const bool is_double = array.dtype().is(py::dtype::of<double>());
+  if (!is_double && !array.dtype().is(py::dtype::of<float>())) {
+    array = py::array_t<float, py::array::forcecast>::ensure(array);
+    if (!array) throw py::error_already_set();
+  }
+  if (array.ndim() != 2 || array.shape(1) != 3) {
+    throw py::value_error("points must be an array of shape (N, 3)");
+  }
+  const auto count = static_cast<std::size_t>(array.shape(0));
+  py::array_t<float> b({static_cast<py::ssize_t>(count), py::ssize_t{3}});
+  py::array_t<std::int16_t> status(static_cast<py::ssize_t>(count));
+  const PointsView in{static_cast<const char*>(array.data()), array.strides(0), array.strides(1)};
+  float* out = b.mutable_data();
+  std::int16_t* out_status = status.mutable_data();
+  const unsigned n_threads = thread_count(threads, count);
+  {
+    py::gil_scoped_release unlocked;
+    if (is_double) {
+      evaluate_points<double>(map, in, count, n_threads, out, out_status);
+    } else {
+      evaluate_points<float>(map, in, count, n_threads, out, out_status);
+    }
+  }
+  return py::make_tuple(b, status);
+}
+
+py::tuple field_at_point(const FieldMap& map, double x, double y, double z) {
+  const float fx = to_single(x), fy = to_single(y), fz = to_single(z);
+  FieldVector v{kNaN, kNaN, kNaN};
+  FieldStatus status = non_finite_status(fx, fy, fz);
+  if (status == FieldStatus::kOk) status = map.field(fx, fy, fz, v);
+  py::array_t<float> b(3);
+  float* o = b.mutable_data();
+  const bool ok = status == FieldStatus::kOk;
+  o[0] = ok ? v.bx : kNaN;
+  o[1] = ok ? v.by : kNaN;
+  o[2] = ok ? v.bz : kNaN;
+  return py::make_tuple(b, static_cast<int>(status));
+}
+
+// ---------------------------------------------------------------------------
+// Results of the analyses as NumPy arrays.
+
+// The samples' points, field and status as arrays of the given leading shape.
+struct SampleArrays {
+  py::array_t<float> points, b;
+  py::array_t<std::int16_t> status;
+};
+
+SampleArrays sample_arrays(const Samples& s, std::vector<py::ssize_t> shape) {
+  std::vector<py::ssize_t> shape3 = shape;
+  shape3.push_back(3);
+  SampleArrays a{py::array_t<float>(shape3), py::array_t<float>(shape3),
+                 py::array_t<std::int16_t>(shape)};
+  float* p = a.points.mutable_data();
+  float* b = a.b.mutable_data();
+  std::int16_t* status = a.status.mutable_data();
+  for (std::size_t n = 0; n < s.size(); ++n) {
+    p[3 * n] = s.x[n];
+    p[3 * n + 1] = s.y[n];
+    p[3 * n + 2] = s.z[n];
+    b[3 * n] = s.b[n].bx;
+    b[3 * n + 1] = s.b[n].by;
+    b[3 * n + 2] = s.b[n].bz;
+    status[n] = static_cast<std::int16_t>(s.status[n]);
+  }
+  return a;
+}
+
+void evaluate_released(const FieldMap& map, Samples& s, std::optional<unsigned> threads) {
+  const unsigned n = thread_count(threads, s.size());
+  py::gil_scoped_release unlocked;
+  evaluate(map, s, n);
+}
+
+struct LineSample {
+  SampleArrays arrays;
+  py::array_t<double> distance;
+  double spacing = 0;
+};
+
+// The points of a line given by a count or a step (exactly one of them).
+Samples line_samples(const Point& start, const Point& end, std::optional<std::int64_t> points,
+                     std::optional<double> step, double& spacing) {
+  if (points.has_value() == step.has_value()) {
+    throw py::value_error("give either points or step");
+  }
+  const double dx = end[0] - start[0], dy = end[1] - start[1], dz = end[2] - start[2];
+  const double length = std::sqrt(dx * dx + dy * dy + dz * dz);
+  if (points) {
+    if (*points < 2) throw py::value_error("a line needs at least 2 points");
+    if (*points > kMaxPoints) throw py::value_error("too many points");
+    spacing = length / static_cast<double>(*points - 1);
+    return line_by_count(start, end, *points);
+  }
+  if (!(*step > 0) || !std::isfinite(*step)) throw py::value_error("step must be positive");
+  if (length / *step >= static_cast<double>(kMaxPoints)) throw py::value_error("too many points");
+  spacing = *step;
+  return line_by_step(start, end, *step);
+}
+
+LineSample sample_line(const FieldMap& map, const py::object& start, const py::object& end,
+                       std::optional<std::int64_t> points, std::optional<double> step,
+                       std::optional<unsigned> threads) {
+  LineSample r;
+  Samples s =
+      line_samples(finite_point(start, "start"), finite_point(end, "end"), points, step, r.spacing);
+  evaluate_released(map, s, threads);
+  const auto n = static_cast<py::ssize_t>(s.size());
+  r.arrays = sample_arrays(s, {n});
+  r.distance = py::array_t<double>(n);
+  double* d = r.distance.mutable_data();
+  for (py::ssize_t k = 0; k < n; ++k) d[k] = static_cast<double>(k) * r.spacing;
+  return r;
+}
+
+Axis axis_of(const py::object& value, const char* name) {
+  Axis a;
+  if (py::isinstance<py::float_>(value) || py::isinstance<py::int_>(value) ||
+      py::hasattr(value, "__float__")) {
+    a.first = a.last = py::cast<double>(value);
+  } else {
+    const auto items = py::cast<std::vector<py::object>>(value);
+    if (items.size() != 3) {
+      throw py::value_error(std::string(name) + " must be a value or (first, last, count)");
+    }
+    a.first = py::cast<double>(items[0]);
+    a.last = py::cast<double>(items[1]);
+    a.count = py::cast<std::int64_t>(items[2]);
+    if (a.count < 1) throw py::value_error(std::string(name) + " needs at least 1 point");
+  }
+  if (!std::isfinite(a.first) || !std::isfinite(a.last)) {
+    throw py::value_error(std::string(name) + " must be finite");
+  }
+  if (a.count > kMaxPoints) throw py::value_error("too many points");
+  return a;
+}
+
+Samples grid_samples(const Axis& x, const Axis& y, const Axis& z) {
+  if (static_cast<double>(x.count) * static_cast<double>(y.count) * static_cast<double>(z.count) >
+      static_cast<double>(kMaxPoints)) {
+    throw py::value_error("too many points");
+  }
+  return grid_points(x, y, z);
+}
+
+py::array_t<float> axis_array(const Axis& a) {
+  py::array_t<float> values(a.count);
+  const Samples s = grid_points(a, Axis{}, Axis{});
+  std::copy(s.x.begin(), s.x.end(), values.mutable_data());
+  return values;
+}
+
+struct GridSample {
+  SampleArrays arrays;
+  py::array_t<float> x, y, z;
+};
+
+GridSample sample_grid(const FieldMap& map, const py::object& x, const py::object& y,
+                       const py::object& z, std::optional<unsigned> threads) {
+  const Axis ax = axis_of(x, "x"), ay = axis_of(y, "y"), az = axis_of(z, "z");
+  Samples s = grid_samples(ax, ay, az);
+  evaluate_released(map, s, threads);
+  GridSample g{sample_arrays(s, {az.count, ay.count, ax.count}), axis_array(ax), axis_array(ay),
+               axis_array(az)};
+  return g;
+}
+
+LineIntegral integral(const FieldMap& map, const py::object& start, const py::object& end,
+                      std::optional<std::int64_t> points, std::optional<double> step,
+                      bool skip_unevaluable, std::optional<unsigned> threads) {
+  if (!points && !step) {
+    // A quarter of the finest grid step follows the interpolation closely.
+    const MapContents& c = map.contents();
+    const double finest = std::min({c.dx, c.dy, c.dz});
+    if (finest > 0 && std::isfinite(finest)) step = finest / 4;
+  }
+  double spacing = 0;
+  Samples s =
+      line_samples(finite_point(start, "start"), finite_point(end, "end"), points, step, spacing);
+  evaluate_released(map, s, threads);
+  if (!skip_unevaluable) {
+    for (std::size_t n = 0; n < s.size(); ++n) {
+      if (s.status[n] == FieldStatus::kOk) continue;
+      throw py::value_error("the field cannot be evaluated at (" +
+                            std::string(py::str(py::float_(s.x[n]))) + ", " +
+                            std::string(py::str(py::float_(s.y[n]))) + ", " +
+                            std::string(py::str(py::float_(s.z[n]))) +
+                            "): " + std::string(field_message(s.status[n])) +
+                            " (skip_unevaluable=True integrates the evaluable stretches)");
+    }
+  }
+  return integrate(s, spacing);
+}
+
+MapDifference diff(const FieldMap& a, const FieldMap& b, const py::object& x, const py::object& y,
+                   const py::object& z, std::optional<unsigned> threads) {
+  const int given = !x.is_none() + !y.is_none() + !z.is_none();
+  if (given != 0 && given != 3) throw py::value_error("give x, y and z for a grid, or none");
+  Samples on_a =
+      given == 3 ? grid_samples(axis_of(x, "x"), axis_of(y, "y"), axis_of(z, "z")) : node_points(a);
+  Samples on_b;
+  on_b.x = on_a.x;
+  on_b.y = on_a.y;
+  on_b.z = on_a.z;
+  evaluate_released(a, on_a, threads);
+  evaluate_released(b, on_b, threads);
+  return difference(on_a, on_b);
+}
+
+// ---------------------------------------------------------------------------
+// Building, loading and saving maps.
+
+FieldMap load(const py::object& path, std::int64_t capacity) {
+  const std::string name = path_of(path);
+  FieldMap map;
+  MapError error;
+  bool loaded;
+  {
+    py::gil_scoped_release unlocked;
+    loaded = FieldMap::load(name, map, error, capacity);
+  }
+  if (!loaded) raise_map_error(error);
+  return map;
+}
+
+FieldMap from_arrays(const py::object& values_object, const py::object& origin,
+                     const py::object& steps, double angle, const py::object& reflection,
+                     const py::str& title, const py::object& date, const py::object& axis_texts,
+                     const py::object& is_indices, const py::object& im_indices) {
+  auto values =
+      py::array_t<float, py::array::c_style | py::array::forcecast>::ensure(values_object);
+  if (!values) throw py::value_error("values must be a float array of shape (NZ, NY, NX, 3)");
+  if (values.ndim() != 4 || values.shape(3) != 3) {
+    throw py::value_error("values must have shape (NZ, NY, NX, 3)");
+  }
+  if (values.size() > std::numeric_limits<std::int32_t>::max()) {
+    throw py::value_error("too many nodes");
+  }
+  MapContents c;
+  c.title = stored_text(title, 80, "title");
+  c.date = date.is_none() ? today() : stored_text(py::str(date), 18, "date");
+  const auto axes = py::cast<std::vector<py::str>>(axis_texts);
+  if (axes.size() != 3) throw py::value_error("axis_texts needs three texts");
+  c.axa = stored_text(axes[0], 8, "an axis text");
+  c.axb = stored_text(axes[1], 8, "an axis text");
+  c.axc = stored_text(axes[2], 8, "an axis text");
+  c.angle = to_single(angle);
+  const auto o = single_triple(origin, "origin");
+  const auto d = single_triple(steps, "steps");
+  const auto r = as_triple<std::int32_t>(reflection, "reflection");
+  const auto is = as_triple<std::int32_t>(is_indices, "is_indices");
+  const auto im = as_triple<std::int32_t>(im_indices, "im_indices");
+  std::tie(c.xmin, c.ymin, c.zmin) = std::tuple(o[0], o[1], o[2]);
+  std::tie(c.dx, c.dy, c.dz) = std::tuple(d[0], d[1], d[2]);
+  std::tie(c.ida, c.idb, c.idc) = std::tuple(r[0], r[1], r[2]);
+  std::tie(c.isa, c.isb, c.isc) = std::tuple(is[0], is[1], is[2]);
+  std::tie(c.ima, c.imb, c.imc) = std::tuple(im[0], im[1], im[2]);
+  c.nx = static_cast<std::int32_t>(values.shape(2));
+  c.ny = static_cast<std::int32_t>(values.shape(1));
+  c.nz = static_cast<std::int32_t>(values.shape(0));
+  c.values.assign(values.data(), values.data() + values.size());
+  FieldMap map;
+  MapError error;
+  if (!FieldMap::from_contents(std::move(c), map, error)) raise_map_error(error);
+  return map;
+}
+
+void save(const FieldMap& map, const py::object& path) {
+  const py::object name = py::module_::import("os").attr("fspath")(path);
+  const std::string file = py::str(name);
+  SaveError error;
+  bool saved;
+  {
+    py::gil_scoped_release unlocked;
+    saved = save_map(file, map.contents(), error);
+  }
+  if (!saved) {
+    errno = error.error_number;
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.ptr());
+    throw py::error_already_set();
+  }
+}
+
+// The node values as a read-only array over the map's own storage.
+py::array values_view(const py::object& self) {
+  const FieldMap& map = py::cast<const FieldMap&>(self);
+  const MapContents& c = map.contents();
+  const bool empty = c.values.empty();
+  const py::ssize_t nz = empty ? 0 : c.nz, ny = empty ? 0 : c.ny, nx = empty ? 0 : c.nx;
+  py::array view(py::dtype::of<float>(), {nz, ny, nx, py::ssize_t{3}}, c.values.data(), self);
+  py::detail::array_proxy(view.ptr())->flags &= ~py::detail::npy_api::NPY_ARRAY_WRITEABLE_;
+  return view;
+}
+
+py::array_t<bool> unmeasured(const FieldMap& map) {
+  const MapContents& c = map.contents();
+  const bool empty = c.values.empty();
+  const py::ssize_t nz = empty ? 0 : c.nz, ny = empty ? 0 : c.ny, nx = empty ? 0 : c.nx;
+  py::array_t<bool> result({nz, ny, nx});
+  bool* out = result.mutable_data();
+  for (py::ssize_t n = 0; n < nz * ny * nx; ++n) out[n] = is_unmeasured(&c.values[3 * n]);
+  return result;
+}
+
+py::tuple array3(const std::array<double, 3>& a) { return triple(a[0], a[1], a[2]); }
+py::tuple array3(const std::array<float, 3>& a) { return triple(a[0], a[1], a[2]); }
+
+}  // namespace
+}  // namespace fieldscan
+
+PYBIND11_MODULE(_fieldscan, m) {
+  using namespace fieldscan;
+  m.doc() = "Field maps: loading, saving, evaluation with the console's arithmetic";
+
+  g_map_error = py::exception<MapError>(m, "MapError", PyExc_Exception).release();
+  m.attr("MXS") = static_cast<std::int64_t>(MXS);
+  m.attr("UNMEASURED") = kUnmeasuredMark;
+  m.attr("UNMEASURED_LIMIT") = kUnmeasuredLimit;
+  m.def(
+      "field_message", [](int status) { return std::string(field_message(FieldStatus(status))); },
+      py::arg("status"));
+
+  py::class_<LineSample>(m, "LineSample")
+      .def_property_readonly("points", [](const LineSample& s) { return s.arrays.points; })
+      .def_property_readonly("b", [](const LineSample& s) { return s.arrays.b; })
+      .def_property_readonly("status", [](const LineSample& s) { return s.arrays.status; })
+      .def_readonly("distance", &LineSample::distance)
+      .def_readonly("spacing", &LineSample::spacing);
+
+  py::class_<GridSample>(m, "GridSample")
+      .def_property_readonly("points", [](const GridSample& s) { return s.arrays.points; })
+      .def_property_readonly("b", [](const GridSample& s) { return s.arrays.b; })
+      .def_property_readonly("status", [](const GridSample& s) { return s.arrays.status; })
+      .def_readonly("x", &GridSample::x)
+      .def_readonly("y", &GridSample::y)
+      .def_readonly("z", &GridSample::z);
+
+  py::class_<LineIntegral>(m, "LineIntegral")
+      .def_property_readonly("integral", [](const LineIntegral& r) { return array3(r.integral); })
+      .def_readonly("rule", &LineIntegral::rule)
+      .def_readonly("peak", &LineIntegral::peak)
+      .def_property_readonly("peak_at", [](const LineIntegral& r) { return array3(r.peak_at); })
+      .def_readonly("main_component", &LineIntegral::main_component)
+      .def_readonly("main_peak", &LineIntegral::main_peak)
+      .def_readonly("effective_length", &LineIntegral::effective_length)
+      .def_readonly("skipped_length", &LineIntegral::skipped_length)
+      .def_readonly("evaluated", &LineIntegral::evaluated)
+      .def("__repr__", [](const LineIntegral& r) {
+        return py::str("LineIntegral(integral={}, rule={!r}, effective_length={})")
+            .format(array3(r.integral), r.rule, r.effective_length);
+      });
+
+  py::class_<MapDifference>(m, "MapDifference")
+      .def_property_readonly("max_abs", [](const MapDifference& d) { return array3(d.max_abs); })
+      .def_property_readonly("max_at",
+                             [](const MapDifference& d) {
+                               return triple(array3(d.max_at[0]), array3(d.max_at[1]),
+                                             array3(d.max_at[2]));
+                             })
+      .def_property_readonly("rms", [](const MapDifference& d) { return array3(d.rms); })
+      .def_property_readonly("max_difference",
+                             [](const MapDifference& d) {
+                               return *std::max_element(d.max_abs.begin(), d.max_abs.end());
+                             })
+      .def_readonly("compared", &MapDifference::compared)
+      .def_readonly("only_a", &MapDifference::only_a)
+      .def_readonly("only_b", &MapDifference::only_b)
+      .def("__repr__", [](const MapDifference& d) {
+        return py::str("MapDifference(max_abs={}, rms={}, compared={}, only_a={}, only_b={})")
+            .format(array3(d.max_abs), array3(d.rms), d.compared, d.only_a, d.only_b);
+      });
+
+  py::class_<FieldMap>(m, "Map")
+      .def_static("from_arrays", &from_arrays, py::arg("values"), py::kw_only(),
+                  py::arg("origin") = triple(0.0, 0.0, 0.0),
+                  py::arg("steps") = triple(1.0, 1.0, 1.0), py::arg("angle") = 90.0,
+                  py::arg("reflection") = triple(0, 0, 0), py::arg("title") = "fieldscan map",
+                  py::arg("date") = py::none(), py::arg("axis_texts") = triple("X", "Y", "Z"),
+                  py::arg("is_indices") = triple(0, 0, 0), py::arg("im_indices") = triple(0, 0, 0),
+                  "A map from node values of shape (NZ, NY, NX, 3) (any float type, stored in\n"
+                  "single precision; unmeasured nodes hold UNMEASURED) and its header items.\n"
+                  "angle is in degrees; texts are Latin-1, at most 80 (title), 18 (date) and\n"
+                  "8 (axis texts) characters.")
+      .def("save", &save, py::arg("path"),
+           "Writes the map file: to a temporary file beside it, synced, then renamed over\n"
+           "it, so a failure (OSError) leaves an existing file as it was.")
+      .def_property_readonly("title",
+                             [](const FieldMap& map) { return text(map.contents().title); })
+      .def_property_readonly("date", [](const FieldMap& map) { return text(map.contents().date); })
+      .def_property_readonly("axis_texts",
+                             [](const FieldMap& map) {
+                               const MapContents& c = map.contents();
+                               return triple(text(c.axa), text(c.axb), text(c.axc));
+                             })
+      .def_property_readonly("angle", [](const FieldMap& map) { return map.contents().angle; })
+      .def_property_readonly("reflection",
+                             [](const FieldMap& map) {
+                               const MapContents& c = map.contents();
+                               return triple(c.ida, c.idb, c.idc);
+                             })
+      .def_property_readonly("is_indices",
+                             [](const FieldMap& map) {
+                               const MapContents& c = map.contents();
+                               return triple(c.isa, c.isb, c.isc);
+                             })
+      .def_property_readonly("im_indices",
+                             [](const FieldMap& map) {
+                               const MapContents& c = map.contents();
+                               return triple(c.ima, c.imb, c.imc);
+                             })
+      .def_property_readonly("origin",
+                             [](const FieldMap& map) {
+                               const MapContents& c = map.contents();
+                               return triple(c.xmin, c.ymin, c.zmin);
+                             })
+      .def_property_readonly("steps",
+                             [](const FieldMap& map) {
+                               const MapContents& c = map.contents();
+                               return triple(c.dx, c.dy, c.dz);
+                             })
+      .def_property_readonly("counts",
+                             [](const FieldMap& map) {
+                               const MapContents& c = map.contents();
+                               return triple(c.nx, c.ny, c.nz);
+                             })
+      .def_property_readonly("limits",
+                             [](const FieldMap& map) {
+                               const GridSize& g = map.grid();
+                               return triple(py::make_tuple(g.XLOW, g.XHIGH),
+                                             py::make_tuple(g.YLOW, g.YHIGH),
+                                             py::make_tuple(g.ZLOW, g.ZHIGH));
+                             })
+      .def_property_readonly("values", &values_view,
+                             "The node values, (NZ, NY, NX, 3) float32, read-only, on the map's "
+                             "own storage")
+      .def_property_readonly("unmeasured", &unmeasured,
+                             "True at the nodes that were not measured, (NZ, NY, NX)")
+      .def("field", &field_at_points, py::arg("points"), py::arg("threads") = py::none(),
+           "The field at points of shape (N, 3): (b, status), b (N, 3) float32 (NaN where\n"
+           "not evaluated), status (N,) int16: 0 evaluated, 1-3 outside the x, y, z limits,\n"
+           "4 next to an unmeasured node.  threads: how many to share the points among\n"
+           "(default: all cores from 50,000 points on).")
+      .def("field", &field_at_point, py::arg("x"), py::arg("y"), py::arg("z"),
+           "The field at one point: (b, status), b of shape (3,).")
+      .def("sample_line", &sample_line, py::arg("start"), py::arg("end"), py::kw_only(),
+           py::arg("points") = py::none(), py::arg("step") = py::none(),
+           py::arg("threads") = py::none(),
+           "The field at `points` points from start to end (both included), or every `step`\n"
+           "from start: a LineSample (points, distance, b, status).")
+      .def("sample_grid", &sample_grid, py::kw_only(), py::arg("x"), py::arg("y"), py::arg("z"),
+           py::arg("threads") = py::none(),
+           "The field on a grid; each axis a value or (first, last, count): a GridSample\n"
+           "(x, y, z, and points, b, status of shape (NZ, NY, NX, ...)).")
+      .def("integral", &integral, py::arg("start"), py::arg("end"), py::kw_only(),
+           py::arg("points") = py::none(), py::arg("step") = py::none(),
+           py::arg("skip_unevaluable") = false, py::arg("threads") = py::none(),
+           "The integral of each component along the line (default step: a quarter of the\n"
+           "finest grid step): a LineIntegral.  A point that cannot be evaluated raises\n"
+           "ValueError unless skip_unevaluable, which integrates the evaluable stretches.")
+      .def("diff", &diff, py::arg("other"), py::kw_only(), py::arg("x") = py::none(),
+           py::arg("y") = py::none(), py::arg("z") = py::none(), py::arg("threads") = py::none(),
+           "other - self at the nodes of self, or on a grid given as for sample_grid:\n"
+           "a MapDifference.")
+      .def("__repr__", [](const FieldMap& map) {
+        const MapContents& c = map.contents();
+        return py::str("<fieldscan.Map {!r}: {} x {} x {} nodes>")
+            .format(text(c.title), c.nx, c.ny, c.nz);
+      });
+
+  m.def("load", &load, py::arg("path"), py::kw_only(),
+        py::arg("capacity") = static_cast<std::int64_t>(MXS),
+        "Loads a map file as the console does (at most `capacity` values); raises MapError\n"
+        "with the loader's message and its status on failure.");
+}

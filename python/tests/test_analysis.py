@@ -1,0 +1,103 @@
+import numpy as np
+import pytest
+
+import fieldscan
+from conftest import bits, random_map
+
+
+def along_z(profile, nz=21):
+    """A map whose BZ follows profile(z) at its nodes z = 0 .. nz-1, the same
+    at every x and y; BX = 1 everywhere and BY = 0."""
+    z = np.arange(nz, dtype=np.float64)
+    values = np.zeros((nz, 2, 2, 3))
+    values[..., 0] = 1
+    values[..., 2] = profile(z)[:, None, None]
+    return fieldscan.Map.from_arrays(values)
+
+
+def test_samples_are_the_field_at_their_points():
+    m = random_map(30.0, (2, 1, 1))
+    line = m.sample_line((-3, -2.5, -1), (4, 3, 5.5), points=101)
+    np.testing.assert_array_equal(line.points[[0, -1]], np.float32([[-3, -2.5, -1], [4, 3, 5.5]]))
+    np.testing.assert_allclose(line.distance[-1], np.sqrt(7**2 + 5.5**2 + 6.5**2))
+    b, status = m.field(line.points)
+    np.testing.assert_array_equal(line.status, status)
+    np.testing.assert_array_equal(bits(line.b), bits(b))
+    assert {0, 1} <= set(status)
+
+    stepped = m.sample_line((0, 0, 0), (0, 0, 1), step=0.25)
+    np.testing.assert_array_equal(stepped.points[:, 2], [0, 0.25, 0.5, 0.75, 1])
+    assert len(m.sample_line((0, 0, 0), (0, 0, 1), step=0.3).distance) == 4
+
+    grid = m.sample_grid(x=(-2, 3, 6), y=1.5, z=(0, 4, 3))
+    assert grid.b.shape == (3, 1, 6, 3) and grid.status.shape == (3, 1, 6)
+    np.testing.assert_array_equal(grid.x, np.linspace(-2, 3, 6, dtype=np.float32))
+    np.testing.assert_array_equal(grid.points[2, 0, 4], np.float32([2, 1.5, 4]))
+    b, status = m.field(grid.points.reshape(-1, 3))
+    np.testing.assert_array_equal(bits(grid.b.reshape(-1, 3)), bits(b))
+    np.testing.assert_array_equal(grid.status.ravel(), status)
+
+    for bad in [dict(points=1), dict(step=0), dict(), dict(points=5, step=1)]:
+        with pytest.raises(ValueError):
+            m.sample_line((0, 0, 0), (1, 1, 1), **bad)
+    with pytest.raises(ValueError):
+        m.sample_grid(x=(0, 1, 0), y=0, z=0)
+    with pytest.raises(ValueError):
+        m.sample_line((0, np.nan, 0), (1, 1, 1), points=3)
+
+
+@pytest.mark.parametrize("profile, exact", [
+    (lambda z: np.full_like(z, 2.5), 2.5 * 12),
+    (lambda z: 3 - 0.5 * z, 3 * 12 - 0.25 * (16**2 - 4**2)),
+])
+def test_integral_of_constant_and_linear_fields(profile, exact):
+    m = along_z(profile)
+    for options, rule in [(dict(points=25), "simpson"), (dict(points=26), "trapezoid"),
+                          (dict(step=0.5), "simpson")]:
+        result = m.integral((0.5, 0.5, 4), (0.5, 0.5, 16), **options)
+        assert result.rule == rule
+        # The field is interpolated in single precision.
+        np.testing.assert_allclose(result.integral, (12, 0, exact), rtol=1e-7, atol=1e-12)
+        assert result.main_component == (2 if abs(exact) > 12 else 0)
+        assert result.skipped_length == 0 and result.evaluated == len(
+            m.sample_line((0.5, 0.5, 4), (0.5, 0.5, 16), **options).status)
+
+
+def test_effective_length_of_a_hard_edge_field():
+    # BZ = 10 on the nodes z = 0..9 and 0 from z = 10: interpolated, the edge
+    # is a ramp centred on 9.5.
+    m = along_z(lambda z: np.where(z <= 9, 10.0, 0.0))
+    result = m.integral((0.5, 0.5, 0), (0.5, 0.5, 20), step=0.25)
+    np.testing.assert_allclose(result.integral[2], 95.0, rtol=1e-12)
+    assert result.main_component == 2 and result.main_peak == 10
+    np.testing.assert_allclose(result.effective_length, 9.5, rtol=1e-12)
+    np.testing.assert_allclose(result.peak, np.hypot(1, 10))
+
+
+def test_integral_stops_at_points_it_cannot_evaluate_unless_told_to_skip_them():
+    m = along_z(lambda z: np.ones_like(z))
+    with pytest.raises(ValueError, match=r"\(0\.5, 0\.5, -1\.0\): Point is outside Z-limits"):
+        m.integral((0.5, 0.5, -1), (0.5, 0.5, 8), step=0.5)
+    result = m.integral((0.5, 0.5, -1), (0.5, 0.5, 8), step=0.5, skip_unevaluable=True)
+    np.testing.assert_allclose(result.integral, (8, 0, 8))
+    assert result.skipped_length == 1.0
+
+
+def test_diff_finds_the_changed_node_and_the_nodes_evaluable_in_one_map_only():
+    values = np.random.default_rng(3).uniform(-5, 5, (4, 5, 6, 3))
+    a = fieldscan.Map.from_arrays(values, steps=(0.5, 1, 2))
+    same = a.diff(a)
+    assert same.max_abs == (0, 0, 0) and same.compared == 120 and same.only_a == same.only_b == 0
+
+    changed = values.copy()
+    changed[2, 3, 4, 1] += 0.125
+    changed[0, 0, 0] = fieldscan.UNMEASURED
+    d = fieldscan.diff(a, fieldscan.Map.from_arrays(changed, steps=(0.5, 1, 2)))
+    assert d.max_abs[1] == pytest.approx(0.125, abs=1e-6)
+    assert d.max_at[1] == (2.0, 3.0, 4.0)
+    assert d.max_abs[0] == 0 and d.max_abs[2] == 0
+    assert (d.compared, d.only_a, d.only_b) == (119, 1, 0)
+    assert d.rms[1] == pytest.approx(0.125 / np.sqrt(119), rel=1e-5)
+
+    on_grid = a.diff(a, x=(0, 2.5, 3), y=1, z=(0, 6, 2))
+    assert on_grid.compared == 6

@@ -1,0 +1,109 @@
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+from conftest import random_map
+
+matplotlib = pytest.importorskip(
+    "matplotlib", reason="matplotlib (python3-matplotlib) is not installed: plots not tested")
+matplotlib.use("Agg")
+import matplotlib.pyplot as plt  # noqa: E402
+
+from fieldscan import plot  # noqa: E402
+
+
+@pytest.fixture(autouse=True)
+def close_figures():
+    yield
+    plt.close("all")
+
+
+def test_line_plots_the_sampled_components():
+    m = random_map(30.0, (2, 1, 1))
+    start, end = (-3, -2.5, -1), (4, 3, 5.5)
+    ax = plot.line(m, start, end, components="bz,bx,b", points=301)
+    sample = m.sample_line(start, end, points=301)
+    assert {0, 4} <= set(sample.status)
+    lines = {line.get_label(): line for line in ax.get_lines()}
+    expected = {"BZ": sample.b[:, 2], "BX": sample.b[:, 0],
+                "B": np.sqrt((sample.b.astype(np.float64) ** 2).sum(axis=1))}
+    for label, values in expected.items():
+        np.testing.assert_array_equal(lines[label].get_ydata(), values, err_msg=label)
+        np.testing.assert_array_equal(lines[label].get_xdata(), sample.distance)
+    # Along an axis the abscissa is that coordinate.
+    ax = plot.line(m, (0, 1, 2), (3, 1, 2), components=["by"], points=11)
+    np.testing.assert_array_equal(ax.get_lines()[0].get_xdata(),
+                                  np.linspace(0, 3, 11, dtype=np.float32))
+    with pytest.raises(ValueError, match="unknown component"):
+        plot.line(m, start, end, components="bq")
+
+
+def test_plane_shows_the_sampled_component_and_what_cannot_be_evaluated():
+    m = random_map(90.0, (1, 2, 0))
+    x, y, z = (-3.0, 4.5, 31), (-6.0, 3.5, 20), 1.3
+    ax = plot.plane(m, z=z, component="by", x=x, y=y)
+    sample = m.sample_grid(x=x, y=y, z=z)
+    status = sample.status[0]
+    assert {0, 1, 2, 4} <= set(status.ravel())
+    field, regions = ax.get_images()
+    data = field.get_array()
+    np.testing.assert_array_equal(data.mask, status != 0)
+    np.testing.assert_array_equal(data.data[status == 0], sample.b[0][status == 0][:, 1])
+    np.testing.assert_array_equal(regions.get_array().filled(0),
+                                  np.where(status == 4, 2, np.where(status != 0, 1, 0)))
+    # Pixel centres at the sample points.
+    np.testing.assert_allclose(field.get_extent(), (-3.125, 4.625, -6.25, 3.75))
+    # The mirror planes x = XMIN and y = YMIN, and the grid's extent.
+    xmin, ymin, _ = m.origin
+    mirrors = [line.get_xdata()[0] if line.get_xdata()[0] == line.get_xdata()[1] else None
+               for line in ax.get_lines()]
+    assert xmin in mirrors
+    assert any(line.get_ydata()[0] == line.get_ydata()[1] == ymin for line in ax.get_lines())
+    (grid,) = [p for p in ax.patches if p.get_label() == "grid"]
+    nx, ny, _ = m.counts
+    assert grid.get_bbox().bounds == pytest.approx((xmin, ymin, (nx - 1) * 0.5, (ny - 1) * 0.75))
+
+
+def test_plane_by_default_covers_the_limits_and_marks_sector_boundaries():
+    m = random_map(30.0, (1, 1, 0))
+    ax = plot.plane(m, z=2.0, resolution=50)
+    (xlow, xhigh), (ylow, yhigh), _ = m.limits
+    left, right, bottom, top = ax.get_images()[0].get_extent()
+    assert left < xlow < xhigh < right and bottom < ylow < yhigh < top
+    rays = [line for line in ax.get_lines() if line.get_color() == "darkorange"]
+    assert len(rays) == 11
+
+
+def run_cli(*args):
+    return subprocess.run([sys.executable, "-m", "fieldscan", *map(str, args)],
+                          capture_output=True, text=True)
+
+
+@pytest.mark.parametrize("what, output, magic", [
+    (["--line", "-20,0,2:20,0,2", "--components", "bz,b"], "line.png", b"\x89PNG"),
+    (["--plane", "3.5", "--component", "bx", "--x", "-5:5:11", "--y", "0:4:5"], "plane.svg",
+     b"<?xml"),
+    (["--plane", "-2"], "plane.pdf", b"%PDF"),
+])
+def test_command_line_writes_the_picture(what, output, magic, tmp_path, demo_map_path):
+    path = tmp_path / output
+    done = run_cli("plot", demo_map_path, *what, "-o", path)
+    assert done.returncode == 0, done.stderr
+    assert path.read_bytes().startswith(magic)
+    assert sorted(p.name for p in tmp_path.iterdir()) == [output]
+
+
+def test_command_line_reports_bad_maps_and_arguments(tmp_path, demo_map_path):
+    done = run_cli("plot", tmp_path / "none.map", "--plane", "0", "-o", tmp_path / "x.png")
+    assert done.returncode == 1 and "Cannot open the MAP file" in done.stderr
+    for args in (["--plane", "0", "-o", tmp_path / "x.gif"], ["--line", "0,0,0", "-o", "x.png"],
+                 ["--plane", "0", "--component", "bq", "-o", tmp_path / "x.png"]):
+        done = run_cli("plot", demo_map_path, *args)
+        assert done.returncode == 2 and "error" in done.stderr, args
+    folder = tmp_path / "folder.png"
+    folder.mkdir()
+    done = run_cli("plot", demo_map_path, "--plane", "0", "-o", folder)
+    assert done.returncode == 1 and str(folder) in done.stderr
+    assert [p.name for p in tmp_path.iterdir()] == ["folder.png"]
