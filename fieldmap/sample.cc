@@ -13,10 +13,6 @@ namespace {
 
 // Batches at least this large are shared among the cores.
 constexpr std::size_t kParallelPoints = 8192;
-// Batches at least this large are evaluated in an order that favours the
-// cache.
-constexpr std::size_t kSortPoints = 4096;
-constexpr std::size_t kMaxBuckets = std::size_t{1} << 20;
 // Points per chunk when streaming a table.
 constexpr std::size_t kChunk = std::size_t{1} << 16;
 
@@ -105,56 +101,8 @@ void evaluate(const FieldMap& map, const PointChunk& chunk, FieldSamples& out, u
   const std::size_t n = chunk.size();
   out.b.resize(n);
   out.status.resize(n);
-  if (threads == 0) threads = batch_threads(n);
-  const GridSize& g = map.grid();
-  if (n < kSortPoints || !(g.DZ > 0.0f) || !std::isfinite(g.DZ) || g.NZ < 3) {
-    map.field(chunk.x, chunk.y, chunk.z, out.b, out.status, threads);
-    return;
-  }
-  // A large batch is evaluated in the order of the points' z cells (folded
-  // about the z mirror plane, as the evaluation folds them), so that points
-  // that follow each other read nodes of the same two planes, which stay in
-  // the cache; the results go back to the order of the points.  Each point's
-  // value does not depend on the order.
-  struct Scratch {
-    std::vector<std::size_t> start, order;
-    PointChunk sorted;
-    FieldSamples fields;
-  };
-  static thread_local Scratch s;
-  const auto planes = static_cast<std::size_t>(g.NZ);
-  const auto rows = static_cast<std::size_t>(std::max(g.NY, 1));
-  const bool by_row = g.DY > 0.0f && std::isfinite(g.DY) && planes * rows <= kMaxBuckets;
-  auto index = [](float p, float origin, float step, std::size_t count) {
-    const double c = std::fabs(static_cast<double>(p) - origin) / step;
-    return c < static_cast<double>(count) ? static_cast<std::size_t>(c) : count;  // NaN: last
-  };
-  auto bucket = [&](std::size_t i) {
-    const std::size_t k = index(chunk.z[i], g.ZMIN, g.DZ, planes);
-    return by_row ? k * (rows + 1) + index(chunk.y[i], g.YMIN, g.DY, rows) : k;
-  };
-  s.start.assign((planes + 1) * (by_row ? rows + 1 : 1) + 1, 0);
-  for (std::size_t i = 0; i < n; ++i) ++s.start[bucket(i) + 1];
-  for (std::size_t c = 1; c < s.start.size(); ++c) s.start[c] += s.start[c - 1];
-  s.order.resize(n);
-  for (std::size_t i = 0; i < n; ++i) s.order[s.start[bucket(i)]++] = i;
-  s.sorted.x.resize(n);
-  s.sorted.y.resize(n);
-  s.sorted.z.resize(n);
-  for (std::size_t k = 0; k < n; ++k) {
-    const std::size_t i = s.order[k];
-    s.sorted.x[k] = chunk.x[i];
-    s.sorted.y[k] = chunk.y[i];
-    s.sorted.z[k] = chunk.z[i];
-  }
-  s.fields.b.resize(n);
-  s.fields.status.resize(n);
-  map.field(s.sorted.x, s.sorted.y, s.sorted.z, s.fields.b, s.fields.status, threads);
-  for (std::size_t k = 0; k < n; ++k) {
-    const std::size_t i = s.order[k];
-    out.b[i] = s.fields.b[k];
-    out.status[i] = s.fields.status[k];
-  }
+  map.field(chunk.x, chunk.y, chunk.z, out.b, out.status,
+            threads == 0 ? batch_threads(n) : threads);
 }
 
 FieldSamples sample_points(const FieldMap& map, std::span<const float> x, std::span<const float> y,
