@@ -134,8 +134,9 @@ IntegralResult integrate_line(const FieldMap& map, LinePoints line,
   r.main_peak = main_value[main];
   r.main_peak_at = main_at[main];
   r.effective_length =
-      r.main_peak != 0.0f ? to_single(integrator.integral()[main] / static_cast<double>(r.main_peak))
-                          : std::numeric_limits<float>::quiet_NaN();
+      r.main_peak != 0.0f
+          ? to_single(integrator.integral()[main] / static_cast<double>(r.main_peak))
+          : std::numeric_limits<float>::quiet_NaN();
   return r;
 }
 
