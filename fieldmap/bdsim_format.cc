@@ -345,24 +345,7 @@ bool write_bdsim(const GridSize& grid, const float* values, const Units& map_uni
     out += std::string(1, kAxis[a]) + "max> " + nodes[a].back() + "\n";
   }
   out += "loopOrder> xyzt\n! X Y Z Fx Fy Fz\n";
-  if (counts[0] <= 0 || counts[1] <= 0 || counts[2] <= 0) return true;
-  const auto nx = static_cast<std::size_t>(counts[0]);
-  const auto ny = static_cast<std::size_t>(counts[1]);
-  const auto nz = static_cast<std::size_t>(counts[2]);
-  out.reserve(out.size() + nx * ny * nz * 64);
-  for (std::size_t k = 0; k < nz; ++k) {
-    for (std::size_t j = 0; j < ny; ++j) {
-      for (std::size_t i = 0; i < nx; ++i) {
-        out += nodes[0][i];
-        out += ' ';
-        out += nodes[1][j];
-        out += ' ';
-        out += nodes[2][k];
-        append_field(out, values + 3 * ((k * ny + j) * nx + i), field, FieldUnit::T);
-        out += '\n';
-      }
-    }
-  }
+  append_node_rows(out, nodes, values, field, FieldUnit::T);
   return true;
 }
 

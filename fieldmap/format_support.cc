@@ -89,6 +89,26 @@ void append_field(std::string& out, const float b[3], FieldUnit from, FieldUnit 
   }
 }
 
+void append_node_rows(std::string& out, const std::vector<std::string> (&nodes)[3],
+                      const float* values, FieldUnit from, FieldUnit to) {
+  const std::size_t nx = nodes[0].size(), ny = nodes[1].size(), nz = nodes[2].size();
+  if (nx == 0 || ny == 0 || nz == 0) return;
+  out.reserve(out.size() + nx * ny * nz * 64);
+  for (std::size_t k = 0; k < nz; ++k) {
+    for (std::size_t j = 0; j < ny; ++j) {
+      for (std::size_t i = 0; i < nx; ++i) {
+        out += nodes[0][i];
+        out += ' ';
+        out += nodes[1][j];
+        out += ' ';
+        out += nodes[2][k];
+        append_field(out, values + 3 * ((k * ny + j) * nx + i), from, to);
+        out += '\n';
+      }
+    }
+  }
+}
+
 bool fail_at(TableError& error, std::uint64_t line, std::uint64_t column, std::string message) {
   error.line = line;
   error.column = column;

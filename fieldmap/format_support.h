@@ -55,6 +55,12 @@ std::vector<std::string> node_texts(float min, float step, std::int32_t n, Lengt
 // Field value `v` in unit `from` converted to `to`, appended as shortest text.
 void append_field(std::string& out, const float b[3], FieldUnit from, FieldUnit to);
 
+// One row "x y z bx by bz" per node, x fastest, z slowest: the positions
+// from `nodes` (one list of texts per axis), the field converted from
+// `from` to `to`.  Nothing when an axis has no nodes.
+void append_node_rows(std::string& out, const std::vector<std::string> (&nodes)[3],
+                      const float* values, FieldUnit from, FieldUnit to);
+
 bool fail_at(TableError& error, std::uint64_t line, std::uint64_t column, std::string message);
 
 // A number field; on failure sets `error` ("\"abc\" is not a number").
