@@ -6,6 +6,7 @@
 
 #include "fieldmap/number.h"
 #include "fieldmap/sample.h"
+#include "mapfile/map_format.h"
 
 namespace fieldscan::fieldmap {
 namespace {

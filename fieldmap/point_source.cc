@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "fieldmap/number.h"
+#include "mapfile/map_format.h"
 
 namespace fieldscan::fieldmap {
 namespace {
@@ -65,20 +66,6 @@ bool parse_finite(std::string_view token, float& v, std::string& why) {
 }
 
 }  // namespace
-
-float to_single(double value) {
-  constexpr double kMax = std::numeric_limits<float>::max();
-  if (value > kMax || value < -kMax) {
-    // Values within half a unit of the last place beyond FLT_MAX round to it.
-    const double limit = kMax + std::ldexp(1.0, 127 - 24);
-    if (std::fabs(value) >= limit) {
-      return value > 0 ? std::numeric_limits<float>::infinity()
-                       : -std::numeric_limits<float>::infinity();
-    }
-    return value > 0 ? std::numeric_limits<float>::max() : -std::numeric_limits<float>::max();
-  }
-  return static_cast<float>(value);  // also NaN
-}
 
 // ---------------------------------------------------------------------------
 // LinePoints

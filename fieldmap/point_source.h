@@ -153,10 +153,6 @@ class FilePoints : public PointSource {
   bool skipping_comment_ = false;  // in the tail of an over-long comment line
 };
 
-// `value` rounded once to single precision; beyond the single-precision
-// range an infinity of its sign (never undefined behaviour).
-float to_single(double value);
-
 // Parses "X0,Y0,Z0:X1,Y1,Z1".  False with a reason in `why` otherwise.
 bool parse_line_ends(std::string_view text, Point3& a, Point3& b, std::string& why);
 // Parses "A:B:N" (N >= 1 points from A to B; N = 1 gives A) or "E".

@@ -19,6 +19,7 @@
 #include "fieldmap/output_file.h"
 #include "fieldmap/point_source.h"
 #include "fieldmap/sample.h"
+#include "mapfile/map_format.h"
 
 namespace fieldscan::fieldmap {
 namespace {
