@@ -111,8 +111,8 @@ std::string listing_file_name(char letter, float z) {
   return std::string(trim_blanks(view(name)));
 }
 
-void run_dialogue(InputStream& input, OutputStream& console, const float BMAP[],
-                  Text80& MESSAGE, std::int16_t& STATUS) {
+void run_dialogue(InputStream& input, OutputStream& console, const float BMAP[], Text80& MESSAGE,
+                  std::int16_t& STATUS) {
   Defaults defaults;
   for (;;) {
     ScanRequest request;

@@ -23,7 +23,7 @@ std::string listing_file_name(char letter, float z);
 // 100-point limit; returns then.  End of input, an unreadable number or a
 // listing file that cannot be opened or written end the process with a
 // severe diagnostic.
-void run_dialogue(InputStream& input, OutputStream& console, const float BMAP[],
-                  Text80& MESSAGE, std::int16_t& STATUS);
+void run_dialogue(InputStream& input, OutputStream& console, const float BMAP[], Text80& MESSAGE,
+                  std::int16_t& STATUS);
 
 }  // namespace fieldscan

@@ -24,10 +24,11 @@ TEST_F(FieldscanRun, AnswersWithCarriageReturnsReadAlike) {
 TEST_F(FieldscanRun, DirectionZWithAHeightOfImpliedDecimal) {
   // 12 means 1.2; BZ = 1000 + 10 x + 100 z; 0,3,1 means 0.0, 0.3, 0.1.
   const ProcessResult r = run({"line.map"}, "z\n12\n0,3,1\n");
-  const std::string records = "  0.0   1120.00   11.20\r\n"
-                              "  0.1   1121.00   11.21\r\n"
-                              "  0.2   1122.00   11.22\r\n"
-                              "  0.3   1123.00   11.23\r\n";
+  const std::string records =
+      "  0.0   1120.00   11.20\r\n"
+      "  0.1   1121.00   11.21\r\n"
+      "  0.2   1122.00   11.22\r\n"
+      "  0.3   1123.00   11.23\r\n";
   EXPECT_EQ(r.out, start() + records + kAskDirectionZ);
   EXPECT_EQ(file("z001.lis"), records);
   EXPECT_FALSE(fs::exists(dir_ / "x001.lis"));
@@ -52,10 +53,10 @@ TEST_F(FieldscanRun, HeightAnswersSetTheDefault) {
   // is created empty.  An empty answer keeps 12.0; 0 sets it back to 0.0.
   const std::string outside = message_lines("Point is outside Z-limits");
   const ProcessResult r = run({"line.map"}, "\n12.\n0.,1.,1.\n\n\n\n\n0\n\n");
-  EXPECT_EQ(r.out, start() + outside + outside + kAskDirectionX + " Input z (def=  12.0): " +
-                       " Input x0, xmax, xinc (def=  0.  1.  1.) " + outside + outside +
-                       kAskDirectionX + " Input z (def=  12.0): " +
-                       " Input x0, xmax, xinc (def=  0.  1.  1.) " +
+  EXPECT_EQ(r.out, start() + outside + outside + kAskDirectionX +
+                       " Input z (def=  12.0): " + " Input x0, xmax, xinc (def=  0.  1.  1.) " +
+                       outside + outside + kAskDirectionX +
+                       " Input z (def=  12.0): " + " Input x0, xmax, xinc (def=  0.  1.  1.) " +
                        "  0.0   -250.00    0.01\r\n  1.0   -150.00    0.01\r\n" + kAskDirectionX);
   EXPECT_TRUE(fs::exists(dir_ / "x012.lis"));
   EXPECT_EQ(file("x012.lis"), "");
@@ -120,14 +121,13 @@ TEST_F(FieldscanRun, StartBeyondTheEndGivesOnePoint) {
 TEST_F(FieldscanRun, RangeAnswersAndTheirDefaults) {
   // Three zeros keep the defaults; a first field alone sets all three, and
   // the next request shows them.
-  const ProcessResult r =
-      run({"line.map"}, "\n\n2.,3.,1.\n\n\n0,0,0\n\n\n5.\n\n\n\n");
+  const ProcessResult r = run({"line.map"}, "\n\n2.,3.,1.\n\n\n0,0,0\n\n\n5.\n\n\n\n");
   const std::string two_three = "  2.0    -50.00    0.01\r\n  3.0     50.00    0.50\r\n";
   const std::string five = "  5.0    250.00    2.50\r\n";
   const std::string ask = std::string(kAskDirectionX) + kAskHeight0;
   EXPECT_EQ(r.out, start() + two_three + ask + " Input x0, xmax, xinc (def=  2.  3.  1.) " +
-                       two_three + ask + " Input x0, xmax, xinc (def=  2.  3.  1.) " + five +
-                       ask + " Input x0, xmax, xinc (def=  5.  0.  0.) " + five + kAskDirectionX);
+                       two_three + ask + " Input x0, xmax, xinc (def=  2.  3.  1.) " + five + ask +
+                       " Input x0, xmax, xinc (def=  5.  0.  0.) " + five + kAskDirectionX);
 }
 
 TEST_F(FieldscanRun, ListingFileIsCutByItsFirstRecordOnly) {
@@ -147,8 +147,7 @@ TEST_F(FieldscanRun, ListingFileIsCutByItsFirstRecordOnly) {
 TEST_F(FieldscanRun, FieldsThatOverflowGiveOneDiagnosticPerRecordAndStream) {
   const ProcessResult r = run({"wide.map"}, "z\n\n1000.,1000.,1.\n");
   const std::string record = "*****" + std::string(18, '*') + "\r\n";
-  EXPECT_NE(r.out.find(" Input x0, xmax, xinc (def=  0. 10.  1.) " + record +
-                       kAskDirectionZ),
+  EXPECT_NE(r.out.find(" Input x0, xmax, xinc (def=  0. 10.  1.) " + record + kAskDirectionZ),
             std::string::npos);
   EXPECT_EQ(r.err,
             "qurlex: error (63): output conversion error, unit 6, file CONOUT$\r\n"
@@ -168,7 +167,8 @@ TEST_F(FieldscanRun, HeightTooLargeForTheFileName) {
   const ProcessResult r = run({"line.map"}, "\n1000.\n0.,0.,1.\n\n");
   EXPECT_EQ(r.err,
             "qurlex: error (63): output conversion error, unit -5, file Internal Formatted "
-            "Write\r\n" + std::string(kEndOfInput));
+            "Write\r\n" +
+                std::string(kEndOfInput));
   EXPECT_TRUE(fs::exists(dir_ / "x***.lis"));
   EXPECT_NE(r.out.find(" Input z (def=1000.0): "), std::string::npos);
 }

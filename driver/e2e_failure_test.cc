@@ -42,10 +42,12 @@ TEST_F(FieldscanRun, UnreadableNumbers) {
     const char* err;
   };
   const Row rows[] = {
-      {"\nabc\n", "qurlex: severe (64): input conversion error, unit -5, file Internal Formatted "
-                  "Read\r\n"},
-      {"\n1.2.3\n", "qurlex: severe (64): input conversion error, unit -5, file Internal "
-                    "Formatted Read\r\n"},
+      {"\nabc\n",
+       "qurlex: severe (64): input conversion error, unit -5, file Internal Formatted "
+       "Read\r\n"},
+      {"\n1.2.3\n",
+       "qurlex: severe (64): input conversion error, unit -5, file Internal "
+       "Formatted Read\r\n"},
       {"\n\nabc\n", "qurlex: severe (64): input conversion error, unit 5, file CONIN$\r\n"},
       {"\n\n1.,2.,x\n", "qurlex: severe (64): input conversion error, unit 5, file CONIN$\r\n"},
   };

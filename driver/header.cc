@@ -18,8 +18,7 @@ std::int32_t repeat_count(float angle, float p2) {
   return static_cast<std::int32_t>(std::round(quotient)) - 1;
 }
 
-void write_coordinates(OutputStream& console, std::string_view label, float a, float b,
-                       float c) {
+void write_coordinates(OutputStream& console, std::string_view label, float a, float b, float c) {
   Record row;
   row.skip(5).literal(label).fixed(a, 10, 3).fixed(b, 10, 3).fixed(c, 10, 3);
   console.write_record(row);

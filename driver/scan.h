@@ -24,8 +24,8 @@ struct ScanRequest {
 };
 
 enum class ScanOutcome {
-  kPassedEnd,    // x exceeded xmax: the next request follows
-  kPointLimit,   // 100 points without passing xmax: the run ends
+  kPassedEnd,   // x exceeded xmax: the next request follows
+  kPointLimit,  // 100 points without passing xmax: the run ends
 };
 
 inline constexpr int kMaxScanPoints = 100;

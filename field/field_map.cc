@@ -46,8 +46,7 @@ bool read_fresh(const Reader& read, MapContents& contents, GridSize& grid, MapEr
 
 }  // namespace
 
-bool FieldMap::load(std::string_view name, FieldMap& map, MapError& error,
-                    std::int64_t capacity) {
+bool FieldMap::load(std::string_view name, FieldMap& map, MapError& error, std::int64_t capacity) {
   FieldMap loaded;
   const Reader read = [&](GridSize& grid, MapContents& items, const Storage& storage,
                           Text80& message) {
@@ -94,15 +93,15 @@ bool FieldMap::from_contents(MapContents contents, FieldMap& map, MapError& erro
 FieldStatus FieldMap::field(float x, float y, float z, FieldVector& b) const {
   float v[3];
   const FieldStatus status =
-      evaluate(grid_, contents_.values.data(),
-               static_cast<std::int64_t>(contents_.values.size()), x, y, z, v);
+      evaluate(grid_, contents_.values.data(), static_cast<std::int64_t>(contents_.values.size()),
+               x, y, z, v);
   if (status == FieldStatus::kOk) b = FieldVector{v[0], v[1], v[2]};
   return status;
 }
 
-void FieldMap::field(std::span<const float> x, std::span<const float> y,
-                     std::span<const float> z, std::span<FieldVector> b,
-                     std::span<FieldStatus> status, unsigned threads) const {
+void FieldMap::field(std::span<const float> x, std::span<const float> y, std::span<const float> z,
+                     std::span<FieldVector> b, std::span<FieldStatus> status,
+                     unsigned threads) const {
   const std::size_t n = std::min({x.size(), y.size(), z.size(), b.size(), status.size()});
   const auto run = [&](std::size_t begin, std::size_t end) {
     const float* values = contents_.values.data();

@@ -82,8 +82,7 @@ class FieldMap {
   // kOk).  All five spans must have the same length.  With `threads` > 1
   // the points are shared among that many threads.
   void field(std::span<const float> x, std::span<const float> y, std::span<const float> z,
-             std::span<FieldVector> b, std::span<FieldStatus> status,
-             unsigned threads = 1) const;
+             std::span<FieldVector> b, std::span<FieldStatus> status, unsigned threads = 1) const;
 
  private:
   MapContents contents_;

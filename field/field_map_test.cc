@@ -52,9 +52,15 @@ std::vector<std::array<float, 3>> random_points(const MapContents& m, std::mt199
     for (int a = 0; a < 3; ++a) {
       const float r = std::max(reach[0], reach[1]);
       switch (kind(rng)) {
-        case 0: p[a] = origin[a] + unit(rng) * (a == 2 ? reach[2] : r); break;
-        case 1: p[a] = origin[a] + static_cast<float>(node(rng)) * step[a]; break;
-        default: p[a] = origin[a]; break;
+        case 0:
+          p[a] = origin[a] + unit(rng) * (a == 2 ? reach[2] : r);
+          break;
+        case 1:
+          p[a] = origin[a] + static_cast<float>(node(rng)) * step[a];
+          break;
+        default:
+          p[a] = origin[a];
+          break;
       }
     }
     points.push_back(p);

@@ -12,7 +12,6 @@
 // result.  Nothing here may be contracted into fused multiply-adds (the
 // build sets -ffp-contract=off).
 #include "field/fields.h"
-#include "field/evaluate.h"
 
 #include <algorithm>
 #include <cfloat>
@@ -20,6 +19,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "field/evaluate.h"
 #include "mapfile/node.h"
 
 namespace fieldscan {
@@ -103,7 +103,6 @@ bool locate(float p, float origin, float step, std::int64_t nodes, AxisCell& cel
   cell.frac = 0.0;
   return true;
 }
-
 
 // The folded point: the raw point carried into the first quadrant about the
 // grid origin and, where the sector symmetry applies, turned back into the

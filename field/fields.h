@@ -25,7 +25,6 @@ namespace fieldscan {
 //   1 "Point is outside X-limits"   3 "Point is outside Z-limits"
 //   2 "Point is outside Y-limits"   4 "Non measured point - probably iron"
 void FIELDS(const float BMAP[], const std::int32_t& MXS, const float& X, const float& Y,
-            const float& Z, float& BX, float& BY, float& BZ, Text80& MESSAGE,
-            std::int16_t& STATUS);
+            const float& Z, float& BX, float& BY, float& BZ, Text80& MESSAGE, std::int16_t& STATUS);
 
 }  // namespace fieldscan

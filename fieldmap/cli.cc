@@ -322,8 +322,7 @@ std::string synopsis() {
          "                                  [--title T] [--date D] [--angle DEG]\n"
          "                                  [--reflect A,B,C] [--scale S]\n"
          "       fieldmap export MAP TABLE [--to FORMAT] [--units LENGTH,FIELD]\n" +
-         query_usage() +
-         "       fieldmap --help\n";
+         query_usage() + "       fieldmap --help\n";
 }
 
 std::string usage() {

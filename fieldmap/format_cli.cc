@@ -74,8 +74,8 @@ bool table_format(int fd, const FormatOptions& options, Format& format, std::str
   return true;
 }
 
-bool read_other_format(Format format, int fd, const FormatRequest& request,
-                       MapContents& contents, Units& units, TableError& error, std::string& why) {
+bool read_other_format(Format format, int fd, const FormatRequest& request, MapContents& contents,
+                       Units& units, TableError& error, std::string& why) {
   // The file already open, not the name again: a pipe has one reader, and
   // the name may have come to mean another file since it was opened.
   std::ifstream in("/proc/self/fd/" + std::to_string(fd), std::ios::binary);

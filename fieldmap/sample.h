@@ -77,9 +77,9 @@ struct SampleCounts {
 
 // Evaluates `map` at every point of `source` and hands the table text to
 // `write` in pieces, in order, from a thread of its own (so that writing
-// overlaps the next chunk's work; `write` is never called concurrently).  False when the source fails (its error() tells why) or
-// `write` returns false.  `progress`, when set, is called now and then with
-// the part done (0 to 1).
+// overlaps the next chunk's work; `write` is never called concurrently).  False when the source
+// fails (its error() tells why) or `write` returns false.  `progress`, when set, is called now and
+// then with the part done (0 to 1).
 bool write_samples(const FieldMap& map, PointSource& source, SampleFormat format,
                    const std::function<bool(std::string_view)>& write,
                    const std::function<void(double)>& progress, SampleCounts& counts);

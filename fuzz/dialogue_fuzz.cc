@@ -69,23 +69,25 @@ fieldscan::MapContents session_map() {
   fieldscan::fill_values(contents, [](float x, float y, float z) {
     return std::array<float, 3>{10.0f * x - 25.0f, y, 300.0f + 40.0f * z};
   });
-  for (int c = 1; c <= 3; ++c) contents.values[fieldscan::value_index(contents, 4, 2, 3, c)] = 999999.0f;
+  for (int c = 1; c <= 3; ++c)
+    contents.values[fieldscan::value_index(contents, 4, 2, 3, c)] = 999999.0f;
   return contents;
 }
 
 struct Session {
-  int dir_fd = -1;     // the session's working directory
-  int home_fd = -1;    // the process's own working directory
+  int dir_fd = -1;   // the session's working directory
+  int home_fd = -1;  // the process's own working directory
   int null_fd = -1;
-  int quiet_fd = -1;   // /dev/null, for the diagnostics of the session
-  int error_fd = -1;   // the real standard error stream
+  int quiet_fd = -1;  // /dev/null, for the diagnostics of the session
+  int error_fd = -1;  // the real standard error stream
 };
 
 Session& setup() {
   static Session session = [] {
     Session s;
     namespace fs = std::filesystem;
-    const fs::path dir = fs::temp_directory_path() / ("fieldscan_dialogue_fuzz_" + std::to_string(::getpid()));
+    const fs::path dir =
+        fs::temp_directory_path() / ("fieldscan_dialogue_fuzz_" + std::to_string(::getpid()));
     fs::create_directories(dir);
     if (!fieldscan::write_map_file((dir / "session.map").string(), session_map()))
       fail("cannot write the map", 0);

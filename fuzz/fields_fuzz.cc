@@ -120,11 +120,16 @@ void derive_limits() {
 float coordinate(Bytes& in, float origin, float step, float low, float high) {
   const std::uint8_t mode = in.u8();
   switch (mode % 6) {
-    case 0: return in.raw_float();
-    case 1: return low;
-    case 2: return high;
-    case 3: return std::nextafter(high, INFINITY);
-    case 4: return std::nextafter(low, -INFINITY);
+    case 0:
+      return in.raw_float();
+    case 1:
+      return low;
+    case 2:
+      return high;
+    case 3:
+      return std::nextafter(high, INFINITY);
+    case 4:
+      return std::nextafter(low, -INFINITY);
     default: {
       const double s = std::isfinite(step) && step != 0.0f ? step : 1.0;
       return to_float(origin + s * static_cast<double>(static_cast<std::int8_t>(in.u8())) / 8.0);
@@ -189,10 +194,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::int64_t per_plane = loaded ? 3 * static_cast<std::int64_t>(SIZE.NX) * SIZE.NY : 0;
   std::int64_t slack = 0;
   switch (in.u8() % 4) {
-    case 1: slack = 3; break;
-    case 2: slack = per_plane; break;
-    case 3: slack = per_plane + 5; break;
-    default: break;
+    case 1:
+      slack = 3;
+      break;
+    case 2:
+      slack = per_plane;
+      break;
+    case 3:
+      slack = per_plane + 5;
+      break;
+    default:
+      break;
   }
   if (slack > kMaxValues) slack = 0;
 
@@ -216,10 +228,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         node[1] = -static_cast<float>(n % 13);
         node[2] = 1000.0f + static_cast<float>(n);
         break;
-      case 1: node[0] = node[1] = node[2] = 999999.0f; break;
-      case 2: node[0] = node[1] = 999999.0f; node[2] = -3.0f; break;
-      case 3: node[0] = node[1] = node[2] = 900000.0f; break;
-      case 4: node[0] = kBound; node[1] = -kBound; node[2] = kBound; break;
+      case 1:
+        node[0] = node[1] = node[2] = 999999.0f;
+        break;
+      case 2:
+        node[0] = node[1] = 999999.0f;
+        node[2] = -3.0f;
+        break;
+      case 3:
+        node[0] = node[1] = node[2] = 900000.0f;
+        break;
+      case 4:
+        node[0] = kBound;
+        node[1] = -kBound;
+        node[2] = kBound;
+        break;
       default:
         for (int c = 0; c < 3; ++c) {
           node[c] = in.raw_float();

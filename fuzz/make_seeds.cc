@@ -145,9 +145,11 @@ int main(int argc, char** argv) {
   ok &= put(grids, "limits_beyond_grid", limits.bytes());
   // Raw angle and raw point coordinates: infinities, NaN, huge, tiny.
   Description raw;
-  raw.u8(5).real(1.0f).real(-2.0f).real(0.5f).u8(0).u8(1).u8(2).real(std::bit_cast<float>(0x00000001u));
+  raw.u8(5).real(1.0f).real(-2.0f).real(0.5f).u8(0).u8(1).u8(2).real(
+      std::bit_cast<float>(0x00000001u));
   raw.u8(5).u8(4).u8(3).u8(0).u8(1).u8(2).u8(1).u8(4);
-  const float odd[] = {INFINITY, -INFINITY, std::bit_cast<float>(0x7FC00000u), 3.0e38f, 1.0e-40f, -0.0f};
+  const float odd[] = {INFINITY, -INFINITY, std::bit_cast<float>(0x7FC00000u),
+                       3.0e38f,  1.0e-40f,  -0.0f};
   for (float x : odd) raw.u8(0).real(x).u8(0).real(-x).u8(1);
   ok &= put(grids, "raw_angle_and_points", raw.bytes());
 

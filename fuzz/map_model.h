@@ -15,14 +15,14 @@
 namespace fieldscan::model {
 
 struct MapModel {
-  int status = 0;            // 0, or 2..8 as LOAD gives them
-  std::uint64_t end = 0;     // status 0: offset just past the last record read
+  int status = 0;         // 0, or 2..8 as LOAD gives them
+  std::uint64_t end = 0;  // status 0: offset just past the last record read
   // Items of the header records (valid once their record was read).
   float angle_degrees = 0, xmin = 0, ymin = 0, zmin = 0, dx = 0, dy = 0, dz = 0;
   std::int32_t ima = 0, imb = 0, imc = 0, ida = 0, idb = 0, idc = 0;
   std::int32_t nx = 0, ny = 0, nz = 0;
   __extension__ __int128 required = 0;  // 3 * NX * NY * NZ, exactly
-  std::string planes;        // data bytes of every plane read completely, in order
+  std::string planes;                   // data bytes of every plane read completely, in order
   std::int64_t planes_read = 0;
 };
 
@@ -86,8 +86,9 @@ inline MapModel read_map(std::string_view b, std::int64_t capacity) {
   m.required = static_cast<__int128>(3) * m.nx * m.ny * m.nz;
   if (m.required > capacity) return m.status = 7, m;
   const std::uint64_t plane_bytes =
-      m.nx > 0 && m.ny > 0 ? 12ull * static_cast<std::uint64_t>(m.nx) * static_cast<std::uint64_t>(m.ny)
-                           : 0;
+      m.nx > 0 && m.ny > 0
+          ? 12ull * static_cast<std::uint64_t>(m.nx) * static_cast<std::uint64_t>(m.ny)
+          : 0;
   for (std::int64_t k = 1; k <= m.nz; ++k) {
     if (!next_record(b, pos, plane_bytes, d)) return m.status = 8, m;
     m.planes.append(b.substr(d, plane_bytes));
@@ -100,13 +101,20 @@ inline MapModel read_map(std::string_view b, std::int64_t capacity) {
 // The message of each status with a fixed text.
 inline std::string_view fixed_message(int status) {
   switch (status) {
-    case 2: return "Reading error: TITLE";
-    case 3: return "Reading error: DATE";
-    case 4: return "Reading error: AX~A/B/C, ANGLE";
-    case 5: return "Reading error: X/Y/Z~MIN, IS~A/B/C, IM~A/B/C, ID~A/B/C";
-    case 6: return "Reading error: D~X/Y/Z, N~X/Y/Z";
-    case 8: return "Reading error: FIELDs";
-    default: return {};
+    case 2:
+      return "Reading error: TITLE";
+    case 3:
+      return "Reading error: DATE";
+    case 4:
+      return "Reading error: AX~A/B/C, ANGLE";
+    case 5:
+      return "Reading error: X/Y/Z~MIN, IS~A/B/C, IM~A/B/C, ID~A/B/C";
+    case 6:
+      return "Reading error: D~X/Y/Z, N~X/Y/Z";
+    case 8:
+      return "Reading error: FIELDs";
+    default:
+      return {};
   }
 }
 
@@ -118,7 +126,8 @@ inline std::string capacity_message(__int128 required) {
   for (auto v = static_cast<unsigned __int128>(required); v != 0; v /= 10)
     digits.insert(digits.begin(), static_cast<char>('0' + static_cast<int>(v % 10)));
   if (digits.size() > 12) return {};
-  std::string m = " Change the program parameter MXS to" + std::string(12 - digits.size(), ' ') + digits;
+  std::string m =
+      " Change the program parameter MXS to" + std::string(12 - digits.size(), ' ') + digits;
   m.resize(80, ' ');
   return m;
 }

@@ -73,7 +73,7 @@ TEST(LengthWordSweep, EveryLengthWordAlteredAgreesWithTheFormat) {
 
     for (std::size_t r = 0; r < records.size(); ++r) {
       const std::uint32_t length = static_cast<std::uint32_t>(records[r].size());
-      std::vector<std::uint32_t> values = {0,           length + 1,  length + 3, length + 4,
+      std::vector<std::uint32_t> values = {0,           length + 1,  length + 3,  length + 4,
                                            length + 5,  length + 8,  length + 12, 2 * length + 9,
                                            0x7FFFFFFFu, 0x80000000u, 0xFFFFFFFFu};
       if (length > 0) values.push_back(length - 1);
@@ -90,7 +90,8 @@ TEST(LengthWordSweep, EveryLengthWordAlteredAgreesWithTheFormat) {
           const model::MapModel expected = model::read_map(bytes, kCapacity);
           ASSERT_EQ(got.status, expected.status);
           if (got.status == 0) {
-            ASSERT_EQ(std::memcmp(got.bmap.data(), expected.planes.data(), expected.planes.size()), 0);
+            ASSERT_EQ(std::memcmp(got.bmap.data(), expected.planes.data(), expected.planes.size()),
+                      0);
           }
           // Without any model: the trailing word is never compared, and a
           // leading word that runs past the end of the file, or one below the

@@ -662,7 +662,7 @@ TEST_F(LoadTest, RunOfShortPlanesBrokenInTheMiddle) {
 
 TEST_F(LoadTest, AngleIsInRadiansOnceRecord3IsRead) {
   auto records = encode_records(SmallMap());  // 90 degrees
-  records[3].resize(4);                        // record 4 fails
+  records[3].resize(4);                       // record 4 fails
   LoadBytes(Frame(records));
   ExpectOutcome(5);
   EXPECT_EQ(Bits(SIZE.ANGLE), 0x3FC90FDBu);

@@ -9,10 +9,10 @@ namespace fieldscan {
 
 // Everything a map file holds, as stored in the file (ANGLE in degrees).
 struct MapContents {
-  std::string title = "fieldscan map";  // cut or blank-padded to 80
-  std::string date = "08-DEC-2026";     // cut or blank-padded to 18
+  std::string title = "fieldscan map";          // cut or blank-padded to 80
+  std::string date = "08-DEC-2026";             // cut or blank-padded to 18
   std::string axa = "X", axb = "Y", axc = "Z";  // 8 each
-  float angle = 90.0f;                  // degrees
+  float angle = 90.0f;                          // degrees
   float xmin = 0, ymin = 0, zmin = 0;
   std::int32_t isa = 0, isb = 0, isc = 0;
   std::int32_t ima = 0, imb = 0, imc = 0;

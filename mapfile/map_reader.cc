@@ -307,9 +307,8 @@ void derive_limits(GridSize& grid) {
   grid.ZLOW = grid.IDC != 0 ? to_single(zmin - z_extent) : grid.ZMIN;
 }
 
-std::int16_t read_map(ByteSource& source, GridSize& grid, MapContents& items,
-                      std::int64_t capacity, const std::function<float*(std::size_t)>& storage,
-                      Text80& message) {
+std::int16_t read_map(ByteSource& source, GridSize& grid, MapContents& items, std::int64_t capacity,
+                      const std::function<float*(std::size_t)>& storage, Text80& message) {
   // Header records go through `data` and only complete items leave it, so
   // every item read completely keeps its value after a later failure.
   unsigned char data[kTitleBytes];  // the largest header record
@@ -416,8 +415,8 @@ std::int16_t read_map(ByteSource& source, GridSize& grid, MapContents& items,
 }
 
 std::int16_t read_map_file(std::string_view name, GridSize& grid, MapContents& items,
-                           std::int64_t capacity,
-                           const std::function<float*(std::size_t)>& storage, Text80& message) {
+                           std::int64_t capacity, const std::function<float*(std::size_t)>& storage,
+                           Text80& message) {
   const int fd = open_map(name);
   if (fd < 0) return fail(message, 1, kCannotOpen);
   FileSource source(fd);

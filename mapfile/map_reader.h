@@ -27,15 +27,14 @@ namespace fieldscan {
 // unchanged.  Never writes past the n values, never allocates memory whose
 // size comes from the data, and reads no further than the last record it
 // needs.
-std::int16_t read_map(ByteSource& source, GridSize& grid, MapContents& items,
-                      std::int64_t capacity, const std::function<float*(std::size_t)>& storage,
-                      Text80& message);
+std::int16_t read_map(ByteSource& source, GridSize& grid, MapContents& items, std::int64_t capacity,
+                      const std::function<float*(std::size_t)>& storage, Text80& message);
 
 // The same on the file named `name`, opened read-only; status 1 when it
 // cannot be opened or is a directory.
 std::int16_t read_map_file(std::string_view name, GridSize& grid, MapContents& items,
-                           std::int64_t capacity,
-                           const std::function<float*(std::size_t)>& storage, Text80& message);
+                           std::int64_t capacity, const std::function<float*(std::size_t)>& storage,
+                           Text80& message);
 
 // LOAD on bytes that are already open (status 2 to 8 only).
 void load_from_source(ByteSource& source, float BMAP[], const std::int32_t& MXS, Text80& MESSAGE,

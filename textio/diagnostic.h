@@ -23,20 +23,20 @@ struct StreamId {
 };
 
 // The streams with fixed names.
-StreamId console_output();   // 6, "CONOUT$"
-StreamId console_input();    // 5, "CONIN$"
-StreamId internal_write();   // -5, "Internal Formatted Write"
-StreamId internal_read();    // -5, "Internal Formatted Read"
+StreamId console_output();               // 6, "CONOUT$"
+StreamId console_input();                // 5, "CONIN$"
+StreamId internal_write();               // -5, "Internal Formatted Write"
+StreamId internal_read();                // -5, "Internal Formatted Read"
 inline constexpr int kListingUnit = 10;  // listing files: unit 10, their name
 
 // Message numbers.
 enum Diagnostic : int {
-  kEndOfFileDuringRead = 24,   // severe
-  kOpenFailure = 30,           // severe: a listing file cannot be opened
-  kErrorDuringWrite = 38,      // severe
-  kErrorDuringRead = 39,       // severe
-  kOutputConversionError = 63, // error: a field was filled with asterisks
-  kInputConversionError = 64,  // severe
+  kEndOfFileDuringRead = 24,    // severe
+  kOpenFailure = 30,            // severe: a listing file cannot be opened
+  kErrorDuringWrite = 38,       // severe
+  kErrorDuringRead = 39,        // severe
+  kOutputConversionError = 63,  // error: a field was filled with asterisks
+  kInputConversionError = 64,   // severe
 };
 
 // The exit status of the process after severe diagnostic `number`.
