@@ -60,9 +60,11 @@ def console_fields(tmp_path):
         pytest.skip("FIELDSCAN_FIELDS_REFERENCE is not set: run the tests through ctest")
 
     def run(m, points):
-        path = tmp_path / "reference.map"
-        m.save(path)
-        out = subprocess.run([program, str(path)], input=np.asarray(points, np.float32).tobytes(),
+        # The console takes map names of at most 80 characters: the map is
+        # named relative to the folder the program runs in.
+        m.save(tmp_path / "reference.map")
+        out = subprocess.run([program, "reference.map"], cwd=tmp_path,
+                             input=np.asarray(points, np.float32).tobytes(),
                              capture_output=True, check=True).stdout
         table = np.frombuffer(out, np.float32).reshape(-1, 4)
         return table[:, :3], table[:, 3].astype(np.int16)
