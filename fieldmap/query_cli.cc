@@ -16,9 +16,9 @@
 #include "fieldmap/integral.h"
 #include "fieldmap/map_diff.h"
 #include "fieldmap/number.h"
-#include "fieldmap/output_file.h"
 #include "fieldmap/point_source.h"
 #include "fieldmap/sample.h"
+#include "mapfile/atomic_file.h"
 #include "mapfile/map_format.h"
 
 namespace fieldscan::fieldmap {
@@ -310,7 +310,7 @@ int run_sample(const std::vector<std::string>& argv, CliStreams& io) {
 
   const std::string* out_name = args.value("-o") ? args.value("-o") : args.value("--output");
   const bool to_file = out_name && *out_name != "-";
-  OutputFile file;
+  AtomicFile file;
   int out_errno = 0;
   std::function<bool(std::string_view)> write;
   if (to_file) {
@@ -320,7 +320,7 @@ int run_sample(const std::vector<std::string>& argv, CliStreams& io) {
         return failure(io, *out_name + ": is an input of this call; not writing the table over it");
       }
     }
-    if (!file.open(*out_name)) return failure(io, *out_name + ": cannot write: " + file.error());
+    if (!file.open(*out_name)) return failure(io, *out_name + ": cannot write: " + file.why());
     write = [&file](std::string_view s) { return file.write(s); };
   } else if (io.write_out) {
     write = [&io, &out_errno](std::string_view s) {
@@ -343,12 +343,12 @@ int run_sample(const std::vector<std::string>& argv, CliStreams& io) {
   }
   if (!ok) {
     if (!points.source->error().empty()) return failure(io, points.source->error());
-    if (to_file) return failure(io, *out_name + ": cannot write: " + file.error());
+    if (to_file) return failure(io, *out_name + ": cannot write: " + file.why());
     return failure(io, std::string("cannot write to standard output") +
                            (out_errno != 0 ? std::string(": ") + std::strerror(out_errno) : ""));
   }
   if (to_file && !file.commit()) {
-    return failure(io, *out_name + ": cannot write: " + file.error());
+    return failure(io, *out_name + ": cannot write: " + file.why());
   }
   return 0;
 }

@@ -26,6 +26,34 @@ void split_path(const std::string& path, std::string& folder, std::string& name)
   }
 }
 
+// Follows `path` through symbolic links to the file they lead to, which
+// need not exist yet (a dangling link names the file to create).  A
+// relative link is resolved against the folder holding the link.  False
+// with errno set when a link cannot be read or the chain does not end.
+bool follow_links(std::string& path) {
+  for (int hops = 0; hops < 40; ++hops) {
+    struct stat entry {};
+    if (::lstat(path.c_str(), &entry) != 0 || !S_ISLNK(entry.st_mode)) return true;
+    std::string to(entry.st_size > 0 ? static_cast<std::size_t>(entry.st_size) + 1 : 4096, '\0');
+    const ssize_t n = ::readlink(path.c_str(), to.data(), to.size());
+    if (n < 0) return false;
+    if (static_cast<std::size_t>(n) >= to.size() || n == 0) {
+      // Changed under us, or a link to nothing.
+      errno = n == 0 ? ENOENT : EAGAIN;
+      return false;
+    }
+    to.resize(static_cast<std::size_t>(n));
+    if (to[0] != '/') {
+      std::string folder, name;
+      split_path(path, folder, name);
+      to = (folder == "/" ? "/" : folder + "/") + to;
+    }
+    path = std::move(to);
+  }
+  errno = ELOOP;
+  return false;
+}
+
 }  // namespace
 
 AtomicFile::~AtomicFile() { discard(); }
@@ -55,15 +83,22 @@ bool AtomicFile::open(const std::string& path) {
   failed_ = false;
   why_.clear();
   buffer_.clear();
+  in_place_ = false;
   if (path.empty()) return fail(ENOENT);
 
   struct stat target {};
   const bool exists = ::stat(path.c_str(), &target) == 0;
   if (exists && S_ISDIR(target.st_mode)) return fail(EISDIR);
-  if (!path.empty() && path.back() == '/') return fail(exists ? ENOTDIR : EISDIR);
+  if (path.back() == '/') return fail(exists ? ENOTDIR : EISDIR);
+  if (exists && (S_ISCHR(target.st_mode) || S_ISFIFO(target.st_mode) || S_ISSOCK(target.st_mode) ||
+                 S_ISBLK(target.st_mode))) {
+    return open_in_place();
+  }
+  if (!follow_links(path_)) return fail(errno);
+  if (path_.back() == '/') return fail(EISDIR);
 
   std::string folder, name;
-  split_path(path, folder, name);
+  split_path(path_, folder, name);
   // A hidden name in the same folder, short enough for any file system even
   // when the target's name is at the limit.
   static std::atomic<unsigned> counter{0};
@@ -83,6 +118,15 @@ bool AtomicFile::open(const std::string& path) {
     // worth losing the write over.
     (void)::fchmod(fd_, target.st_mode & 07777);
   }
+  buffer_.reserve(kBufferBytes);
+  return true;
+}
+
+bool AtomicFile::open_in_place() {
+  // Opening a pipe waits for its reader, as any writer of a pipe does.
+  fd_ = ::open(path_.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+  if (fd_ < 0) return fail(errno);
+  in_place_ = true;
   buffer_.reserve(kBufferBytes);
   return true;
 }
@@ -117,6 +161,14 @@ bool AtomicFile::write(std::string_view bytes) {
 
 bool AtomicFile::commit() {
   if (!failed_ && fd_ < 0) fail(EBADF);
+  if (in_place_) {
+    // Nothing to sync or rename: the bytes went straight to the device.
+    if (!failed_) flush();
+    const int closed = fd_ >= 0 ? ::close(fd_) : 0;
+    fd_ = -1;
+    if (closed != 0) fail(errno);
+    return !failed_;
+  }
   if (!failed_ && flush() && ::fsync(fd_) != 0) fail(errno);
   if (!failed_) {
     const int closed = ::close(fd_);

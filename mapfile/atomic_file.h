@@ -6,6 +6,13 @@
 // exactly as it was; on any failure the temporary file is removed.  A target
 // that already exists as a regular file keeps its permission bits; a new one
 // gets the usual 0666 less the umask.
+//
+// Targets that are not regular files are never replaced by one:
+//  - a symbolic link is followed (through any chain of links) and the file it
+//    leads to is replaced the same way, so the link stays a link;
+//  - a character device, pipe or socket (/dev/stdout, /dev/null, a FIFO) is
+//    opened and written in place, as there is nothing to put beside it;
+//  - a directory is refused ("Is a directory").
 #pragma once
 
 #include <string>
@@ -22,9 +29,9 @@ class AtomicFile {
   // Removes the temporary file unless commit() succeeded.
   ~AtomicFile();
 
-  // Creates the temporary file for `path`.  False, with the system's text
-  // for the reason ("Is a directory", "Permission denied", ...) in why(),
-  // when that fails.
+  // Creates the temporary file for `path` (or opens a device or pipe in
+  // place).  False, with the system's text for the reason ("Is a
+  // directory", "Permission denied", ...) in why(), when that fails.
   bool open(const std::string& path);
 
   // Appends bytes (buffered).  After the first failure every further call
@@ -33,7 +40,7 @@ class AtomicFile {
 
   // Writes out the buffer, syncs and closes the temporary file and renames
   // it over the target.  False, the target unchanged and the temporary file
-  // removed, on failure.
+  // removed, on failure.  A device or pipe is only flushed and closed.
   bool commit();
 
   // The reason of the first failure.
@@ -44,8 +51,11 @@ class AtomicFile {
   bool flush();
   void discard();
 
-  std::string path_;
+  bool open_in_place();
+
+  std::string path_;  // the file replaced: `path` with links followed
   std::string temp_;
+  bool in_place_ = false;  // writing straight to a device or pipe
   int fd_ = -1;
   bool failed_ = false;
   std::string why_;
