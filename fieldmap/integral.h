@@ -55,6 +55,8 @@ struct IntegralOptions {
   // Component of the effective length (0 bx, 1 by, 2 bz); -1: the one with
   // the largest peak magnitude.
   int main_component = -1;
+  // Threads evaluating each chunk of points; 0: batch_threads of its size.
+  unsigned threads = 0;
 };
 
 struct IntegralResult {

@@ -40,8 +40,9 @@ double value_difference(float a, float b);
 
 // Compares `a` and `b` at every point of `points`.  False when the source
 // fails (its error() tells why).  `progress`, when set, gets the part done.
+// `threads` evaluate each chunk (0: batch_threads of its size).
 bool diff_maps(const FieldMap& a, const FieldMap& b, PointSource& points, DiffResult& result,
-               const std::function<void(double)>& progress = {});
+               const std::function<void(double)>& progress = {}, unsigned threads = 0);
 
 // The report.  `where` names a point by its index (for nodes: "node (i, j,
 // k)"); empty gives the coordinates alone.

@@ -96,6 +96,7 @@ double LinePoints::length() const {
 }
 
 double LinePoints::fraction(std::int64_t i) const {
+  if (i == 0) return 0.0;  // the start itself, even on a line of no length
   return (static_cast<double>(i) * numerator_) / denominator_;
 }
 

@@ -115,8 +115,7 @@ FieldSamples sample_points(const FieldMap& map, std::span<const float> x, std::s
   return out;
 }
 
-namespace {
-Samples sample_all(const FieldMap& map, PointSource& source) {
+Samples sample_source(const FieldMap& map, PointSource& source, unsigned threads) {
   Samples s;
   PointChunk chunk;
   while (source.next(chunk, kChunk) && chunk.size() > 0) {
@@ -124,19 +123,19 @@ Samples sample_all(const FieldMap& map, PointSource& source) {
     s.points.y.insert(s.points.y.end(), chunk.y.begin(), chunk.y.end());
     s.points.z.insert(s.points.z.end(), chunk.z.begin(), chunk.z.end());
   }
-  evaluate(map, s.points, s.fields);
+  evaluate(map, s.points, s.fields, threads);
   return s;
 }
-}  // namespace
 
-Samples sample_line(const FieldMap& map, Point3 a, Point3 b, std::int64_t count) {
+Samples sample_line(const FieldMap& map, Point3 a, Point3 b, std::int64_t count, unsigned threads) {
   LinePoints line = LinePoints::with_count(a, b, std::max<std::int64_t>(count, 0));
-  return sample_all(map, line);
+  return sample_source(map, line, threads);
 }
 
-Samples sample_grid(const FieldMap& map, const GridAxis& x, const GridAxis& y, const GridAxis& z) {
+Samples sample_grid(const FieldMap& map, const GridAxis& x, const GridAxis& y, const GridAxis& z,
+                    unsigned threads) {
   GridPoints grid(x, y, z);
-  return sample_all(map, grid);
+  return sample_source(map, grid, threads);
 }
 
 float magnitude(const FieldVector& b) {

@@ -44,10 +44,15 @@ struct Samples {
   PointChunk points;
   FieldSamples fields;
 };
+// Every point of `source` (held in memory all at once) and the field there,
+// evaluated on `threads` threads (0: batch_threads of the point count).
+Samples sample_source(const FieldMap& map, PointSource& source, unsigned threads = 0);
 // `count` (>= 2) points from a to b inclusive.
-Samples sample_line(const FieldMap& map, Point3 a, Point3 b, std::int64_t count);
+Samples sample_line(const FieldMap& map, Point3 a, Point3 b, std::int64_t count,
+                    unsigned threads = 0);
 // Every point of a grid, x fastest, then y, then z.
-Samples sample_grid(const FieldMap& map, const GridAxis& x, const GridAxis& y, const GridAxis& z);
+Samples sample_grid(const FieldMap& map, const GridAxis& x, const GridAxis& y, const GridAxis& z,
+                    unsigned threads = 0);
 
 // sqrt(bx^2 + by^2 + bz^2) in double precision, rounded once.
 float magnitude(const FieldVector& b);

@@ -1,7 +1,8 @@
 // _fieldscan: the map type and its evaluation for Python.  The binding
 // converts arguments and results between NumPy and the C++ types and turns
-// failures into Python exceptions; the evaluation and the analyses are the
-// C++ library's (field/field_map.h, python/map_analysis.h).
+// failures into Python exceptions; the evaluation, the analyses and the map
+// writer are the C++ library's (field/field_map.h, fieldmap_query,
+// mapfile/map_writer.h).
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -24,10 +25,13 @@
 #include <vector>
 
 #include "field/field_map.h"
+#include "fieldmap/integral.h"
+#include "fieldmap/map_diff.h"
+#include "fieldmap/point_source.h"
+#include "fieldmap/sample.h"
 #include "mapfile/map_format.h"
+#include "mapfile/map_writer.h"
 #include "mapfile/node.h"
-#include "python/map_analysis.h"
-#include "python/map_save.h"
 
 namespace py = pybind11;
 
@@ -107,14 +111,6 @@ std::array<T, 3> as_triple(const py::object& value, const char* item) {
 std::array<float, 3> single_triple(const py::object& value, const char* item) {
   const auto p = as_triple<double>(value, item);
   return {to_single(p[0]), to_single(p[1]), to_single(p[2])};
-}
-
-Point finite_point(const py::object& value, const char* item) {
-  const auto p = as_triple<double>(value, item);
-  for (double v : p) {
-    if (!std::isfinite(v)) throw py::value_error(std::string(item) + " must be finite");
-  }
-  return p;
 }
 
 unsigned thread_count(std::optional<unsigned> threads, std::size_t points) {
@@ -369,15 +365,25 @@ py::tuple field_at_point(const FieldMap& map, double x, double y, double z) {
 }
 
 // ---------------------------------------------------------------------------
-// Results of the analyses as NumPy arrays.
+// Sampling, line integrals and map differences: fieldmap_query's, with the
+// points and results converted to and from Python.
 
-// The samples' points, field and status as arrays of the given leading shape.
+using fieldmap::DiffResult;
+using fieldmap::GridAxis;
+using fieldmap::GridPoints;
+using fieldmap::IntegralResult;
+using fieldmap::IntegrationRule;
+using fieldmap::LinePoints;
+using fieldmap::Point3;
+
+// The samples' points, field and status as arrays of the given leading
+// shape; the field is NaN where it was not evaluated.
 struct SampleArrays {
   py::array_t<float> points, b;
   py::array_t<std::int16_t> status;
 };
 
-SampleArrays sample_arrays(const Samples& s, std::vector<py::ssize_t> shape) {
+SampleArrays sample_arrays(const fieldmap::Samples& s, std::vector<py::ssize_t> shape) {
   std::vector<py::ssize_t> shape3 = shape;
   shape3.push_back(3);
   SampleArrays a{py::array_t<float>(shape3), py::array_t<float>(shape3),
@@ -385,22 +391,43 @@ SampleArrays sample_arrays(const Samples& s, std::vector<py::ssize_t> shape) {
   float* p = a.points.mutable_data();
   float* b = a.b.mutable_data();
   std::int16_t* status = a.status.mutable_data();
-  for (std::size_t n = 0; n < s.size(); ++n) {
-    p[3 * n] = s.x[n];
-    p[3 * n + 1] = s.y[n];
-    p[3 * n + 2] = s.z[n];
-    b[3 * n] = s.b[n].bx;
-    b[3 * n + 1] = s.b[n].by;
-    b[3 * n + 2] = s.b[n].bz;
-    status[n] = static_cast<std::int16_t>(s.status[n]);
+  for (std::size_t n = 0; n < s.points.size(); ++n) {
+    const bool ok = s.fields.status[n] == FieldStatus::kOk;
+    p[3 * n] = s.points.x[n];
+    p[3 * n + 1] = s.points.y[n];
+    p[3 * n + 2] = s.points.z[n];
+    b[3 * n] = ok ? s.fields.b[n].bx : kNaN;
+    b[3 * n + 1] = ok ? s.fields.b[n].by : kNaN;
+    b[3 * n + 2] = ok ? s.fields.b[n].bz : kNaN;
+    status[n] = static_cast<std::int16_t>(s.fields.status[n]);
   }
   return a;
 }
 
-void evaluate_released(const FieldMap& map, Samples& s, std::optional<unsigned> threads) {
-  const unsigned n = thread_count(threads, s.size());
-  py::gil_scoped_release unlocked;
-  evaluate(map, s, n);
+Point3 finite_point(const py::object& value, const char* item) {
+  const auto p = as_triple<double>(value, item);
+  for (double v : p) {
+    if (!std::isfinite(v)) throw py::value_error(std::string(item) + " must be finite");
+  }
+  return Point3{to_single(p[0]), to_single(p[1]), to_single(p[2])};
+}
+
+// The points of a line given by a count or a step (exactly one of them).
+LinePoints line_points(const py::object& start, const py::object& end,
+                       std::optional<std::int64_t> points, std::optional<double> step) {
+  const Point3 a = finite_point(start, "start"), b = finite_point(end, "end");
+  if (points.has_value() == step.has_value()) {
+    throw py::value_error("give either points or step");
+  }
+  if (points) {
+    if (*points < 2) throw py::value_error("a line needs at least 2 points");
+    if (*points > kMaxPoints) throw py::value_error("too many points");
+    return LinePoints::with_count(a, b, *points);
+  }
+  if (!(*step > 0) || !std::isfinite(*step)) throw py::value_error("step must be positive");
+  LinePoints line = LinePoints::with_step(a, b, *step, kMaxPoints);
+  if (line.count() == 0) throw py::value_error("too many points");
+  return line;
 }
 
 struct LineSample {
@@ -409,75 +436,57 @@ struct LineSample {
   double spacing = 0;
 };
 
-// The points of a line given by a count or a step (exactly one of them).
-Samples line_samples(const Point& start, const Point& end, std::optional<std::int64_t> points,
-                     std::optional<double> step, double& spacing) {
-  if (points.has_value() == step.has_value()) {
-    throw py::value_error("give either points or step");
-  }
-  const double dx = end[0] - start[0], dy = end[1] - start[1], dz = end[2] - start[2];
-  const double length = std::sqrt(dx * dx + dy * dy + dz * dz);
-  if (points) {
-    if (*points < 2) throw py::value_error("a line needs at least 2 points");
-    if (*points > kMaxPoints) throw py::value_error("too many points");
-    spacing = length / static_cast<double>(*points - 1);
-    return line_by_count(start, end, *points);
-  }
-  if (!(*step > 0) || !std::isfinite(*step)) throw py::value_error("step must be positive");
-  if (length / *step >= static_cast<double>(kMaxPoints)) throw py::value_error("too many points");
-  spacing = *step;
-  return line_by_step(start, end, *step);
-}
-
 LineSample sample_line(const FieldMap& map, const py::object& start, const py::object& end,
                        std::optional<std::int64_t> points, std::optional<double> step,
                        std::optional<unsigned> threads) {
-  LineSample r;
-  Samples s =
-      line_samples(finite_point(start, "start"), finite_point(end, "end"), points, step, r.spacing);
-  evaluate_released(map, s, threads);
-  const auto n = static_cast<py::ssize_t>(s.size());
-  r.arrays = sample_arrays(s, {n});
-  r.distance = py::array_t<double>(n);
+  LinePoints line = line_points(start, end, points, step);
+  const unsigned n_threads = thread_count(threads, static_cast<std::size_t>(line.count()));
+  fieldmap::Samples s;
+  {
+    py::gil_scoped_release unlocked;
+    s = fieldmap::sample_source(map, line, n_threads);
+  }
+  const auto n = static_cast<py::ssize_t>(s.points.size());
+  LineSample r{sample_arrays(s, {n}), py::array_t<double>(n), line.spacing()};
   double* d = r.distance.mutable_data();
-  for (py::ssize_t k = 0; k < n; ++k) d[k] = static_cast<double>(k) * r.spacing;
+  for (py::ssize_t k = 0; k < n; ++k) d[k] = line.distance(k);
   return r;
 }
 
-Axis axis_of(const py::object& value, const char* name) {
-  Axis a;
+GridAxis axis_of(const py::object& value, const char* name) {
+  double first = 0, last = 0;
+  std::int64_t count = 1;
   if (py::isinstance<py::float_>(value) || py::isinstance<py::int_>(value) ||
       py::hasattr(value, "__float__")) {
-    a.first = a.last = py::cast<double>(value);
+    first = last = py::cast<double>(value);
   } else {
     const auto items = py::cast<std::vector<py::object>>(value);
     if (items.size() != 3) {
       throw py::value_error(std::string(name) + " must be a value or (first, last, count)");
     }
-    a.first = py::cast<double>(items[0]);
-    a.last = py::cast<double>(items[1]);
-    a.count = py::cast<std::int64_t>(items[2]);
-    if (a.count < 1) throw py::value_error(std::string(name) + " needs at least 1 point");
+    first = py::cast<double>(items[0]);
+    last = py::cast<double>(items[1]);
+    count = py::cast<std::int64_t>(items[2]);
+    if (count < 1) throw py::value_error(std::string(name) + " needs at least 1 point");
   }
-  if (!std::isfinite(a.first) || !std::isfinite(a.last)) {
+  if (!std::isfinite(first) || !std::isfinite(last)) {
     throw py::value_error(std::string(name) + " must be finite");
   }
-  if (a.count > kMaxPoints) throw py::value_error("too many points");
-  return a;
+  if (count > kMaxPoints) throw py::value_error("too many points");
+  return GridAxis::from_to(first, last, count);
 }
 
-Samples grid_samples(const Axis& x, const Axis& y, const Axis& z) {
+void check_grid_size(const GridAxis& x, const GridAxis& y, const GridAxis& z) {
   if (static_cast<double>(x.count) * static_cast<double>(y.count) * static_cast<double>(z.count) >
       static_cast<double>(kMaxPoints)) {
     throw py::value_error("too many points");
   }
-  return grid_points(x, y, z);
 }
 
-py::array_t<float> axis_array(const Axis& a) {
+py::array_t<float> axis_array(const GridAxis& a) {
   py::array_t<float> values(a.count);
-  const Samples s = grid_points(a, Axis{}, Axis{});
-  std::copy(s.x.begin(), s.x.end(), values.mutable_data());
+  float* out = values.mutable_data();
+  for (std::int64_t i = 0; i < a.count; ++i) out[i] = a.value(i);
   return values;
 }
 
@@ -488,54 +497,90 @@ struct GridSample {
 
 GridSample sample_grid(const FieldMap& map, const py::object& x, const py::object& y,
                        const py::object& z, std::optional<unsigned> threads) {
-  const Axis ax = axis_of(x, "x"), ay = axis_of(y, "y"), az = axis_of(z, "z");
-  Samples s = grid_samples(ax, ay, az);
-  evaluate_released(map, s, threads);
-  GridSample g{sample_arrays(s, {az.count, ay.count, ax.count}), axis_array(ax), axis_array(ay),
-               axis_array(az)};
-  return g;
+  const GridAxis ax = axis_of(x, "x"), ay = axis_of(y, "y"), az = axis_of(z, "z");
+  check_grid_size(ax, ay, az);
+  const unsigned n_threads =
+      thread_count(threads, static_cast<std::size_t>(ax.count * ay.count * az.count));
+  fieldmap::Samples s;
+  {
+    py::gil_scoped_release unlocked;
+    s = fieldmap::sample_grid(map, ax, ay, az, n_threads);
+  }
+  return GridSample{sample_arrays(s, {az.count, ay.count, ax.count}), axis_array(ax),
+                    axis_array(ay), axis_array(az)};
+}
+
+// An integral and the rule it was computed with.
+struct LineIntegral {
+  IntegralResult result;
+  IntegrationRule rule = IntegrationRule::kSimpson;
+};
+
+const char* rule_name(IntegrationRule rule) {
+  return rule == IntegrationRule::kTrapezoid ? "trapezoid" : "simpson";
 }
 
 LineIntegral integral(const FieldMap& map, const py::object& start, const py::object& end,
                       std::optional<std::int64_t> points, std::optional<double> step,
-                      bool skip_unevaluable, std::optional<unsigned> threads) {
+                      const std::string& rule, bool skip_unevaluable,
+                      std::optional<int> main_component, std::optional<unsigned> threads) {
+  fieldmap::IntegralOptions options;
+  if (rule == "trapezoid") {
+    options.rule = IntegrationRule::kTrapezoid;
+  } else if (rule != "simpson") {
+    throw py::value_error("rule must be 'simpson' or 'trapezoid'");
+  }
+  if (main_component) {
+    if (*main_component < 0 || *main_component > 2) {
+      throw py::value_error("main_component must be 0, 1 or 2");
+    }
+    options.main_component = *main_component;
+  }
+  options.skip_unevaluable = skip_unevaluable;
   if (!points && !step) {
     // A quarter of the finest grid step follows the interpolation closely.
     const MapContents& c = map.contents();
     const double finest = std::min({c.dx, c.dy, c.dz});
     if (finest > 0 && std::isfinite(finest)) step = finest / 4;
   }
-  double spacing = 0;
-  Samples s =
-      line_samples(finite_point(start, "start"), finite_point(end, "end"), points, step, spacing);
-  evaluate_released(map, s, threads);
-  if (!skip_unevaluable) {
-    for (std::size_t n = 0; n < s.size(); ++n) {
-      if (s.status[n] == FieldStatus::kOk) continue;
-      throw py::value_error("the field cannot be evaluated at (" +
-                            std::string(py::str(py::float_(s.x[n]))) + ", " +
-                            std::string(py::str(py::float_(s.y[n]))) + ", " +
-                            std::string(py::str(py::float_(s.z[n]))) +
-                            "): " + std::string(field_message(s.status[n])) +
-                            " (skip_unevaluable=True integrates the evaluable stretches)");
-    }
+  LinePoints line = line_points(start, end, points, step);
+  options.threads = thread_count(threads, static_cast<std::size_t>(line.count()));
+  LineIntegral r;
+  r.rule = options.rule;
+  {
+    py::gil_scoped_release unlocked;
+    r.result = fieldmap::integrate_line(map, line, options);
   }
-  return integrate(s, spacing);
+  if (r.result.stopped) {
+    const Point3 p = r.result.bad_point;
+    throw py::value_error(
+        "the field cannot be evaluated at (" + std::string(py::str(py::float_(p.x))) + ", " +
+        std::string(py::str(py::float_(p.y))) + ", " + std::string(py::str(py::float_(p.z))) +
+        "): " + std::string(field_message(r.result.bad_status)) +
+        " (skip_unevaluable=True integrates the evaluable stretches)");
+  }
+  return r;
 }
 
-MapDifference diff(const FieldMap& a, const FieldMap& b, const py::object& x, const py::object& y,
-                   const py::object& z, std::optional<unsigned> threads) {
+DiffResult diff(const FieldMap& a, const FieldMap& b, const py::object& x, const py::object& y,
+                const py::object& z, std::optional<unsigned> threads) {
   const int given = !x.is_none() + !y.is_none() + !z.is_none();
   if (given != 0 && given != 3) throw py::value_error("give x, y and z for a grid, or none");
-  Samples on_a =
-      given == 3 ? grid_samples(axis_of(x, "x"), axis_of(y, "y"), axis_of(z, "z")) : node_points(a);
-  Samples on_b;
-  on_b.x = on_a.x;
-  on_b.y = on_a.y;
-  on_b.z = on_a.z;
-  evaluate_released(a, on_a, threads);
-  evaluate_released(b, on_b, threads);
-  return difference(on_a, on_b);
+  std::optional<GridPoints> points;
+  if (given == 3) {
+    const GridAxis ax = axis_of(x, "x"), ay = axis_of(y, "y"), az = axis_of(z, "z");
+    check_grid_size(ax, ay, az);
+    points.emplace(ax, ay, az);
+  } else {
+    points.emplace(GridPoints::nodes_of(a.grid()));
+  }
+  const unsigned n_threads =
+      thread_count(threads, static_cast<std::size_t>(std::max<std::int64_t>(points->total(), 0)));
+  DiffResult result;
+  py::gil_scoped_release unlocked;
+  // Grid points never fail to come.
+  fieldmap::diff_maps(a, b, *points, result, {}, n_threads);
+  return result;
 }
 
 // ---------------------------------------------------------------------------
@@ -596,20 +641,33 @@ FieldMap from_arrays(const py::object& values_object, const py::object& origin,
   return map;
 }
 
+// The errno value whose system text is `why`, or 0.
+int error_number_of(const std::string& why) {
+  for (int e = 1; e < 256; ++e) {
+    if (why == std::strerror(e)) return e;
+  }
+  return 0;
+}
+
 void save(const FieldMap& map, const py::object& path) {
   const py::object name = py::module_::import("os").attr("fspath")(path);
   const std::string file = py::str(name);
-  SaveError error;
+  std::string why;
   bool saved;
   {
     py::gil_scoped_release unlocked;
-    saved = save_map(file, map.contents(), error);
+    saved = write_map_file(file, map.contents(), &why);
   }
-  if (!saved) {
-    errno = error.error_number;
+  if (saved) return;
+  // OSError's subclass for the reason (IsADirectoryError, ...), as open()
+  // would raise.
+  errno = error_number_of(why);
+  if (errno != 0) {
     PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.ptr());
     throw py::error_already_set();
   }
+  PyErr_SetString(PyExc_OSError, (file + ": " + why).c_str());
+  throw py::error_already_set();
 }
 
 // The node values as a read-only array over the map's own storage.
@@ -633,8 +691,12 @@ py::array_t<bool> unmeasured(const FieldMap& map) {
   return result;
 }
 
-py::tuple array3(const std::array<double, 3>& a) { return triple(a[0], a[1], a[2]); }
-py::tuple array3(const std::array<float, 3>& a) { return triple(a[0], a[1], a[2]); }
+py::tuple point3(const Point3& p) { return triple(p.x, p.y, p.z); }
+
+// Where a component differs most; NaN coordinates when no point was compared.
+py::tuple max_at(const fieldmap::ComponentDiff& c) {
+  return c.where < 0 ? triple(kNaN, kNaN, kNaN) : point3(c.at);
+}
 
 }  // namespace
 }  // namespace fieldscan
@@ -667,38 +729,66 @@ PYBIND11_MODULE(_fieldscan, m) {
       .def_readonly("z", &GridSample::z);
 
   py::class_<LineIntegral>(m, "LineIntegral")
-      .def_property_readonly("integral", [](const LineIntegral& r) { return array3(r.integral); })
-      .def_readonly("rule", &LineIntegral::rule)
-      .def_readonly("peak", &LineIntegral::peak)
-      .def_property_readonly("peak_at", [](const LineIntegral& r) { return array3(r.peak_at); })
-      .def_readonly("main_component", &LineIntegral::main_component)
-      .def_readonly("main_peak", &LineIntegral::main_peak)
-      .def_readonly("effective_length", &LineIntegral::effective_length)
-      .def_readonly("skipped_length", &LineIntegral::skipped_length)
-      .def_readonly("evaluated", &LineIntegral::evaluated)
+      .def_property_readonly("integral",
+                             [](const LineIntegral& r) {
+                               const float* i = r.result.integral;
+                               return triple(i[0], i[1], i[2]);
+                             })
+      .def_property_readonly("rule", [](const LineIntegral& r) { return rule_name(r.rule); })
+      .def_property_readonly(
+          "rule_description",
+          [](const LineIntegral& r) { return fieldmap::rule_description(r.rule); })
+      .def_property_readonly("points", [](const LineIntegral& r) { return r.result.points; })
+      .def_property_readonly("spacing", [](const LineIntegral& r) { return r.result.spacing; })
+      .def_property_readonly("length", [](const LineIntegral& r) { return r.result.length; })
+      .def_property_readonly("peak", [](const LineIntegral& r) { return r.result.peak; })
+      .def_property_readonly("peak_at",
+                             [](const LineIntegral& r) { return point3(r.result.peak_at); })
+      .def_property_readonly("main_component",
+                             [](const LineIntegral& r) { return r.result.main_component; })
+      .def_property_readonly("main_peak", [](const LineIntegral& r) { return r.result.main_peak; })
+      .def_property_readonly("main_peak_at",
+                             [](const LineIntegral& r) { return point3(r.result.main_peak_at); })
+      .def_property_readonly("effective_length",
+                             [](const LineIntegral& r) { return r.result.effective_length; })
+      .def_property_readonly("skipped", [](const LineIntegral& r) { return r.result.skipped; })
+      .def_property_readonly("skipped_length",
+                             [](const LineIntegral& r) { return r.result.skipped_length; })
+      .def_property_readonly(
+          "evaluated", [](const LineIntegral& r) { return r.result.points - r.result.skipped; })
       .def("__repr__", [](const LineIntegral& r) {
+        const float* i = r.result.integral;
         return py::str("LineIntegral(integral={}, rule={!r}, effective_length={})")
-            .format(array3(r.integral), r.rule, r.effective_length);
+            .format(triple(i[0], i[1], i[2]), rule_name(r.rule), r.result.effective_length);
       });
 
-  py::class_<MapDifference>(m, "MapDifference")
-      .def_property_readonly("max_abs", [](const MapDifference& d) { return array3(d.max_abs); })
+  py::class_<DiffResult>(m, "MapDifference")
+      .def_property_readonly("max_abs",
+                             [](const DiffResult& d) {
+                               return triple(d.component[0].max_abs, d.component[1].max_abs,
+                                             d.component[2].max_abs);
+                             })
       .def_property_readonly("max_at",
-                             [](const MapDifference& d) {
-                               return triple(array3(d.max_at[0]), array3(d.max_at[1]),
-                                             array3(d.max_at[2]));
+                             [](const DiffResult& d) {
+                               return triple(max_at(d.component[0]), max_at(d.component[1]),
+                                             max_at(d.component[2]));
                              })
-      .def_property_readonly("rms", [](const MapDifference& d) { return array3(d.rms); })
-      .def_property_readonly("max_difference",
-                             [](const MapDifference& d) {
-                               return *std::max_element(d.max_abs.begin(), d.max_abs.end());
+      .def_property_readonly("rms",
+                             [](const DiffResult& d) {
+                               return triple(d.component[0].rms, d.component[1].rms,
+                                             d.component[2].rms);
                              })
-      .def_readonly("compared", &MapDifference::compared)
-      .def_readonly("only_a", &MapDifference::only_a)
-      .def_readonly("only_b", &MapDifference::only_b)
-      .def("__repr__", [](const MapDifference& d) {
+      .def_property_readonly("max_difference", &DiffResult::max_abs)
+      .def_readonly("points", &DiffResult::points)
+      .def_readonly("compared", &DiffResult::both)
+      .def_readonly("only_a", &DiffResult::only_a)
+      .def_readonly("only_b", &DiffResult::only_b)
+      .def_readonly("neither", &DiffResult::neither)
+      .def("__repr__", [](const DiffResult& d) {
         return py::str("MapDifference(max_abs={}, rms={}, compared={}, only_a={}, only_b={})")
-            .format(array3(d.max_abs), array3(d.rms), d.compared, d.only_a, d.only_b);
+            .format(triple(d.component[0].max_abs, d.component[1].max_abs, d.component[2].max_abs),
+                    triple(d.component[0].rms, d.component[1].rms, d.component[2].rms), d.both,
+                    d.only_a, d.only_b);
       });
 
   py::class_<FieldMap>(m, "Map")
@@ -784,10 +874,14 @@ PYBIND11_MODULE(_fieldscan, m) {
            "(x, y, z, and points, b, status of shape (NZ, NY, NX, ...)).")
       .def("integral", &integral, py::arg("start"), py::arg("end"), py::kw_only(),
            py::arg("points") = py::none(), py::arg("step") = py::none(),
-           py::arg("skip_unevaluable") = false, py::arg("threads") = py::none(),
+           py::arg("rule") = "simpson", py::arg("skip_unevaluable") = false,
+           py::arg("main_component") = py::none(), py::arg("threads") = py::none(),
            "The integral of each component along the line (default step: a quarter of the\n"
-           "finest grid step): a LineIntegral.  A point that cannot be evaluated raises\n"
-           "ValueError unless skip_unevaluable, which integrates the evaluable stretches.")
+           "finest grid step): a LineIntegral.  rule: 'simpson' (composite Simpson, the 3/8\n"
+           "rule on the last three intervals when their number is odd) or 'trapezoid'.\n"
+           "main_component (0, 1, 2; default: the largest in magnitude) is the one of the\n"
+           "effective length.  A point that cannot be evaluated raises ValueError unless\n"
+           "skip_unevaluable, which integrates the evaluable stretches.")
       .def("diff", &diff, py::arg("other"), py::kw_only(), py::arg("x") = py::none(),
            py::arg("y") = py::none(), py::arg("z") = py::none(), py::arg("threads") = py::none(),
            "other - self at the nodes of self, or on a grid given as for sample_grid:\n"

@@ -52,15 +52,46 @@ def test_samples_are_the_field_at_their_points():
 ])
 def test_integral_of_constant_and_linear_fields(profile, exact):
     m = along_z(profile)
-    for options, rule in [(dict(points=25), "simpson"), (dict(points=26), "trapezoid"),
-                          (dict(step=0.5), "simpson")]:
+    for options in [dict(points=25), dict(points=26), dict(step=0.5),
+                    dict(points=26, rule="trapezoid")]:
         result = m.integral((0.5, 0.5, 4), (0.5, 0.5, 16), **options)
-        assert result.rule == rule
+        assert result.rule == options.get("rule", "simpson")
         # The field is interpolated in single precision.
         np.testing.assert_allclose(result.integral, (12, 0, exact), rtol=1e-7, atol=1e-12)
-        assert result.main_component == (2 if abs(exact) > 12 else 0)
-        assert result.skipped_length == 0 and result.evaluated == len(
-            m.sample_line((0.5, 0.5, 4), (0.5, 0.5, 16), **options).status)
+        assert result.main_component == 2
+        line = {k: v for k, v in options.items() if k != "rule"}
+        assert result.skipped_length == 0 and result.evaluated == result.points == len(
+            m.sample_line((0.5, 0.5, 4), (0.5, 0.5, 16), **line).status)
+
+
+def test_simpson_integrates_cubic_fields_exactly_for_any_number_of_intervals():
+    # Node values x, x*y, x*y*z are multilinear, so the interpolation gives
+    # them exactly everywhere: along the diagonal (u, u, u) the field is
+    # (u, u^2, u^3).
+    u = np.arange(5.0)
+    x, y, z = u[None, None, :], u[None, :, None], u[:, None, None]
+    values = np.stack(np.broadcast_arrays(x, x * y, x * y * z), axis=-1)
+    m = fieldscan.Map.from_arrays(values)
+    root3 = np.sqrt(3)
+    exact = root3 * np.array([4**2 / 2, 4**3 / 3, 4**4 / 4])
+    for points in (9, 10, 3, 4):  # even and odd interval counts, the shortest of each
+        result = m.integral((0, 0, 0), (4, 4, 4), points=points)
+        np.testing.assert_allclose(result.integral, exact, rtol=1e-6, err_msg=f"points={points}")
+    # The trapezoid rule is off by h^2 / 12 * (f'(4) - f'(0)) for u^2 and u^3.
+    h = 0.5
+    result = m.integral((0, 0, 0), (4, 4, 4), points=9, rule="trapezoid")
+    assert result.rule == "trapezoid" and "trapezoid" in result.rule_description
+    np.testing.assert_allclose(result.integral, exact + root3 * h**2 / 12 * np.array([0, 8, 48]),
+                               rtol=1e-6)
+    # Effective length: of the component with the largest peak unless told.
+    result = m.integral((0, 0, 0), (4, 4, 4), points=9)
+    assert result.main_component == 2 and result.main_peak == 64
+    np.testing.assert_allclose(result.effective_length, root3, rtol=1e-6)
+    result = m.integral((0, 0, 0), (4, 4, 4), points=9, main_component=0)
+    np.testing.assert_allclose(result.effective_length, 2 * root3, rtol=1e-6)
+    for bad in [dict(rule="midpoint"), dict(main_component=3)]:
+        with pytest.raises(ValueError):
+            m.integral((0, 0, 0), (4, 4, 4), points=9, **bad)
 
 
 def test_effective_length_of_a_hard_edge_field():
