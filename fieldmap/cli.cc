@@ -31,16 +31,6 @@ namespace {
 // Conversions of tables at least this long show their progress.
 constexpr std::size_t kProgressBytes = std::size_t{8} << 20;
 
-struct UsageError {
-  std::string problem;
-};
-
-int usage_error(CliStreams& io, const std::string& problem) {
-  io.err += "fieldmap: " + problem + "\n" + synopsis() +
-            "Run \"fieldmap --help\" for what each command does and its options.\n";
-  return 2;
-}
-
 int failure(CliStreams& io, const std::string& message) {
   io.err += "fieldmap: " + message + "\n";
   return 1;
@@ -315,6 +305,12 @@ int convert(const std::vector<std::string>& pos, const ConvertOptions& options, 
 }
 
 }  // namespace
+
+int usage_error(CliStreams& io, const std::string& problem) {
+  io.err += "fieldmap: " + problem + "\n" + synopsis() +
+            "Run \"fieldmap --help\" for what each command does and its options.\n";
+  return 2;
+}
 
 std::string synopsis() {
   return "usage: fieldmap info MAP\n"

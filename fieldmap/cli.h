@@ -36,4 +36,14 @@ std::string usage();
 // Its first lines, the forms of the call (shown after a wrong call).
 std::string synopsis();
 
+// A wrong call, thrown while the arguments are read and caught by the
+// subcommand, which reports it with usage_error.
+struct UsageError {
+  std::string problem;
+};
+
+// Reports a wrong call: the problem, the forms of the call and where to
+// read more, on standard error.  Returns the status of a wrong call, 2.
+int usage_error(CliStreams& io, const std::string& problem);
+
 }  // namespace fieldscan::fieldmap

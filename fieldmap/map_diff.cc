@@ -11,15 +11,10 @@
 namespace fieldscan::fieldmap {
 namespace {
 
+std::string text(double v) { return number_text(v); }
+std::string text(Point3 p) { return point_text(p); }
+
 constexpr std::size_t kChunk = std::size_t{1} << 16;
-
-std::string text(double v) {
-  std::string s;
-  append_float(s, to_single(v));
-  return s;
-}
-
-std::string text(Point3 p) { return "(" + text(p.x) + ", " + text(p.y) + ", " + text(p.z) + ")"; }
 
 }  // namespace
 

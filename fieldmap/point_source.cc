@@ -67,6 +67,16 @@ bool parse_finite(std::string_view token, float& v, std::string& why) {
 
 }  // namespace
 
+std::string number_text(double v) {
+  std::string s;
+  append_float(s, to_single(v));
+  return s;
+}
+
+std::string point_text(Point3 p) {
+  return "(" + number_text(p.x) + ", " + number_text(p.y) + ", " + number_text(p.z) + ")";
+}
+
 // ---------------------------------------------------------------------------
 // LinePoints
 

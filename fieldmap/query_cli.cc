@@ -27,16 +27,6 @@ namespace {
 // Most points a line may have when given by its step.
 constexpr std::int64_t kMaxLinePoints = std::int64_t{1} << 40;
 
-struct UsageError {
-  std::string problem;
-};
-
-int usage_error(CliStreams& io, const std::string& problem) {
-  io.err += "fieldmap: " + problem + "\n" + synopsis() +
-            "Run \"fieldmap --help\" for what each command does and its options.\n";
-  return 2;
-}
-
 // True when `a` and `b` name the same existing file.
 bool same_file(const std::string& a, const std::string& b) {
   struct stat sa {
