@@ -332,15 +332,7 @@ class Reader {
         units.back() = {std::string(fields_[2].text), line_, fields_[2].column};
       }
     }
-    if (names.size() < 6) {
-      return fail_at(fields_[0], "the header lists " + std::to_string(names.size()) +
-                                     " columns; x y z bx by bz need 6");
-    }
-    columns_ = names.size();
-    assign_columns(names, table_.field_of);
-    take_units(units);
-    if (!columns_known()) return false;
-    return next_line() || no_rows();
+    return take_names(names, units, "the header lists ");
   }
 
   // A unit glued to a column name ("X[MM]").
@@ -351,6 +343,22 @@ class Reader {
   }
 
   // Keeps the units of the six columns read; `units` has one per name.
+  // Takes the columns of a names line (at least the six of a node) and their
+  // units, then moves on to the first row.  `lists` starts the message that
+  // says too few were named.
+  bool take_names(const std::vector<std::string>& names, const std::vector<UnitAt>& units,
+                  const std::string& lists) {
+    if (names.size() < 6) {
+      return fail_at(fields_[0],
+                     lists + std::to_string(names.size()) + " columns; x y z bx by bz need 6");
+    }
+    columns_ = names.size();
+    assign_columns(names, table_.field_of);
+    take_units(units);
+    if (!columns_known()) return false;
+    return next_line() || no_rows();
+  }
+
   void take_units(const std::vector<UnitAt>& units) {
     for (int w = 0; w < 6; ++w) {
       const auto f = static_cast<std::size_t>(table_.field_of[w]);
@@ -423,15 +431,7 @@ class Reader {
     }
     // A row: read_row names the bad field.
     if (any_number && !all_known) return columns_known();
-    if (names.size() < 6) {
-      return fail_at(fields_[0], "the column names list " + std::to_string(names.size()) +
-                                     " columns; x y z bx by bz need 6");
-    }
-    columns_ = names.size();
-    assign_columns(names, table_.field_of);
-    take_units(units);
-    if (!columns_known()) return false;
-    return next_line() || no_rows();
+    return take_names(names, units, "the column names list ");
   }
 
   bool read_row() {
