@@ -1,6 +1,7 @@
 // The one field evaluation, behind FIELDS and FieldMap.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "field/field_map.h"
@@ -15,5 +16,11 @@ namespace fieldscan {
 // grid, and allocates nothing.
 FieldStatus evaluate(const GridSize& grid, const float values[], std::int64_t capacity, float x,
                      float y, float z, float b[3]);
+
+// evaluate() at the n points (x[m], y[m], z[m]): status[m] set, and b[m]
+// where it is kOk.  The same bits as n calls, in less time.
+void evaluate_many(const GridSize& grid, const float values[], std::int64_t capacity, std::size_t n,
+                   const float x[], const float y[], const float z[], FieldVector b[],
+                   FieldStatus status[]);
 
 }  // namespace fieldscan

@@ -104,13 +104,9 @@ void FieldMap::field(std::span<const float> x, std::span<const float> y, std::sp
                      unsigned threads) const {
   const std::size_t n = std::min({x.size(), y.size(), z.size(), b.size(), status.size()});
   const auto run = [&](std::size_t begin, std::size_t end) {
-    const float* values = contents_.values.data();
-    const auto capacity = static_cast<std::int64_t>(contents_.values.size());
-    for (std::size_t i = begin; i < end; ++i) {
-      float v[3];
-      status[i] = evaluate(grid_, values, capacity, x[i], y[i], z[i], v);
-      if (status[i] == FieldStatus::kOk) b[i] = FieldVector{v[0], v[1], v[2]};
-    }
+    evaluate_many(grid_, contents_.values.data(),
+                  static_cast<std::int64_t>(contents_.values.size()), end - begin, x.data() + begin,
+                  y.data() + begin, z.data() + begin, b.data() + begin, status.data() + begin);
   };
   // Below this many points a thread costs more than it saves.
   constexpr std::size_t kPointsPerThread = 16384;

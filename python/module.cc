@@ -129,80 +129,6 @@ struct PointsView {
   py::ssize_t row_stride, column_stride;
 };
 
-// The status FIELDS' order of tests would give a point with a coordinate
-// that is not a number or infinite: z first, then x, then y.  Such points
-// never reach the evaluation.
-FieldStatus non_finite_status(float x, float y, float z) {
-  if (!std::isfinite(z)) return FieldStatus::kOutsideZ;
-  if (!std::isfinite(x)) return FieldStatus::kOutsideX;
-  if (!std::isfinite(y)) return FieldStatus::kOutsideY;
-  return FieldStatus::kOk;
-}
-
-// Asks the memory system for the nodes of the cells that the evaluation of
-// these points will read, so that the cache misses of many points overlap
-// instead of coming one after another (on a large map, random points spend
-// most of their time waiting for memory).  A hint only: the addresses are
-// checked against the map's storage, a wrong guess costs nothing but time, and
-// the results do not depend on it.  Points folded by a sector symmetry are
-// not guessed; mirror planes fold by absolute offsets like the evaluation.
-class CellPrefetcher {
-  // Pi/2 in single precision: a map of this sector angle or more never folds.
-  static constexpr float kHalfPi = static_cast<float>(1.5707963267948966);
-
- public:
-  explicit CellPrefetcher(const FieldMap& map)
-      : grid_(map.grid()),
-        values_(map.contents().values.data()),
-        size_(static_cast<std::int64_t>(map.contents().values.size())),
-        row_(3 * static_cast<std::int64_t>(grid_.NX)),
-        plane_(row_ * grid_.NY),
-        active_(size_ > 0 && !(std::fabs(grid_.ANGLE) < kHalfPi)) {}
-
-  bool active() const { return active_; }
-  // Grid rows (j, k) a caller may order points by: NY * NZ of them.
-  std::int64_t rows() const { return static_cast<std::int64_t>(grid_.NY) * grid_.NZ; }
-
-  // The row (k * NY + j) of the cell holding (x, y, z) when the point lies
-  // inside the grid unfolded or mirrored, else rows().
-  std::int64_t row(float x, float y, float z) const {
-    const std::int64_t j = node(y, grid_.YMIN, grid_.DY, grid_.NY);
-    const std::int64_t l = node(z, grid_.ZMIN, grid_.DZ, grid_.NZ);
-    if (j < 0 || l < 0 || node(x, grid_.XMIN, grid_.DX, grid_.NX) < 0) return rows();
-    return l * grid_.NY + j;
-  }
-
-  void operator()(const float* x, const float* y, const float* z, std::size_t n) const {
-    if (!active_) return;
-    for (std::size_t k = 0; k < n; ++k) {
-      const std::int64_t i = node(x[k], grid_.XMIN, grid_.DX, grid_.NX);
-      const std::int64_t j = node(y[k], grid_.YMIN, grid_.DY, grid_.NY);
-      const std::int64_t l = node(z[k], grid_.ZMIN, grid_.DZ, grid_.NZ);
-      if (i < 0 || j < 0 || l < 0) continue;
-      const std::int64_t first = l * plane_ + j * row_ + 3 * i;
-      // The cell's eight nodes: two pairs of neighbours along x in each of
-      // two rows of two planes; a pair is 24 bytes and may cross a line.
-      for (std::int64_t at : {first, first + row_, first + plane_, first + plane_ + row_}) {
-        if (at + 5 < size_) {
-          __builtin_prefetch(values_ + at);
-          __builtin_prefetch(values_ + at + 5);
-        }
-      }
-    }
-  }
-
- private:
-  static std::int64_t node(float p, float min, float step, std::int32_t count) {
-    const double t = std::fabs(static_cast<double>(p) - min) / step;
-    return t >= 0 && t < count ? static_cast<std::int64_t>(t) : -1;
-  }
-
-  const GridSize& grid_;
-  const float* values_;
-  std::int64_t size_, row_, plane_;
-  bool active_;
-};
-
 template <class T>
 float read_coordinate(const char* at) {
   T value;
@@ -212,92 +138,32 @@ float read_coordinate(const char* at) {
 
 // Points [begin, end) in chunks small enough to stay in the first-level
 // cache: gathered and converted to single precision, evaluated in one batch,
-// scattered into the results.  With `order`, the n-th point taken is
-// begin + order[n - begin] instead of n.
+// scattered into the results.
 template <class T>
 void evaluate_range(const FieldMap& map, const PointsView& in, std::size_t begin, std::size_t end,
-                    float* out, std::int16_t* out_status, const std::uint32_t* order = nullptr) {
-  const auto index = [&](std::size_t n) { return order ? begin + order[n - begin] : n; };
-  constexpr std::size_t kChunk = 512;
+                    float* out, std::int16_t* out_status) {
+  constexpr std::size_t kChunk = 1024;
   float x[kChunk], y[kChunk], z[kChunk];
   FieldVector b[kChunk];
   FieldStatus status[kChunk];
-  std::size_t odd[kChunk];
-  const CellPrefetcher prefetch(map);
   for (std::size_t first = begin; first < end; first += kChunk) {
     const std::size_t n = std::min(kChunk, end - first);
-    std::size_t odd_count = 0;
-    for (std::size_t k = 0; k < n; ++k) {
-      const char* row = in.data + static_cast<py::ssize_t>(index(first + k)) * in.row_stride;
+    const char* row = in.data + static_cast<py::ssize_t>(first) * in.row_stride;
+    for (std::size_t k = 0; k < n; ++k, row += in.row_stride) {
       x[k] = read_coordinate<T>(row);
       y[k] = read_coordinate<T>(row + in.column_stride);
       z[k] = read_coordinate<T>(row + 2 * in.column_stride);
-      if (non_finite_status(x[k], y[k], z[k]) != FieldStatus::kOk) {
-        odd[odd_count++] = k;
-        x[k] = y[k] = z[k] = 0;
-      }
     }
-    // Small batches, each evaluated while the memory system fetches the
-    // cells of the next.
-    constexpr std::size_t kBatch = 32;
-    prefetch(x, y, z, std::min(n, kBatch));
-    for (std::size_t at = 0; at < n; at += kBatch) {
-      const std::size_t m = std::min(kBatch, n - at);
-      if (at + kBatch < n) {
-        prefetch(x + at + kBatch, y + at + kBatch, z + at + kBatch,
-                 std::min(kBatch, n - at - kBatch));
-      }
-      map.field(std::span(x + at, m), std::span(y + at, m), std::span(z + at, m),
-                std::span(b + at, m), std::span(status + at, m), 1);
-    }
-    for (std::size_t j = 0; j < odd_count; ++j) {
-      const std::size_t k = odd[j];
-      const char* row = in.data + static_cast<py::ssize_t>(index(first + k)) * in.row_stride;
-      status[k] =
-          non_finite_status(read_coordinate<T>(row), read_coordinate<T>(row + in.column_stride),
-                            read_coordinate<T>(row + 2 * in.column_stride));
-    }
-    for (std::size_t k = 0; k < n; ++k) {
+    map.field(std::span(x, n), std::span(y, n), std::span(z, n), std::span(b, n),
+              std::span(status, n), 1);
+    float* o = out + 3 * first;
+    for (std::size_t k = 0; k < n; ++k, o += 3) {
       const bool ok = status[k] == FieldStatus::kOk;
-      const std::size_t at = index(first + k);
-      out[3 * at] = ok ? b[k].bx : kNaN;
-      out[3 * at + 1] = ok ? b[k].by : kNaN;
-      out[3 * at + 2] = ok ? b[k].bz : kNaN;
-      out_status[at] = static_cast<std::int16_t>(status[k]);
+      o[0] = ok ? b[k].bx : kNaN;
+      o[1] = ok ? b[k].by : kNaN;
+      o[2] = ok ? b[k].bz : kNaN;
+      out_status[first + k] = static_cast<std::int16_t>(status[k]);
     }
-  }
-}
-
-// Points [begin, end) block by block, each block taken in the order of the
-// grid rows their cells start in (a counting sort), so that points scattered
-// over a map larger than the caches read its storage in one sweep instead of
-// at random.  Maps that fold by a sector symmetry, and small maps, are
-// evaluated in the given order.
-template <class T>
-void evaluate_share(const FieldMap& map, const PointsView& in, std::size_t begin, std::size_t end,
-                    float* out, std::int16_t* out_status) {
-  // A map smaller than this stays in the second-level cache anyway.
-  constexpr std::size_t kLargeMap = 1 << 18;  // values, 1 MiB
-  constexpr std::size_t kBlock = 1 << 16;     // points
-  const CellPrefetcher cells(map);
-  if (!cells.active() || map.contents().values.size() < kLargeMap || end - begin < kBlock) {
-    return evaluate_range<T>(map, in, begin, end, out, out_status);
-  }
-  const auto rows = static_cast<std::size_t>(cells.rows());
-  std::vector<std::uint32_t> first_of(rows + 2), key(kBlock), order(kBlock);
-  for (std::size_t block = begin; block < end; block += kBlock) {
-    const std::size_t n = std::min(kBlock, end - block);
-    std::fill(first_of.begin(), first_of.end(), 0);
-    for (std::size_t k = 0; k < n; ++k) {
-      const char* row = in.data + static_cast<py::ssize_t>(block + k) * in.row_stride;
-      key[k] = static_cast<std::uint32_t>(
-          cells.row(read_coordinate<T>(row), read_coordinate<T>(row + in.column_stride),
-                    read_coordinate<T>(row + 2 * in.column_stride)));
-      ++first_of[key[k] + 1];
-    }
-    for (std::size_t r = 1; r < first_of.size(); ++r) first_of[r] += first_of[r - 1];
-    for (std::size_t k = 0; k < n; ++k) order[first_of[key[k]]++] = static_cast<std::uint32_t>(k);
-    evaluate_range<T>(map, in, block, block + n, out, out_status, order.data());
   }
 }
 
@@ -310,13 +176,13 @@ void evaluate_points(const FieldMap& map, const PointsView& in, std::size_t coun
   std::size_t begin = 0;
   for (unsigned t = 0; t + 1 < threads; ++t, begin += share) {
     try {
-      workers.emplace_back(evaluate_share<T>, std::cref(map), std::cref(in), begin, begin + share,
+      workers.emplace_back(evaluate_range<T>, std::cref(map), std::cref(in), begin, begin + share,
                            out, out_status);
     } catch (const std::system_error&) {
-      evaluate_share<T>(map, in, begin, begin + share, out, out_status);
+      evaluate_range<T>(map, in, begin, begin + share, out, out_status);
     }
   }
-  evaluate_share<T>(map, in, begin, count, out, out_status);
+  evaluate_range<T>(map, in, begin, count, out, out_status);
   for (std::thread& worker : workers) worker.join();
 }
 
@@ -353,8 +219,7 @@ py::tuple field_at_points(const FieldMap& map, const py::object& points,
 py::tuple field_at_point(const FieldMap& map, double x, double y, double z) {
   const float fx = to_single(x), fy = to_single(y), fz = to_single(z);
   FieldVector v{kNaN, kNaN, kNaN};
-  FieldStatus status = non_finite_status(fx, fy, fz);
-  if (status == FieldStatus::kOk) status = map.field(fx, fy, fz, v);
+  const FieldStatus status = map.field(fx, fy, fz, v);
   py::array_t<float> b(3);
   float* o = b.mutable_data();
   const bool ok = status == FieldStatus::kOk;
