@@ -2,22 +2,29 @@
 //
 // evaluate() takes one point through every stage, with a branch for each
 // special case.  Most points of a batch are ordinary: the map has no sector
-// fold to make, and the folded point lies inside a grid cell, not on or
-// beyond the last node plane of an axis.  For those points the stages reduce
-// to straight-line arithmetic, which runs here on a block of points at a
-// time in loops the compiler turns into vector code.  Every other point goes
-// to evaluate() itself.
+// fold to make, the folded point lies inside a grid cell (not on or beyond
+// the last node plane of an axis), and no corner of the cell comes near the
+// unmeasured mark.  For those points the stages reduce to straight-line
+// arithmetic, which runs here on four points at a time in vector registers,
+// a block of points after another.  Every other point goes to evaluate().
 //
-// Each point of a block sees the same IEEE operations on the same operands
-// in the same order as in evaluate(): vector units round exactly as scalar
+// Each lane sees the same IEEE operations on the same operands in the same
+// order as evaluate() performs them: vector units round exactly as scalar
 // ones do, so the results are the same bits.  Where evaluate() branches on
-// a value (a corner of weight 0 is skipped), the block computes both ways
-// and selects; the selected value is the one evaluate() computes.
+// a value (a corner of weight 0 is left out of the sums), the lanes compute
+// both ways and select the one evaluate() takes.
+//
+// The vector code is compiled for the instruction sets that have the
+// operations it needs (x86-64 with AVX2, and with AVX-512), and chosen when
+// the processor has them; elsewhere every point goes to evaluate().
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <limits>
+#include <span>
+#include <vector>
 
 #include "field/evaluate.h"
 #include "mapfile/node.h"
@@ -25,21 +32,91 @@
 namespace fieldscan {
 namespace {
 
+void point_by_point(const GridSize& grid, const float values[], std::int64_t capacity,
+                    std::size_t n, const float x[], const float y[], const float z[],
+                    FieldVector b[], FieldStatus status[]) {
+  for (std::size_t m = 0; m < n; ++m) {
+    float v[3];
+    status[m] = evaluate(grid, values, capacity, x[m], y[m], z[m], v);
+    if (status[m] == FieldStatus::kOk) b[m] = FieldVector{v[0], v[1], v[2]};
+  }
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#define FIELDSCAN_VECTOR_BATCH 1
+
+// Every function on the vector types is inlined into one of the compiled
+// versions, so the warning that passing them by value would differ between
+// instruction sets does not apply.
+#if !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wpsabi"
+#endif
+#define FIELDSCAN_INLINE [[gnu::always_inline]] inline
+
 // Points taken through the stages together: small enough for the arrays of
 // two blocks to stay in the first-level cache.
 constexpr std::size_t kBlock = 64;
+constexpr std::size_t kLanes = 4;
+
+typedef float Floats __attribute__((vector_size(16)));
+typedef double Doubles __attribute__((vector_size(32)));
+typedef std::int32_t Ints __attribute__((vector_size(16)));   // or the mask of a float test
+typedef std::int64_t Masks __attribute__((vector_size(32)));  // the mask of a double test
+
+FIELDSCAN_INLINE Doubles splat(double v) { return Doubles{v, v, v, v}; }
+FIELDSCAN_INLINE Floats splat(float v) { return Floats{v, v, v, v}; }
+FIELDSCAN_INLINE Ints splat(std::int32_t v) { return Ints{v, v, v, v}; }
+// Widening lane by lane: GCC 12 compiles __builtin_convertvector's widening
+// into two half conversions, the element form into one instruction.
+FIELDSCAN_INLINE Doubles widen(Floats v) { return Doubles{v[0], v[1], v[2], v[3]}; }
+FIELDSCAN_INLINE Doubles widen(Ints v) {
+  return Doubles{static_cast<double>(v[0]), static_cast<double>(v[1]), static_cast<double>(v[2]),
+                 static_cast<double>(v[3])};
+}
+FIELDSCAN_INLINE Masks widen_mask(Ints mask) { return Masks{mask[0], mask[1], mask[2], mask[3]}; }
+FIELDSCAN_INLINE Ints narrow_mask(Masks mask) {
+  return __builtin_convertvector(mask, Ints);  // each lane all ones or all zeros
+}
+FIELDSCAN_INLINE Floats narrow(Doubles v) { return __builtin_convertvector(v, Floats); }
+FIELDSCAN_INLINE Doubles select(Masks mask, Doubles yes, Doubles no) {
+  return reinterpret_cast<Doubles>((reinterpret_cast<Masks>(yes) & mask) |
+                                   (reinterpret_cast<Masks>(no) & ~mask));
+}
+FIELDSCAN_INLINE Floats select(Ints mask, Floats yes, Floats no) {
+  return reinterpret_cast<Floats>((reinterpret_cast<Ints>(yes) & mask) |
+                                  (reinterpret_cast<Ints>(no) & ~mask));
+}
+FIELDSCAN_INLINE Doubles magnitude(Doubles v) {
+  return reinterpret_cast<Doubles>(reinterpret_cast<Masks>(v) &
+                                   (Masks{} + std::int64_t{0x7fffffffffffffff}));
+}
+FIELDSCAN_INLINE bool none(Ints mask) { return (mask[0] | mask[1] | mask[2] | mask[3]) == 0; }
+FIELDSCAN_INLINE bool same_bits(Floats a, Floats b) {
+  return none(reinterpret_cast<Ints>(a) != reinterpret_cast<Ints>(b));
+}
+template <class V, class T>
+FIELDSCAN_INLINE V load(const T* at) {
+  V v;
+  std::memcpy(&v, at, sizeof v);
+  return v;
+}
 
 // Pi/2 in single precision: a map of at least this sector angle never folds
 // (the same bound as evaluate()'s).
 constexpr float kHalfPi = static_cast<float>(1.5707963267948966);
 
-// What the blocks need of the map, taken once per batch.
+// One axis of the map, as the lanes use it.  The raw coordinate must lie in
+// [low, high_raw] (evaluate()'s tests of the raw point), the folded one
+// must not exceed `high` (its tests of the folded point) and must lie short
+// of the last node held.
+struct AxisPlan {
+  double origin, step, last;
+  float low, high_raw, high;
+};
+
+// What the lanes need of the map, taken once per batch.
 struct Plan {
-  float xmin, ymin, zmin;                        // grid origin
-  float xlow, ylow, zlow;                        // lower limits of the raw point
-  float xhigh, yhigh, zhigh;                     // upper limits
-  double dx, dy, dz;                             // steps, widened
-  double last_x, last_y, last_z;                 // index of the last node held per axis
+  AxisPlan x, y, z;
   std::int64_t row, plane;                       // values per grid row and per plane
   std::int32_t flip_x[3], flip_y[3], flip_z[3];  // components a mirror plane reverses: -1
 };
@@ -65,121 +142,94 @@ bool make_plan(const GridSize& s, std::int64_t capacity, Plan& p) {
   if (nz < 2) return false;  // and so 3 * per_plane fits
   p.row = 3 * static_cast<std::int64_t>(s.NX);
   p.plane = 3 * per_plane;
-  p.xmin = s.XMIN, p.ymin = s.YMIN, p.zmin = s.ZMIN;
-  p.xlow = s.XLOW, p.ylow = s.YLOW, p.zlow = s.ZLOW;
-  p.xhigh = s.XHIGH, p.yhigh = s.YHIGH, p.zhigh = s.ZHIGH;
-  p.dx = s.DX, p.dy = s.DY, p.dz = s.DZ;
-  p.last_x = s.NX - 1, p.last_y = s.NY - 1, p.last_z = static_cast<double>(nz - 1);
+  constexpr float kInf = std::numeric_limits<float>::infinity();
+  p.x = AxisPlan{s.XMIN, s.DX, s.NX - 1.0, s.XLOW, kInf, s.XHIGH};
+  p.y = AxisPlan{s.YMIN, s.DY, s.NY - 1.0, s.YLOW, kInf, s.YHIGH};
+  p.z = AxisPlan{s.ZMIN, s.DZ, static_cast<double>(nz - 1), s.ZLOW, s.ZHIGH, kInf};
   mirror_components(s.IDA, 0, p.flip_x);
   mirror_components(s.IDB, 1, p.flip_y);
   mirror_components(s.IDC, 2, p.flip_z);
   return true;
 }
 
-// Four points side by side in vector registers.  The vector operations are
-// the compiler's own (no instruction set is named), and each lane rounds as
-// the scalar operation would.
-constexpr std::size_t kLanes = 4;
-typedef float Floats __attribute__((vector_size(16)));
-typedef double Doubles __attribute__((vector_size(32)));
-typedef std::int32_t Ints __attribute__((vector_size(16)));   // or the mask of a float test
-typedef std::int64_t Masks __attribute__((vector_size(32)));  // the mask of a double test
+// One axis of four points: whether each is ordinary on it, the lower node
+// of its cell (0 where it is not) and the fraction of a step beyond it.
+struct AxisLanes {
+  Ints ok;
+  Ints node;
+  Doubles frac;
+};
 
-// Every function on these types is inlined, so the warning that passing
-// them by value would differ between instruction sets does not apply.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wpsabi"
-#endif
-#define FIELDSCAN_CLONES \
-  __attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")))
-#define FIELDSCAN_LANE_INLINE [[gnu::always_inline]] inline
-
-FIELDSCAN_LANE_INLINE Doubles splat(double v) { return Doubles{v, v, v, v}; }
-FIELDSCAN_LANE_INLINE Floats splat_float(float v) { return Floats{v, v, v, v}; }
-FIELDSCAN_LANE_INLINE Ints splat_int(std::int32_t v) { return Ints{v, v, v, v}; }
-FIELDSCAN_LANE_INLINE Doubles widen(Floats v) { return __builtin_convertvector(v, Doubles); }
-FIELDSCAN_LANE_INLINE Floats narrow(Doubles v) { return __builtin_convertvector(v, Floats); }
-FIELDSCAN_LANE_INLINE Masks widen(Ints mask) { return __builtin_convertvector(mask, Masks); }
-FIELDSCAN_LANE_INLINE Doubles select(Masks mask, Doubles yes, Doubles no) {
-  return reinterpret_cast<Doubles>((reinterpret_cast<Masks>(yes) & mask) |
-                                   (reinterpret_cast<Masks>(no) & ~mask));
-}
-FIELDSCAN_LANE_INLINE Floats select(Ints mask, Floats yes, Floats no) {
-  return reinterpret_cast<Floats>((reinterpret_cast<Ints>(yes) & mask) |
-                                  (reinterpret_cast<Ints>(no) & ~mask));
-}
-FIELDSCAN_LANE_INLINE Doubles magnitude(Doubles v) {
-  return reinterpret_cast<Doubles>(reinterpret_cast<Masks>(v) &
-                                   (Masks{} + std::int64_t{0x7fffffffffffffff}));
+// The folded coordinate origin + |p - origin| (the offset and the sum each
+// rounded once), its cell by truncation of offset / step and the fraction
+// measured from the cell's lower node, as evaluate() finds them.  An
+// infinite or NaN coordinate fails one of the tests.
+FIELDSCAN_INLINE AxisLanes axis_lanes(Floats p, const AxisPlan& a) {
+  const Doubles origin = splat(a.origin), step = splat(a.step);
+  const Floats folded = narrow(origin + widen(narrow(magnitude(widen(p) - origin))));
+  const Doubles off = widen(folded) - origin;
+  const Doubles q = off / step;
+  const Masks inside = (off >= splat(0.0)) & (q < splat(a.last));
+  const Ints ok = (p >= splat(a.low)) & (p <= splat(a.high_raw)) & (folded <= splat(a.high)) &
+                  (folded <= splat(FLT_MAX)) & narrow_mask(inside);
+  const Ints node = __builtin_convertvector(select(inside, q, splat(0.0)), Ints);
+  return AxisLanes{ok, node, (off - widen(node) * step) / step};
 }
 
-// The cells of one block: per point whether it is ordinary, the cell's
-// lower node on each axis and the fractions towards the next nodes.  A
+// axis_lanes() of the last four coordinates seen, which points along a
+// scan line share on two of the three axes.
+class AxisCache {
+ public:
+  FIELDSCAN_INLINE const AxisLanes& operator()(Floats p, const AxisPlan& a) {
+    if (!valid_ || !same_bits(p, p_)) {
+      lanes_ = axis_lanes(p, a);
+      p_ = p;
+      valid_ = true;
+    }
+    return lanes_;
+  }
+
+ private:
+  bool valid_ = false;
+  Floats p_{};
+  AxisLanes lanes_{};
+};
+
+// The cells of one block: per point whether it may be ordinary, the index
+// of its cell's first value and the fractions towards the next nodes.  A
 // point that is not ordinary has node 0 on the axes where it lies outside,
 // so its cell can still be read safely.
 struct Cells {
-  bool ordinary[kBlock];
-  std::int32_t i[kBlock], j[kBlock], k[kBlock];
+  std::int32_t ordinary[kBlock];  // -1 or 0
+  std::int64_t base[kBlock];
   double fx[kBlock], fy[kBlock], fz[kBlock];
 };
 
-// Folded coordinate origin + |p - origin|: the offset and the sum each
-// rounded once, as evaluate() forms them.
-FIELDSCAN_LANE_INLINE Floats folded(Floats p, double origin) {
-  const Floats off = narrow(magnitude(widen(p) - splat(origin)));
-  return narrow(splat(origin) + widen(off));
-}
+struct Caches {
+  AxisCache x, y, z;
+};
 
-// One axis of four points: the folded coordinate lies at or past the origin
-// and short of the last node held.  The lower node by truncation and the
-// fraction measured from it, as evaluate() finds them.
-FIELDSCAN_LANE_INLINE Masks axis_cell(Floats p, double origin, double step, double last,
-                                      std::int32_t lower[], double frac[]) {
-  const Doubles off = widen(p) - splat(origin);
-  const Doubles q = off / splat(step);
-  const Masks inside = (off >= splat(0.0)) & (q < splat(last));
-  const Ints node = __builtin_convertvector(select(inside, q, splat(0.0)), Ints);
-  const Doubles f = (off - __builtin_convertvector(node, Doubles) * splat(step)) / splat(step);
-  std::memcpy(lower, &node, sizeof node);
-  std::memcpy(frac, &f, sizeof f);
-  return inside;
-}
-
-FIELDSCAN_LANE_INLINE Floats load(const float* at) {
-  Floats v;
-  std::memcpy(&v, at, sizeof v);
-  return v;
-}
-
-FIELDSCAN_LANE_INLINE Doubles load(const double* at) {
-  Doubles v;
-  std::memcpy(&v, at, sizeof v);
-  return v;
-}
-
-FIELDSCAN_CLONES void locate_block(const Plan& p, const float* x, const float* y, const float* z,
-                                   Cells& c) {
+FIELDSCAN_INLINE void locate_block(const Plan& p, const float* x, const float* y, const float* z,
+                                   Caches& caches, Cells& c) {
   for (std::size_t m = 0; m < kBlock; m += kLanes) {
-    const Floats xs = load(x + m), ys = load(y + m), zs = load(z + m);
-    const Floats xf = folded(xs, p.xmin), yf = folded(ys, p.ymin), zf = folded(zs, p.zmin);
-    // The raw limits, then the folded point's upper limits; an infinite
-    // offset gives an infinite folded coordinate, which fails its axis.
-    Ints ok = (zs >= splat_float(p.zlow)) & (zs <= splat_float(p.zhigh)) &
-              (xs >= splat_float(p.xlow)) & (ys >= splat_float(p.ylow));
-    ok &= (xf <= splat_float(p.xhigh)) & (yf <= splat_float(p.yhigh)) &
-          (xf <= splat_float(FLT_MAX)) & (yf <= splat_float(FLT_MAX));
-    Masks inside = axis_cell(xf, p.xmin, p.dx, p.last_x, c.i + m, c.fx + m);
-    inside &= axis_cell(yf, p.ymin, p.dy, p.last_y, c.j + m, c.fy + m);
-    inside &= axis_cell(zf, p.zmin, p.dz, p.last_z, c.k + m, c.fz + m);
-    inside &= widen(ok);
-    for (std::size_t l = 0; l < kLanes; ++l) c.ordinary[m + l] = inside[l] != 0;
+    const AxisLanes& ax = caches.x(load<Floats>(x + m), p.x);
+    const AxisLanes& ay = caches.y(load<Floats>(y + m), p.y);
+    const AxisLanes& az = caches.z(load<Floats>(z + m), p.z);
+    const Ints ok = ax.ok & ay.ok & az.ok;
+    std::memcpy(c.ordinary + m, &ok, sizeof ok);
+    std::memcpy(c.fx + m, &ax.frac, sizeof ax.frac);
+    std::memcpy(c.fy + m, &ay.frac, sizeof ay.frac);
+    std::memcpy(c.fz + m, &az.frac, sizeof az.frac);
+    for (std::size_t l = 0; l < kLanes; ++l) {
+      c.base[m + l] = az.node[l] * p.plane + ay.node[l] * p.row + 3 * std::int64_t{ax.node[l]};
+    }
   }
 }
 
 // Asks the memory system for the four pairs of nodes each cell will read.
-void prefetch_block(const Plan& p, const float values[], const Cells& c) {
+FIELDSCAN_INLINE void prefetch_block(const Plan& p, const float values[], const Cells& c) {
   for (std::size_t m = 0; m < kBlock; ++m) {
-    const float* first = values + (c.k[m] * p.plane + c.j[m] * p.row + 3 * std::int64_t{c.i[m]});
+    const float* first = values + c.base[m];
     for (const float* at : {first, first + p.row, first + p.plane, first + p.plane + p.row}) {
       __builtin_prefetch(at);
       __builtin_prefetch(at + 5);
@@ -187,118 +237,217 @@ void prefetch_block(const Plan& p, const float values[], const Cells& c) {
   }
 }
 
-// The results of one block: the field, and per point whether a corner of
-// non-zero weight is unmeasured.
-struct Results {
-  float b[3][kBlock];
-  bool unmeasured[kBlock];
+// The eight corners of four cells, one vector per component and corner.
+// Corners e and e + 4 are the two x neighbours on grid row e (rows in the
+// order y, z: (0, 0), (0, 1), (1, 0), (1, 1)); their six consecutive values
+// are read as two overlapping fours, which never reach past the second
+// node, and turned from one point per vector into one component per vector.
+struct Corners {
+  Floats b[8][3];
 };
 
-// Trilinear interpolation and mirror signs, as evaluate() does them: the
-// weights formed in the same order, a corner of weight 0 left out of the
-// sums (they start from -0.0), an unmeasured corner of non-zero weight
-// failing the point.  Every corner of every cell lies inside the held grid,
-// so all eight are read.
-FIELDSCAN_CLONES void interpolate_block(const Plan& p, const float values[], const Cells& c,
-                                        const float* x, const float* y, const float* z,
-                                        Results& r) {
-  const std::int64_t sy = p.row, sz = p.plane;
-  const std::int64_t corner[8] = {0, sz, sy, sy + sz, 3, 3 + sz, 3 + sy, 3 + sy + sz};
-  const Floats limit = splat_float(kUnmeasuredLimit);
-  for (std::size_t m = 0; m < kBlock; m += kLanes) {
-    const Doubles fx = load(c.fx + m), fy = load(c.fy + m), fz = load(c.fz + m);
-    const Doubles gx = splat(1.0) - fx, gy = splat(1.0) - fy, gz = splat(1.0) - fz;
-    const Doubles weight[8] = {gx * gy * gz, gx * gy * fz, gx * fy * gz, gx * fy * fz,
-                               fx * gy * gz, fx * gy * fz, fx * fy * gz, fx * fy * fz};
-    const float* cell[kLanes];
+FIELDSCAN_INLINE void read_corners(const Plan& p, const float values[], const std::int64_t* base,
+                                   Corners& k) {
+  const std::int64_t row_offset[4] = {0, p.plane, p.row, p.row + p.plane};
+  for (int e = 0; e < 4; ++e) {
+    Floats low[kLanes], high[kLanes];
     for (std::size_t l = 0; l < kLanes; ++l) {
-      cell[l] = values + (c.k[m + l] * sz + c.j[m + l] * sy + 3 * std::int64_t{c.i[m + l]});
+      const float* at = values + base[l] + row_offset[e];
+      low[l] = load<Floats>(at);       // first node: c1 c2 c3, second node: c1
+      high[l] = load<Floats>(at + 2);  // first node: c3, second node: c1 c2 c3
     }
-    Doubles sum1 = splat(-0.0), sum2 = splat(-0.0), sum3 = splat(-0.0);
-    Masks unmeasured{};
-    for (int e = 0; e < 8; ++e) {
-      const float* n[kLanes] = {cell[0] + corner[e], cell[1] + corner[e], cell[2] + corner[e],
-                                cell[3] + corner[e]};
-      const Floats b1{n[0][0], n[1][0], n[2][0], n[3][0]};
-      const Floats b2{n[0][1], n[1][1], n[2][1], n[3][1]};
-      const Floats b3{n[0][2], n[1][2], n[2][2], n[3][2]};
-      const Doubles w = weight[e];
-      const Masks used = w != splat(0.0);
-      unmeasured |= used & widen((b1 > limit) & (b2 > limit) & (b3 > limit));
-      sum1 = select(used, sum1 + w * widen(b1), sum1);
-      sum2 = select(used, sum2 + w * widen(b2), sum2);
-      sum3 = select(used, sum3 + w * widen(b3), sum3);
-    }
-    // Mirror signs, judged on the raw point: each plane the point lies
-    // below reverses its components.
-    const Ints below_x = load(x + m) < splat_float(p.xmin);
-    const Ints below_y = load(y + m) < splat_float(p.ymin);
-    const Ints below_z = load(z + m) < splat_float(p.zmin);
-    const Floats sums[3] = {narrow(sum1), narrow(sum2), narrow(sum3)};
-    for (int e = 0; e < 3; ++e) {
-      const Ints flip = (below_x & splat_int(p.flip_x[e])) ^ (below_y & splat_int(p.flip_y[e])) ^
-                        (below_z & splat_int(p.flip_z[e]));
-      const Floats v = select(flip, -sums[e], sums[e]);
-      std::memcpy(r.b[e] + m, &v, sizeof v);
-    }
-    for (std::size_t l = 0; l < kLanes; ++l) r.unmeasured[m + l] = unmeasured[l] != 0;
+    const Floats a01 = __builtin_shufflevector(low[0], low[1], 0, 4, 1, 5);
+    const Floats a23 = __builtin_shufflevector(low[2], low[3], 0, 4, 1, 5);
+    const Floats b01 = __builtin_shufflevector(low[0], low[1], 2, 6, 3, 7);
+    const Floats b23 = __builtin_shufflevector(low[2], low[3], 2, 6, 3, 7);
+    const Floats c01 = __builtin_shufflevector(high[0], high[1], 2, 6, 3, 7);
+    const Floats c23 = __builtin_shufflevector(high[2], high[3], 2, 6, 3, 7);
+    k.b[e][0] = __builtin_shufflevector(a01, a23, 0, 1, 4, 5);
+    k.b[e][1] = __builtin_shufflevector(a01, a23, 2, 3, 6, 7);
+    k.b[e][2] = __builtin_shufflevector(b01, b23, 0, 1, 4, 5);
+    k.b[e + 4][0] = __builtin_shufflevector(b01, b23, 2, 3, 6, 7);
+    k.b[e + 4][1] = __builtin_shufflevector(c01, c23, 0, 1, 4, 5);
+    k.b[e + 4][2] = __builtin_shufflevector(c01, c23, 2, 3, 6, 7);
   }
 }
 
-}  // namespace
+// The weighted sums of the corners in evaluate()'s order, from -0.0.  With
+// `skip_zero`, a corner of weight 0 is left out as evaluate() leaves it out
+// (adding its +0.0 or -0.0 product could change the sign of a zero sum);
+// without, every weight must be non-zero.
+template <bool skip_zero>
+FIELDSCAN_INLINE void weighted_sums(const Doubles weight[8], const Corners& k, Doubles sum[3]) {
+  sum[0] = sum[1] = sum[2] = splat(-0.0);
+  for (int e = 0; e < 8; ++e) {
+    const Doubles w = weight[e];
+    for (int c = 0; c < 3; ++c) {
+      const Doubles added = sum[c] + w * widen(k.b[e][c]);
+      sum[c] = skip_zero ? select(w != splat(0.0), added, sum[c]) : added;
+    }
+  }
+}
 
-void evaluate_many(const GridSize& grid, const float values[], std::int64_t capacity, std::size_t n,
-                   const float x[], const float y[], const float z[], FieldVector b[],
-                   FieldStatus status[]) {
-  const auto one = [&](std::size_t m) {
-    float v[3];
-    status[m] = evaluate(grid, values, capacity, x[m], y[m], z[m], v);
-    if (status[m] == FieldStatus::kOk) b[m] = FieldVector{v[0], v[1], v[2]};
-  };
+// True in the lanes where some corner has all three components above the
+// unmeasured limit, whatever its weight: those points go to evaluate(),
+// which knows which corners count.  The smallest of a node's components is
+// above the limit exactly when all three are; a NaN component never is, and
+// never displaces a larger value already taken.
+FIELDSCAN_INLINE Ints near_unmeasured(const Corners& k) {
+  const auto smaller = [](Floats a, Floats b) { return select(a < b, a, b); };
+  Floats most = splat(-std::numeric_limits<float>::infinity());
+  for (int e = 0; e < 8; ++e) {
+    const Floats least = smaller(k.b[e][0], smaller(k.b[e][1], k.b[e][2]));
+    most = select(least > most, least, most);
+  }
+  return most > splat(kUnmeasuredLimit);
+}
+
+// Trilinear interpolation and mirror signs of the ordinary points of a
+// block, written to b and status; the points left for evaluate() are those
+// whose `ordinary` is 0 on return.
+FIELDSCAN_INLINE void interpolate_block(const Plan& p, const float values[], Cells& c,
+                                        const float* x, const float* y, const float* z,
+                                        std::size_t n, FieldVector b[], FieldStatus status[]) {
+  for (std::size_t m = 0; m < n; m += kLanes) {
+    Ints ordinary = load<Ints>(c.ordinary + m);
+    if (none(ordinary)) continue;
+    const Doubles fx = load<Doubles>(c.fx + m), fy = load<Doubles>(c.fy + m);
+    const Doubles fz = load<Doubles>(c.fz + m);
+    const Doubles gx = splat(1.0) - fx, gy = splat(1.0) - fy, gz = splat(1.0) - fz;
+    const Doubles weight[8] = {gx * gy * gz, gx * gy * fz, gx * fy * gz, gx * fy * fz,
+                               fx * gy * gz, fx * gy * fz, fx * fy * gz, fx * fy * fz};
+    Masks zero{};
+    for (const Doubles& w : weight) zero |= w == splat(0.0);
+    Corners k;
+    read_corners(p, values, c.base + m, k);
+    Doubles sum[3];
+    if (none(narrow_mask(zero))) {
+      weighted_sums<false>(weight, k, sum);
+    } else {
+      weighted_sums<true>(weight, k, sum);
+    }
+    // A sum that is not a number comes from evaluate() itself, so that which
+    // of two NaN operands it carries is evaluate()'s choice too.
+    ordinary &= ~near_unmeasured(k) &
+                ~narrow_mask((sum[0] != sum[0]) | (sum[1] != sum[1]) | (sum[2] != sum[2]));
+    std::memcpy(c.ordinary + m, &ordinary, sizeof ordinary);
+    // Mirror signs, judged on the raw point: each plane the point lies
+    // below reverses its components.
+    const Ints below_x = load<Floats>(x + m) < splat(static_cast<float>(p.x.origin));
+    const Ints below_y = load<Floats>(y + m) < splat(static_cast<float>(p.y.origin));
+    const Ints below_z = load<Floats>(z + m) < splat(static_cast<float>(p.z.origin));
+    Floats v[3];
+    for (int e = 0; e < 3; ++e) {
+      const Ints flip = (below_x & splat(p.flip_x[e])) ^ (below_y & splat(p.flip_y[e])) ^
+                        (below_z & splat(p.flip_z[e]));
+      const Floats s = narrow(sum[e]);
+      v[e] = select(flip, -s, s);
+    }
+    for (std::size_t l = 0; l < kLanes && m + l < n; ++l) {
+      if (ordinary[l] == 0) continue;
+      b[m + l] = FieldVector{v[0][l], v[1][l], v[2][l]};
+      status[m + l] = FieldStatus::kOk;
+    }
+  }
+}
+
+// The points in blocks: the cells of one block are located, and their nodes
+// asked for, while the previous block is interpolated.  The last block is
+// copied and filled up with points that are not ordinary (not a number).
+FIELDSCAN_INLINE void run_blocks(const GridSize& grid, const float values[], std::int64_t capacity,
+                                 std::size_t n, const float x[], const float y[], const float z[],
+                                 FieldVector b[], FieldStatus status[]) {
   Plan plan;
   if (!make_plan(grid, capacity, plan)) {
-    for (std::size_t m = 0; m < n; ++m) one(m);
-    return;
+    return point_by_point(grid, values, capacity, n, x, y, z, b, status);
   }
-  // Blocks of points, copied so that the last one can be filled up with
-  // points that are not ordinary (not a number).  The cells of one block are
-  // located, and their nodes asked for, while the previous block is
-  // interpolated.
   struct Block {
-    float x[kBlock], y[kBlock], z[kBlock];
+    const float *x, *y, *z;
     Cells cells;
   };
   Block blocks[2];
-  Results results;
+  float tail[3][kBlock];
+  Caches caches;
   std::size_t previous = 0, previous_n = 0;
   for (std::size_t first = 0, turn = 0;; first += kBlock, turn ^= 1) {
     const std::size_t count = first < n ? std::min(kBlock, n - first) : 0;
     Block& now = blocks[turn];
+    if (count == kBlock) {
+      now.x = x + first, now.y = y + first, now.z = z + first;
+    } else if (count > 0) {
+      const float* from[3] = {x + first, y + first, z + first};
+      for (int a = 0; a < 3; ++a) {
+        std::fill(std::copy_n(from[a], count, tail[a]), tail[a] + kBlock, NAN);
+      }
+      now.x = tail[0], now.y = tail[1], now.z = tail[2];
+    }
     if (count > 0) {
-      std::fill_n(std::copy_n(x + first, count, now.x), kBlock - count, NAN);
-      std::fill_n(std::copy_n(y + first, count, now.y), kBlock - count, NAN);
-      std::fill_n(std::copy_n(z + first, count, now.z), kBlock - count, NAN);
-      locate_block(plan, now.x, now.y, now.z, now.cells);
+      locate_block(plan, now.x, now.y, now.z, caches, now.cells);
       prefetch_block(plan, values, now.cells);
     }
     if (previous_n > 0) {
-      const Block& then = blocks[turn ^ 1];
-      interpolate_block(plan, values, then.cells, then.x, then.y, then.z, results);
+      Block& then = blocks[turn ^ 1];
+      interpolate_block(plan, values, then.cells, then.x, then.y, then.z, previous_n, b + previous,
+                        status + previous);
       for (std::size_t m = 0; m < previous_n; ++m) {
-        const std::size_t at = previous + m;
-        if (!then.cells.ordinary[m]) {
-          one(at);
-        } else if (results.unmeasured[m]) {
-          status[at] = FieldStatus::kUnmeasured;
-        } else {
-          b[at] = FieldVector{results.b[0][m], results.b[1][m], results.b[2][m]};
-          status[at] = FieldStatus::kOk;
+        if (then.cells.ordinary[m] == 0) {
+          point_by_point(grid, values, capacity, 1, x + previous + m, y + previous + m,
+                         z + previous + m, b + previous + m, status + previous + m);
         }
       }
     }
     if (count == 0) break;
     previous = first, previous_n = count;
   }
+}
+
+__attribute__((target("avx512f,avx512vl,avx512bw,avx512dq"))) void run_avx512(
+    const GridSize& grid, const float values[], std::int64_t capacity, std::size_t n,
+    const float x[], const float y[], const float z[], FieldVector b[], FieldStatus status[]) {
+  run_blocks(grid, values, capacity, n, x, y, z, b, status);
+}
+
+__attribute__((target("avx2"))) void run_avx2(const GridSize& grid, const float values[],
+                                              std::int64_t capacity, std::size_t n, const float x[],
+                                              const float y[], const float z[], FieldVector b[],
+                                              FieldStatus status[]) {
+  run_blocks(grid, values, capacity, n, x, y, z, b, status);
+}
+
+bool has_avx512() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
+         __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512dq");
+}
+
+bool has_avx2() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx2");
+}
+#endif
+
+std::vector<BatchVariant> usable_variants() {
+  std::vector<BatchVariant> variants;
+#ifdef FIELDSCAN_VECTOR_BATCH
+  if (has_avx512()) variants.push_back({"avx512", run_avx512});
+  if (has_avx2()) variants.push_back({"avx2", run_avx2});
+#endif
+  variants.push_back({"point by point", point_by_point});
+  return variants;
+}
+
+}  // namespace
+
+std::span<const BatchVariant> batch_variants() {
+  static const std::vector<BatchVariant> variants = usable_variants();
+  return variants;
+}
+
+void evaluate_many(const GridSize& grid, const float values[], std::int64_t capacity, std::size_t n,
+                   const float x[], const float y[], const float z[], FieldVector b[],
+                   FieldStatus status[]) {
+  static const BatchFunction best = batch_variants().front().run;
+  best(grid, values, capacity, n, x, y, z, b, status);
 }
 
 }  // namespace fieldscan

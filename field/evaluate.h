@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 #include "field/field_map.h"
 #include "mapfile/grid.h"
@@ -17,8 +18,24 @@ namespace fieldscan {
 FieldStatus evaluate(const GridSize& grid, const float values[], std::int64_t capacity, float x,
                      float y, float z, float b[3]);
 
+using BatchFunction = void (*)(const GridSize& grid, const float values[], std::int64_t capacity,
+                               std::size_t n, const float x[], const float y[], const float z[],
+                               FieldVector b[], FieldStatus status[]);
+
+// A way of evaluating many points: vector code for an instruction set, or
+// evaluate() point by point.
+struct BatchVariant {
+  const char* name;
+  BatchFunction run;
+};
+
+// The ways this processor can run, fastest first; the last is point by
+// point.  Each gives the same bits.
+std::span<const BatchVariant> batch_variants();
+
 // evaluate() at the n points (x[m], y[m], z[m]): status[m] set, and b[m]
-// where it is kOk.  The same bits as n calls, in less time.
+// where it is kOk.  The same bits as n calls, in less time: the first of
+// batch_variants().
 void evaluate_many(const GridSize& grid, const float values[], std::int64_t capacity, std::size_t n,
                    const float x[], const float y[], const float z[], FieldVector b[],
                    FieldStatus status[]);

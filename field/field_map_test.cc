@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <bit>
+#include <cmath>
 #include <cstdint>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "field/evaluate.h"
 #include "field/fields.h"
 #include "mapfile/byte_source.h"
 #include "mapfile/load.h"
@@ -32,9 +34,19 @@ MapContents random_map(std::mt19937& rng) {
   m.ida = index(rng), m.idb = index(rng), m.idc = index(rng);
   m.angle = angles[std::uniform_int_distribution<int>(0, 7)(rng)];
   m.values.resize(std::size_t{3} * m.nx * m.ny * m.nz);
+  // Some nodes unmeasured, some with components above the unmeasured limit
+  // that do not make them unmeasured, zeros of either sign, and a few
+  // values that are not finite.
+  const float odd[] = {0.0f, -0.0f, 950000.0f, NAN, -INFINITY, INFINITY};
+  std::uniform_int_distribution<int> odd_pick(0, 5), rare(0, 40);
   for (std::size_t n = 0; n < m.values.size(); n += 3) {
-    const bool unmeasured = pick(rng) == 0;
-    for (int c = 0; c < 3; ++c) m.values[n + c] = unmeasured ? 999999.0f : value(rng);
+    const int kind = pick(rng);
+    for (int c = 0; c < 3; ++c) {
+      float v = kind == 0 ? 999999.0f : value(rng);
+      if (kind == 1 && rare(rng) < 20) v = odd[odd_pick(rng) % 3];
+      if (rare(rng) == 0) v = odd[odd_pick(rng)];
+      m.values[n + c] = v;
+    }
   }
   return m;
 }
@@ -49,6 +61,12 @@ std::vector<std::array<float, 3>> random_points(const MapContents& m, std::mt199
   std::uniform_int_distribution<int> node(-8, 8), kind(0, 2);
   for (int n = 0; n < 400; ++n) {
     std::array<float, 3> p;
+    if (n % 8 != 0 && kind(rng) == 0) {  // along a scan line in x
+      p = points.back();
+      p[0] = origin[0] + unit(rng) * reach[0];
+      points.push_back(p);
+      continue;
+    }
     for (int a = 0; a < 3; ++a) {
       const float r = std::max(reach[0], reach[1]);
       switch (kind(rng)) {
@@ -73,6 +91,8 @@ std::uint32_t bits(float f) { return std::bit_cast<std::uint32_t>(f); }
 TEST(FieldMapTest, SameBitsAsTheConsoleOnRandomMapsAndPoints) {
   std::mt19937 rng(20261208);
   int seen[5] = {};
+  const auto variants = batch_variants();
+  ASSERT_STREQ(variants.back().name, "point by point");
   for (int trial = 0; trial < 300; ++trial) {
     const MapContents contents = random_map(rng);
     const std::string bytes = encode_map(contents);
@@ -92,6 +112,16 @@ TEST(FieldMapTest, SameBitsAsTheConsoleOnRandomMapsAndPoints) {
     std::vector<FieldVector> batch(points.size());
     std::vector<FieldStatus> batch_status(points.size());
     made.field(xs, ys, zs, batch, batch_status, 2);
+    std::vector<std::vector<FieldVector>> variant_b;
+    std::vector<std::vector<FieldStatus>> variant_status;
+    for (const BatchVariant& variant : variants) {
+      variant_b.emplace_back(points.size());
+      variant_status.emplace_back(points.size());
+      variant.run(made.grid(), made.contents().values.data(),
+                  static_cast<std::int64_t>(made.contents().values.size()), points.size(),
+                  xs.data(), ys.data(), zs.data(), variant_b.back().data(),
+                  variant_status.back().data());
+    }
 
     for (std::size_t n = 0; n < points.size(); ++n) {
       const auto& p = points[n];
@@ -117,6 +147,16 @@ TEST(FieldMapTest, SameBitsAsTheConsoleOnRandomMapsAndPoints) {
         EXPECT_EQ(bits(batch[n].bx), bits(bx));
         EXPECT_EQ(bits(batch[n].by), bits(by));
         EXPECT_EQ(bits(batch[n].bz), bits(bz));
+      }
+      // Every way of evaluating a batch on this processor, not only the one
+      // that FieldMap takes.
+      for (std::size_t v = 0; v < variants.size(); ++v) {
+        SCOPED_TRACE(variants[v].name);
+        ASSERT_EQ(static_cast<int>(variant_status[v][n]), status);
+        if (status != 0) continue;
+        EXPECT_EQ(bits(variant_b[v][n].bx), bits(bx));
+        EXPECT_EQ(bits(variant_b[v][n].by), bits(by));
+        EXPECT_EQ(bits(variant_b[v][n].bz), bits(bz));
       }
     }
   }

@@ -18,6 +18,7 @@
 // little-endian.  A length word of 2^31 or more is outside the format.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -57,6 +58,7 @@ inline float to_single(double v) {
   constexpr double kMax = std::numeric_limits<float>::max();
   constexpr double kHalfway = 0x1.ffffffp127;  // between kMax and 2^128
   constexpr float kInf = std::numeric_limits<float>::infinity();
+  if (std::fabs(v) <= kMax) return static_cast<float>(v);  // the common case, one test
   if (v >= kHalfway) return kInf;
   if (v <= -kHalfway) return -kInf;
   if (v > kMax) return static_cast<float>(kMax);

@@ -136,15 +136,18 @@ float read_coordinate(const char* at) {
   return to_single(value);
 }
 
+// The results are written straight into the (N, 3) array of single-precision
+// values, whose rows have the layout of FieldVector.
+static_assert(sizeof(FieldVector) == 3 * sizeof(float) && alignof(FieldVector) == alignof(float));
+
 // Points [begin, end) in chunks small enough to stay in the first-level
-// cache: gathered and converted to single precision, evaluated in one batch,
-// scattered into the results.
+// cache: gathered and converted to single precision, evaluated in one batch
+// into the results; a point without a field gets NaN.
 template <class T>
 void evaluate_range(const FieldMap& map, const PointsView& in, std::size_t begin, std::size_t end,
                     float* out, std::int16_t* out_status) {
   constexpr std::size_t kChunk = 1024;
   float x[kChunk], y[kChunk], z[kChunk];
-  FieldVector b[kChunk];
   FieldStatus status[kChunk];
   for (std::size_t first = begin; first < end; first += kChunk) {
     const std::size_t n = std::min(kChunk, end - first);
@@ -154,15 +157,12 @@ void evaluate_range(const FieldMap& map, const PointsView& in, std::size_t begin
       y[k] = read_coordinate<T>(row + in.column_stride);
       z[k] = read_coordinate<T>(row + 2 * in.column_stride);
     }
-    map.field(std::span(x, n), std::span(y, n), std::span(z, n), std::span(b, n),
-              std::span(status, n), 1);
-    float* o = out + 3 * first;
-    for (std::size_t k = 0; k < n; ++k, o += 3) {
-      const bool ok = status[k] == FieldStatus::kOk;
-      o[0] = ok ? b[k].bx : kNaN;
-      o[1] = ok ? b[k].by : kNaN;
-      o[2] = ok ? b[k].bz : kNaN;
+    float* b = out + 3 * first;
+    map.field(std::span(x, n), std::span(y, n), std::span(z, n),
+              std::span(reinterpret_cast<FieldVector*>(b), n), std::span(status, n), 1);
+    for (std::size_t k = 0; k < n; ++k) {
       out_status[first + k] = static_cast<std::int16_t>(status[k]);
+      if (status[k] != FieldStatus::kOk) b[3 * k] = b[3 * k + 1] = b[3 * k + 2] = kNaN;
     }
   }
 }
