@@ -90,7 +90,11 @@ FIELDSCAN_INLINE Doubles magnitude(Doubles v) {
   return reinterpret_cast<Doubles>(reinterpret_cast<Masks>(v) &
                                    (Masks{} + std::int64_t{0x7fffffffffffffff}));
 }
-FIELDSCAN_INLINE bool none(Ints mask) { return (mask[0] | mask[1] | mask[2] | mask[3]) == 0; }
+FIELDSCAN_INLINE bool none(Ints mask) {
+  std::uint64_t half[2];
+  std::memcpy(half, &mask, sizeof half);
+  return (half[0] | half[1]) == 0;
+}
 FIELDSCAN_INLINE bool same_bits(Floats a, Floats b) {
   return none(reinterpret_cast<Ints>(a) != reinterpret_cast<Ints>(b));
 }
@@ -229,6 +233,7 @@ FIELDSCAN_INLINE void locate_block(const Plan& p, const float* x, const float* y
 // Asks the memory system for the four pairs of nodes each cell will read.
 FIELDSCAN_INLINE void prefetch_block(const Plan& p, const float values[], const Cells& c) {
   for (std::size_t m = 0; m < kBlock; ++m) {
+    if (m > 0 && c.base[m] == c.base[m - 1]) continue;  // along a line, one cell after another
     const float* first = values + c.base[m];
     for (const float* at : {first, first + p.row, first + p.plane, first + p.plane + p.row}) {
       __builtin_prefetch(at);
@@ -237,22 +242,47 @@ FIELDSCAN_INLINE void prefetch_block(const Plan& p, const float values[], const 
   }
 }
 
-// The eight corners of four cells, one vector per component and corner.
-// Corners e and e + 4 are the two x neighbours on grid row e (rows in the
-// order y, z: (0, 0), (0, 1), (1, 0), (1, 1)); their six consecutive values
-// are read as two overlapping fours, which never reach past the second
-// node, and turned from one point per vector into one component per vector.
+// The eight corners of four cells, one vector per component and corner,
+// widened, and the lanes where some corner has all three components above
+// the unmeasured limit, whatever its weight: those points go to evaluate(),
+// which knows which corners count.
 struct Corners {
-  Floats b[8][3];
+  Doubles b[8][3];
+  Masks near_unmeasured;
 };
 
+// The smallest of a node's components is above the limit exactly when all
+// three are; a NaN component never is, and never displaces a larger value
+// already taken.
+FIELDSCAN_INLINE void find_near_unmeasured(Corners& k) {
+  const auto smaller = [](Doubles a, Doubles b) { return select(a < b, a, b); };
+  Doubles most = splat(-std::numeric_limits<double>::infinity());
+  for (int e = 0; e < 8; ++e) {
+    const Doubles least = smaller(k.b[e][0], smaller(k.b[e][1], k.b[e][2]));
+    most = select(least > most, least, most);
+  }
+  k.near_unmeasured = most > splat(static_cast<double>(kUnmeasuredLimit));
+}
+
+// The value offsets of the four grid rows of a cell, in the order y, z:
+// (0, 0), (0, 1), (1, 0), (1, 1).  Corners e and e + 4 are the two x
+// neighbours on row e.
+FIELDSCAN_INLINE void row_offsets(const Plan& p, std::int64_t offset[4]) {
+  offset[0] = 0, offset[1] = p.plane, offset[2] = p.row, offset[3] = p.row + p.plane;
+}
+
+// The corners of four different cells.  The six consecutive values of a
+// row's two nodes are read as two overlapping fours, which never reach past
+// the second node, and turned from one point per vector into one component
+// per vector.
 FIELDSCAN_INLINE void read_corners(const Plan& p, const float values[], const std::int64_t* base,
                                    Corners& k) {
-  const std::int64_t row_offset[4] = {0, p.plane, p.row, p.row + p.plane};
+  std::int64_t offset[4];
+  row_offsets(p, offset);
   for (int e = 0; e < 4; ++e) {
     Floats low[kLanes], high[kLanes];
     for (std::size_t l = 0; l < kLanes; ++l) {
-      const float* at = values + base[l] + row_offset[e];
+      const float* at = values + base[l] + offset[e];
       low[l] = load<Floats>(at);       // first node: c1 c2 c3, second node: c1
       high[l] = load<Floats>(at + 2);  // first node: c3, second node: c1 c2 c3
     }
@@ -262,14 +292,37 @@ FIELDSCAN_INLINE void read_corners(const Plan& p, const float values[], const st
     const Floats b23 = __builtin_shufflevector(low[2], low[3], 2, 6, 3, 7);
     const Floats c01 = __builtin_shufflevector(high[0], high[1], 2, 6, 3, 7);
     const Floats c23 = __builtin_shufflevector(high[2], high[3], 2, 6, 3, 7);
-    k.b[e][0] = __builtin_shufflevector(a01, a23, 0, 1, 4, 5);
-    k.b[e][1] = __builtin_shufflevector(a01, a23, 2, 3, 6, 7);
-    k.b[e][2] = __builtin_shufflevector(b01, b23, 0, 1, 4, 5);
-    k.b[e + 4][0] = __builtin_shufflevector(b01, b23, 2, 3, 6, 7);
-    k.b[e + 4][1] = __builtin_shufflevector(c01, c23, 0, 1, 4, 5);
-    k.b[e + 4][2] = __builtin_shufflevector(c01, c23, 2, 3, 6, 7);
+    k.b[e][0] = widen(__builtin_shufflevector(a01, a23, 0, 1, 4, 5));
+    k.b[e][1] = widen(__builtin_shufflevector(a01, a23, 2, 3, 6, 7));
+    k.b[e][2] = widen(__builtin_shufflevector(b01, b23, 0, 1, 4, 5));
+    k.b[e + 4][0] = widen(__builtin_shufflevector(b01, b23, 2, 3, 6, 7));
+    k.b[e + 4][1] = widen(__builtin_shufflevector(c01, c23, 0, 1, 4, 5));
+    k.b[e + 4][2] = widen(__builtin_shufflevector(c01, c23, 2, 3, 6, 7));
   }
+  find_near_unmeasured(k);
 }
+
+// The corners of one cell in every lane.
+FIELDSCAN_INLINE void read_corners(const Plan& p, const float values[], std::int64_t base,
+                                   Corners& k) {
+  std::int64_t offset[4];
+  row_offsets(p, offset);
+  for (int e = 0; e < 4; ++e) {
+    const float* at = values + base + offset[e];
+    for (int c = 0; c < 3; ++c) {
+      k.b[e][c] = splat(static_cast<double>(at[c]));
+      k.b[e + 4][c] = splat(static_cast<double>(at[3 + c]));
+    }
+  }
+  find_near_unmeasured(k);
+}
+
+// The corners of the cell last read for four points in one cell: points
+// along a line share a cell for several steps.
+struct CellCache {
+  std::int64_t base = -1;
+  Corners corners;
+};
 
 // The weighted sums of the corners in evaluate()'s order, from -0.0.  With
 // `skip_zero`, a corner of weight 0 is left out as evaluate() leaves it out
@@ -277,29 +330,34 @@ FIELDSCAN_INLINE void read_corners(const Plan& p, const float values[], const st
 // without, every weight must be non-zero.
 template <bool skip_zero>
 FIELDSCAN_INLINE void weighted_sums(const Doubles weight[8], const Corners& k, Doubles sum[3]) {
-  sum[0] = sum[1] = sum[2] = splat(-0.0);
+  // Three named sums rather than an array, so that they stay in registers
+  // whether or not the compiler unrolls the loop.
+  Doubles s1 = splat(-0.0), s2 = splat(-0.0), s3 = splat(-0.0);
   for (int e = 0; e < 8; ++e) {
     const Doubles w = weight[e];
-    for (int c = 0; c < 3; ++c) {
-      const Doubles added = sum[c] + w * widen(k.b[e][c]);
-      sum[c] = skip_zero ? select(w != splat(0.0), added, sum[c]) : added;
+    const Doubles t1 = s1 + w * k.b[e][0];
+    const Doubles t2 = s2 + w * k.b[e][1];
+    const Doubles t3 = s3 + w * k.b[e][2];
+    if (skip_zero) {
+      const Masks used = w != splat(0.0);
+      s1 = select(used, t1, s1), s2 = select(used, t2, s2), s3 = select(used, t3, s3);
+    } else {
+      s1 = t1, s2 = t2, s3 = t3;
     }
   }
+  sum[0] = s1, sum[1] = s2, sum[2] = s3;
 }
 
-// True in the lanes where some corner has all three components above the
-// unmeasured limit, whatever its weight: those points go to evaluate(),
-// which knows which corners count.  The smallest of a node's components is
-// above the limit exactly when all three are; a NaN component never is, and
-// never displaces a larger value already taken.
-FIELDSCAN_INLINE Ints near_unmeasured(const Corners& k) {
-  const auto smaller = [](Floats a, Floats b) { return select(a < b, a, b); };
-  Floats most = splat(-std::numeric_limits<float>::infinity());
-  for (int e = 0; e < 8; ++e) {
-    const Floats least = smaller(k.b[e][0], smaller(k.b[e][1], k.b[e][2]));
-    most = select(least > most, least, most);
-  }
-  return most > splat(kUnmeasuredLimit);
+// Four fields, one vector per component, written as four FieldVectors.
+FIELDSCAN_INLINE void store_fields(const Floats v[3], FieldVector* b) {
+  static_assert(sizeof(FieldVector) == 3 * sizeof(float));
+  const Floats t = __builtin_shufflevector(v[0], v[1], 0, 4, 1, 5);      // x0 y0 x1 y1
+  const Floats u = __builtin_shufflevector(v[0], v[1], 2, 6, 3, 7);      // x2 y2 x3 y3
+  const Floats w = __builtin_shufflevector(t, v[2], 3, 5, 3, 5);         // y1 z1 y1 z1
+  const Floats out[3] = {__builtin_shufflevector(t, v[2], 0, 1, 4, 2),   // x0 y0 z0 x1
+                         __builtin_shufflevector(w, u, 0, 1, 4, 5),      // y1 z1 x2 y2
+                         __builtin_shufflevector(v[2], u, 2, 6, 7, 3)};  // z2 x3 y3 z3
+  std::memcpy(static_cast<void*>(b), out, sizeof out);
 }
 
 // Trilinear interpolation and mirror signs of the ordinary points of a
@@ -307,7 +365,8 @@ FIELDSCAN_INLINE Ints near_unmeasured(const Corners& k) {
 // whose `ordinary` is 0 on return.
 FIELDSCAN_INLINE void interpolate_block(const Plan& p, const float values[], Cells& c,
                                         const float* x, const float* y, const float* z,
-                                        std::size_t n, FieldVector b[], FieldStatus status[]) {
+                                        std::size_t n, CellCache& cache, FieldVector b[],
+                                        FieldStatus status[]) {
   for (std::size_t m = 0; m < n; m += kLanes) {
     Ints ordinary = load<Ints>(c.ordinary + m);
     if (none(ordinary)) continue;
@@ -318,18 +377,28 @@ FIELDSCAN_INLINE void interpolate_block(const Plan& p, const float values[], Cel
                                fx * gy * gz, fx * gy * fz, fx * fy * gz, fx * fy * fz};
     Masks zero{};
     for (const Doubles& w : weight) zero |= w == splat(0.0);
-    Corners k;
-    read_corners(p, values, c.base + m, k);
+    const std::int64_t* base = c.base + m;
+    Corners own;
+    const Corners* k = &own;
+    if (base[0] == base[1] && base[0] == base[2] && base[0] == base[3]) {
+      if (cache.base != base[0]) {
+        read_corners(p, values, base[0], cache.corners);
+        cache.base = base[0];
+      }
+      k = &cache.corners;
+    } else {
+      read_corners(p, values, base, own);
+    }
     Doubles sum[3];
     if (none(narrow_mask(zero))) {
-      weighted_sums<false>(weight, k, sum);
+      weighted_sums<false>(weight, *k, sum);
     } else {
-      weighted_sums<true>(weight, k, sum);
+      weighted_sums<true>(weight, *k, sum);
     }
     // A sum that is not a number comes from evaluate() itself, so that which
     // of two NaN operands it carries is evaluate()'s choice too.
-    ordinary &= ~near_unmeasured(k) &
-                ~narrow_mask((sum[0] != sum[0]) | (sum[1] != sum[1]) | (sum[2] != sum[2]));
+    ordinary &= ~narrow_mask(k->near_unmeasured | (sum[0] != sum[0]) | (sum[1] != sum[1]) |
+                             (sum[2] != sum[2]));
     std::memcpy(c.ordinary + m, &ordinary, sizeof ordinary);
     // Mirror signs, judged on the raw point: each plane the point lies
     // below reverses its components.
@@ -342,6 +411,11 @@ FIELDSCAN_INLINE void interpolate_block(const Plan& p, const float values[], Cel
                         (below_z & splat(p.flip_z[e]));
       const Floats s = narrow(sum[e]);
       v[e] = select(flip, -s, s);
+    }
+    if (m + kLanes <= n && none(~ordinary)) {
+      store_fields(v, b + m);
+      for (std::size_t l = 0; l < kLanes; ++l) status[m + l] = FieldStatus::kOk;
+      continue;
     }
     for (std::size_t l = 0; l < kLanes && m + l < n; ++l) {
       if (ordinary[l] == 0) continue;
@@ -368,6 +442,7 @@ FIELDSCAN_INLINE void run_blocks(const GridSize& grid, const float values[], std
   Block blocks[2];
   float tail[3][kBlock];
   Caches caches;
+  CellCache cell_cache;
   std::size_t previous = 0, previous_n = 0;
   for (std::size_t first = 0, turn = 0;; first += kBlock, turn ^= 1) {
     const std::size_t count = first < n ? std::min(kBlock, n - first) : 0;
@@ -387,10 +462,12 @@ FIELDSCAN_INLINE void run_blocks(const GridSize& grid, const float values[], std
     }
     if (previous_n > 0) {
       Block& then = blocks[turn ^ 1];
-      interpolate_block(plan, values, then.cells, then.x, then.y, then.z, previous_n, b + previous,
-                        status + previous);
+      interpolate_block(plan, values, then.cells, then.x, then.y, then.z, previous_n, cell_cache,
+                        b + previous, status + previous);
       for (std::size_t m = 0; m < previous_n; ++m) {
-        if (then.cells.ordinary[m] == 0) {
+        if (m % kLanes == 0 && none(~load<Ints>(then.cells.ordinary + m))) {
+          m += kLanes - 1;
+        } else if (then.cells.ordinary[m] == 0) {
           point_by_point(grid, values, capacity, 1, x + previous + m, y + previous + m,
                          z + previous + m, b + previous + m, status + previous + m);
         }
