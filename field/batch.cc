@@ -121,7 +121,7 @@ struct AxisPlan {
 // What the lanes need of the map, taken once per batch.
 struct Plan {
   AxisPlan x, y, z;
-  std::int64_t row, plane;                       // values per grid row and per plane
+  std::int32_t row, plane;                       // values per grid row and per plane
   std::int32_t flip_x[3], flip_y[3], flip_z[3];  // components a mirror plane reverses: -1
 };
 
@@ -143,9 +143,12 @@ bool make_plan(const GridSize& s, std::int64_t capacity, Plan& p) {
   if (!std::isfinite(s.XMIN) || !std::isfinite(s.YMIN) || !std::isfinite(s.ZMIN)) return false;
   const std::int64_t per_plane = static_cast<std::int64_t>(s.NX) * s.NY;  // < 2^62
   const std::int64_t nz = std::min<std::int64_t>(s.NZ, (capacity / 3) / per_plane);
-  if (nz < 2) return false;  // and so 3 * per_plane fits
-  p.row = 3 * static_cast<std::int64_t>(s.NX);
-  p.plane = 3 * per_plane;
+  if (nz < 2) return false;
+  // Cells are found by 32-bit arithmetic: maps of 2^31 values and more (8
+  // GiB) are evaluated point by point.
+  if (3 * per_plane * nz > std::numeric_limits<std::int32_t>::max()) return false;
+  p.row = 3 * s.NX;
+  p.plane = static_cast<std::int32_t>(3 * per_plane);
   constexpr float kInf = std::numeric_limits<float>::infinity();
   p.x = AxisPlan{s.XMIN, s.DX, s.NX - 1.0, s.XLOW, kInf, s.XHIGH};
   p.y = AxisPlan{s.YMIN, s.DY, s.NY - 1.0, s.YLOW, kInf, s.YHIGH};
@@ -205,7 +208,7 @@ class AxisCache {
 // so its cell can still be read safely.
 struct Cells {
   std::int32_t ordinary[kBlock];  // -1 or 0
-  std::int64_t base[kBlock];
+  std::int32_t base[kBlock];
   double fx[kBlock], fy[kBlock], fz[kBlock];
 };
 
@@ -224,9 +227,8 @@ FIELDSCAN_INLINE void locate_block(const Plan& p, const float* x, const float* y
     std::memcpy(c.fx + m, &ax.frac, sizeof ax.frac);
     std::memcpy(c.fy + m, &ay.frac, sizeof ay.frac);
     std::memcpy(c.fz + m, &az.frac, sizeof az.frac);
-    for (std::size_t l = 0; l < kLanes; ++l) {
-      c.base[m + l] = az.node[l] * p.plane + ay.node[l] * p.row + 3 * std::int64_t{ax.node[l]};
-    }
+    const Ints base = az.node * splat(p.plane) + ay.node * splat(p.row) + ax.node * splat(3);
+    std::memcpy(c.base + m, &base, sizeof base);
   }
 }
 
@@ -275,7 +277,7 @@ FIELDSCAN_INLINE void row_offsets(const Plan& p, std::int64_t offset[4]) {
 // row's two nodes are read as two overlapping fours, which never reach past
 // the second node, and turned from one point per vector into one component
 // per vector.
-FIELDSCAN_INLINE void read_corners(const Plan& p, const float values[], const std::int64_t* base,
+FIELDSCAN_INLINE void read_corners(const Plan& p, const float values[], const std::int32_t* base,
                                    Corners& k) {
   std::int64_t offset[4];
   row_offsets(p, offset);
@@ -303,7 +305,7 @@ FIELDSCAN_INLINE void read_corners(const Plan& p, const float values[], const st
 }
 
 // The corners of one cell in every lane.
-FIELDSCAN_INLINE void read_corners(const Plan& p, const float values[], std::int64_t base,
+FIELDSCAN_INLINE void read_corners(const Plan& p, const float values[], std::int32_t base,
                                    Corners& k) {
   std::int64_t offset[4];
   row_offsets(p, offset);
@@ -320,7 +322,7 @@ FIELDSCAN_INLINE void read_corners(const Plan& p, const float values[], std::int
 // The corners of the cell last read for four points in one cell: points
 // along a line share a cell for several steps.
 struct CellCache {
-  std::int64_t base = -1;
+  std::int32_t base = -1;
   Corners corners;
 };
 
@@ -377,7 +379,7 @@ FIELDSCAN_INLINE void interpolate_block(const Plan& p, const float values[], Cel
                                fx * gy * gz, fx * gy * fz, fx * fy * gz, fx * fy * fz};
     Masks zero{};
     for (const Doubles& w : weight) zero |= w == splat(0.0);
-    const std::int64_t* base = c.base + m;
+    const std::int32_t* base = c.base + m;
     Corners own;
     const Corners* k = &own;
     if (base[0] == base[1] && base[0] == base[2] && base[0] == base[3]) {

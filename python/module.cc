@@ -8,6 +8,7 @@
 #include <pybind11/stl.h>
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
@@ -22,6 +23,7 @@
 #include <system_error>
 #include <thread>
 #include <tuple>
+#include <type_traits>
 #include <vector>
 
 #include "field/field_map.h"
@@ -130,10 +132,50 @@ struct PointsView {
 };
 
 template <class T>
-float read_coordinate(const char* at) {
+T read_number(const char* at) {
   T value;
   std::memcpy(&value, at, sizeof value);
-  return to_single(value);
+  return value;
+}
+
+// Points are evaluated in chunks of this many, small enough for their
+// coordinates and results to stay in the first-level cache.
+constexpr std::size_t kChunk = 1024;
+
+// The coordinates of n points from `row` on, in single precision, each
+// rounded once.
+template <class T>
+void gather(const PointsView& in, const char* row, std::size_t n, float* x, float* y, float* z) {
+  const py::ssize_t rs = in.row_stride, cs = in.column_stride;
+  for (std::size_t k = 0; k < n; ++k) {
+    const char* at = row + static_cast<py::ssize_t>(k) * rs;
+    x[k] = to_single(read_number<T>(at));
+    y[k] = to_single(read_number<T>(at + cs));
+    z[k] = to_single(read_number<T>(at + 2 * cs));
+  }
+}
+
+// The same for rows of three consecutive doubles, the usual layout.  When
+// every coordinate is within the single-precision range (tested on the bits,
+// which also fails infinities and NaNs), a plain conversion rounds each
+// exactly as to_single() does, and the loop runs in vector registers.
+void gather_rows(const char* row, std::size_t n, float* x, float* y, float* z) {
+  double xyz[3 * kChunk];
+  std::memcpy(xyz, row, 3 * n * sizeof(double));
+  constexpr auto kLargest = std::bit_cast<std::uint64_t>(double{std::numeric_limits<float>::max()});
+  std::uint64_t beyond = 0;
+  for (std::size_t k = 0; k < 3 * n; ++k) {
+    beyond |= (std::bit_cast<std::uint64_t>(xyz[k]) & ~(std::uint64_t{1} << 63)) > kLargest;
+  }
+  if (beyond != 0) {
+    const PointsView view{row, 3 * sizeof(double), sizeof(double)};
+    return gather<double>(view, row, n, x, y, z);
+  }
+  for (std::size_t k = 0; k < n; ++k) {
+    x[k] = static_cast<float>(xyz[3 * k]);
+    y[k] = static_cast<float>(xyz[3 * k + 1]);
+    z[k] = static_cast<float>(xyz[3 * k + 2]);
+  }
 }
 
 // The results are written straight into the (N, 3) array of single-precision
@@ -146,22 +188,23 @@ static_assert(sizeof(FieldVector) == 3 * sizeof(float) && alignof(FieldVector) =
 template <class T>
 void evaluate_range(const FieldMap& map, const PointsView& in, std::size_t begin, std::size_t end,
                     float* out, std::int16_t* out_status) {
-  constexpr std::size_t kChunk = 1024;
   float x[kChunk], y[kChunk], z[kChunk];
   FieldStatus status[kChunk];
   for (std::size_t first = begin; first < end; first += kChunk) {
     const std::size_t n = std::min(kChunk, end - first);
     const char* row = in.data + static_cast<py::ssize_t>(first) * in.row_stride;
-    for (std::size_t k = 0; k < n; ++k, row += in.row_stride) {
-      x[k] = read_coordinate<T>(row);
-      y[k] = read_coordinate<T>(row + in.column_stride);
-      z[k] = read_coordinate<T>(row + 2 * in.column_stride);
+    if (std::is_same_v<T, double> && in.row_stride == 3 * sizeof(T) &&
+        in.column_stride == sizeof(T)) {
+      gather_rows(row, n, x, y, z);
+    } else {
+      gather<T>(in, row, n, x, y, z);
     }
     float* b = out + 3 * first;
     map.field(std::span(x, n), std::span(y, n), std::span(z, n),
               std::span(reinterpret_cast<FieldVector*>(b), n), std::span(status, n), 1);
+    static_assert(sizeof(FieldStatus) == sizeof(std::int16_t));
+    std::memcpy(out_status + first, status, n * sizeof(FieldStatus));
     for (std::size_t k = 0; k < n; ++k) {
-      out_status[first + k] = static_cast<std::int16_t>(status[k]);
       if (status[k] != FieldStatus::kOk) b[3 * k] = b[3 * k + 1] = b[3 * k + 2] = kNaN;
     }
   }
