@@ -48,9 +48,7 @@ void point_by_point(const GridSize& grid, const float values[], std::int64_t cap
 // Every function on the vector types is inlined into one of the compiled
 // versions, so the warning that passing them by value would differ between
 // instruction sets does not apply.
-#if !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wpsabi"
-#endif
 #define FIELDSCAN_INLINE [[gnu::always_inline]] inline
 
 // Points taken through the stages together: small enough for the arrays of
@@ -73,7 +71,6 @@ FIELDSCAN_INLINE Doubles widen(Ints v) {
   return Doubles{static_cast<double>(v[0]), static_cast<double>(v[1]), static_cast<double>(v[2]),
                  static_cast<double>(v[3])};
 }
-FIELDSCAN_INLINE Masks widen_mask(Ints mask) { return Masks{mask[0], mask[1], mask[2], mask[3]}; }
 FIELDSCAN_INLINE Ints narrow_mask(Masks mask) {
   return __builtin_convertvector(mask, Ints);  // each lane all ones or all zeros
 }

@@ -156,16 +156,23 @@ void gather(const PointsView& in, const char* row, std::size_t n, float* x, floa
 }
 
 // The same for rows of three consecutive doubles, the usual layout.  When
-// every coordinate is within the single-precision range (tested on the bits,
-// which also fails infinities and NaNs), a plain conversion rounds each
-// exactly as to_single() does, and the loop runs in vector registers.
+// every coordinate is within the single-precision range, a plain conversion
+// rounds each exactly as to_single() does, and the loops run in vector
+// registers.  The range is tested on the upper half of each double's bits:
+// at most that of the largest float, less one, which keeps the magnitude
+// below it and fails infinities and NaNs; the few numbers between take the
+// general way.
 void gather_rows(const char* row, std::size_t n, float* x, float* y, float* z) {
   double xyz[3 * kChunk];
   std::memcpy(xyz, row, 3 * n * sizeof(double));
-  constexpr auto kLargest = std::bit_cast<std::uint64_t>(double{std::numeric_limits<float>::max()});
-  std::uint64_t beyond = 0;
+  constexpr auto kLargest = static_cast<std::int32_t>(
+      (std::bit_cast<std::uint64_t>(double{std::numeric_limits<float>::max()}) >> 32) - 1);
+  constexpr std::size_t kUpper = std::endian::native == std::endian::little ? 4 : 0;
+  std::int32_t beyond = 0;
   for (std::size_t k = 0; k < 3 * n; ++k) {
-    beyond |= (std::bit_cast<std::uint64_t>(xyz[k]) & ~(std::uint64_t{1} << 63)) > kLargest;
+    std::uint32_t upper;
+    std::memcpy(&upper, reinterpret_cast<const char*>(xyz + k) + kUpper, sizeof upper);
+    beyond |= static_cast<std::int32_t>(upper & 0x7fffffff) > kLargest ? 1 : 0;
   }
   if (beyond != 0) {
     const PointsView view{row, 3 * sizeof(double), sizeof(double)};
@@ -204,7 +211,9 @@ void evaluate_range(const FieldMap& map, const PointsView& in, std::size_t begin
               std::span(reinterpret_cast<FieldVector*>(b), n), std::span(status, n), 1);
     static_assert(sizeof(FieldStatus) == sizeof(std::int16_t));
     std::memcpy(out_status + first, status, n * sizeof(FieldStatus));
-    for (std::size_t k = 0; k < n; ++k) {
+    int failed = 0;  // any status but 0, found in vector registers
+    for (std::size_t k = 0; k < n; ++k) failed |= out_status[first + k];
+    for (std::size_t k = 0; failed != 0 && k < n; ++k) {
       if (status[k] != FieldStatus::kOk) b[3 * k] = b[3 * k + 1] = b[3 * k + 2] = kNaN;
     }
   }
