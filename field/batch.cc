@@ -316,11 +316,29 @@ FIELDSCAN_INLINE void read_corners(const Plan& p, const float values[], std::int
   find_near_unmeasured(k);
 }
 
-// The corners of the cell last read for four points in one cell: points
-// along a line share a cell for several steps.
-struct CellCache {
-  std::int32_t base = -1;
-  Corners corners;
+// The corners of the two cells last read for points that share cells:
+// points along a line stay in one cell for several steps, and four
+// consecutive points lie in one cell or in two neighbours.
+class CellCache {
+ public:
+  FIELDSCAN_INLINE const Corners& get(const Plan& p, const float values[], std::int32_t base) {
+    int slot = 0;
+    if (base_[0] != base) {
+      slot = 1;
+      if (base_[1] != base) {
+        slot = older_;
+        read_corners(p, values, base, corners_[slot]);
+        base_[slot] = base;
+      }
+    }
+    older_ = slot ^ 1;
+    return corners_[slot];
+  }
+
+ private:
+  std::int32_t base_[2] = {-1, -1};
+  int older_ = 0;
+  Corners corners_[2];
 };
 
 // The weighted sums of the corners in evaluate()'s order, from -0.0.  With
@@ -376,17 +394,24 @@ FIELDSCAN_INLINE void interpolate_block(const Plan& p, const float values[], Cel
                                fx * gy * gz, fx * gy * fz, fx * fy * gz, fx * fy * fz};
     Masks zero{};
     for (const Doubles& w : weight) zero |= w == splat(0.0);
-    const std::int32_t* base = c.base + m;
+    const Ints base = load<Ints>(c.base + m);
+    const Ints in_last = base == splat(base[3]);
     Corners own;
     const Corners* k = &own;
-    if (base[0] == base[1] && base[0] == base[2] && base[0] == base[3]) {
-      if (cache.base != base[0]) {
-        read_corners(p, values, base[0], cache.corners);
-        cache.base = base[0];
+    if (none(~in_last)) {
+      k = &cache.get(p, values, base[3]);
+    } else if (none(~in_last & (base != splat(base[0])))) {
+      // Two cells: each lane takes the corners of its own.
+      const Corners& first = cache.get(p, values, base[0]);
+      const Corners& last = cache.get(p, values, base[3]);
+      const Masks take_last{in_last[0], in_last[1], in_last[2], in_last[3]};
+      for (int e = 0; e < 8; ++e) {
+        for (int i = 0; i < 3; ++i) own.b[e][i] = select(take_last, last.b[e][i], first.b[e][i]);
       }
-      k = &cache.corners;
+      own.near_unmeasured =
+          (take_last & last.near_unmeasured) | (~take_last & first.near_unmeasured);
     } else {
-      read_corners(p, values, base, own);
+      read_corners(p, values, c.base + m, own);
     }
     Doubles sum[3];
     if (none(narrow_mask(zero))) {
