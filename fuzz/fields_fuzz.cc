@@ -19,7 +19,10 @@
 //    rotation, which at most multiplies the magnitude by the square root
 //    of 2);
 //  - a second call with the same arguments gives the same bits (FIELDS
-//    keeps no state).
+//    keeps no state);
+//  - every way of evaluating the points as a batch (vector code for each
+//    instruction set this processor has, and point by point) gives
+//    FIELDS' statuses and bits, and leaves the failed points' fields alone.
 // Any difference aborts.
 #include <bit>
 #include <cmath>
@@ -30,6 +33,7 @@
 #include <string>
 #include <vector>
 
+#include "field/evaluate.h"
 #include "field/fields.h"
 #include "mapfile/grid.h"
 
@@ -258,6 +262,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 #endif
 
   const auto callers = fieldscan::make_text<80>("the caller's message");
+  std::vector<fieldscan::FieldVector> fields;
+  std::vector<std::int16_t> statuses;
   for (const Point& p : points) {
     float BX = 11.5f, BY = -22.5f, BZ = 33.25f;
     fieldscan::Text80 MESSAGE = callers;
@@ -282,6 +288,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (again_status != STATUS || again != MESSAGE ||
         (STATUS == 0 && (bits(AX) != bits(BX) || bits(AY) != bits(BY) || bits(AZ) != bits(BZ))))
       fail("a second call differs", p.x, p.y, p.z, STATUS);
+    fields.push_back({BX, BY, BZ});
+    statuses.push_back(STATUS);
+  }
+
+  std::vector<float> xs, ys, zs;
+  for (const Point& p : points) xs.push_back(p.x), ys.push_back(p.y), zs.push_back(p.z);
+  for (const fieldscan::BatchVariant& variant : fieldscan::batch_variants()) {
+    std::vector<fieldscan::FieldVector> b(points.size(), {11.5f, -22.5f, 33.25f});
+    std::vector<fieldscan::FieldStatus> s(points.size());
+    variant.run(SIZE, BMAP, MXS, points.size(), xs.data(), ys.data(), zs.data(), b.data(),
+                s.data());
+    for (std::size_t n = 0; n < points.size(); ++n) {
+      const Point& p = points[n];
+      if (static_cast<std::int16_t>(s[n]) != statuses[n]) {
+        fail(variant.name, p.x, p.y, p.z, static_cast<int>(s[n]));
+      }
+      if (bits(b[n].bx) != bits(fields[n].bx) || bits(b[n].by) != bits(fields[n].by) ||
+          bits(b[n].bz) != bits(fields[n].bz)) {
+        fail(variant.name, p.x, p.y, p.z, statuses[n]);
+      }
+    }
   }
 
 #ifdef FIELDS_FUZZ_ASAN
