@@ -117,6 +117,7 @@ struct AxisPlan {
 
 // What the lanes need of the map, taken once per batch.
 struct Plan {
+  bool sector;  // the map's sector symmetry may fold a point
   AxisPlan x, y, z;
   std::int32_t row, plane;                       // values per grid row and per plane
   std::int32_t flip_x[3], flip_y[3], flip_z[3];  // components a mirror plane reverses: -1
@@ -130,11 +131,11 @@ void mirror_components(std::int32_t index, int normal, std::int32_t flip[3]) {
 
 bool finite_positive(float step) { return step > 0.0f && std::isfinite(step); }
 
-// False when no point of the map is ordinary: a sector map (its points may
-// fold), or an axis with fewer than two nodes held or a step that is not a
-// positive number, or an origin that is not finite.
+// False when no point of the map is ordinary: an axis with fewer than two
+// nodes held or a step that is not a positive number, or an origin that is
+// not finite.  On a sector map the lanes take the points as evaluate()'s
+// folds leave them, whose raw limits are tested already.
 bool make_plan(const GridSize& s, std::int64_t capacity, Plan& p) {
-  if (std::fabs(s.ANGLE) < kHalfPi) return false;
   if (s.NX < 2 || s.NY < 2 || capacity <= 0) return false;
   if (!finite_positive(s.DX) || !finite_positive(s.DY) || !finite_positive(s.DZ)) return false;
   if (!std::isfinite(s.XMIN) || !std::isfinite(s.YMIN) || !std::isfinite(s.ZMIN)) return false;
@@ -147,12 +148,18 @@ bool make_plan(const GridSize& s, std::int64_t capacity, Plan& p) {
   p.row = 3 * s.NX;
   p.plane = static_cast<std::int32_t>(3 * per_plane);
   constexpr float kInf = std::numeric_limits<float>::infinity();
+  p.sector = std::fabs(s.ANGLE) < kHalfPi;
   p.x = AxisPlan{s.XMIN, s.DX, s.NX - 1.0, s.XLOW, kInf, s.XHIGH};
   p.y = AxisPlan{s.YMIN, s.DY, s.NY - 1.0, s.YLOW, kInf, s.YHIGH};
   p.z = AxisPlan{s.ZMIN, s.DZ, static_cast<double>(nz - 1), s.ZLOW, s.ZHIGH, kInf};
   mirror_components(s.IDA, 0, p.flip_x);
   mirror_components(s.IDB, 1, p.flip_y);
   mirror_components(s.IDC, 2, p.flip_z);
+  if (p.sector) {
+    // The folds test the raw limits, and the unfold applies the mirror signs.
+    for (AxisPlan* a : {&p.x, &p.y, &p.z}) a->low = -kInf, a->high_raw = kInf;
+    for (int c = 0; c < 3; ++c) p.flip_x[c] = p.flip_y[c] = p.flip_z[c] = 0;
+  }
   return true;
 }
 
@@ -164,13 +171,15 @@ struct AxisLanes {
   Doubles frac;
 };
 
-// The folded coordinate origin + |p - origin| (the offset and the sum each
-// rounded once), its cell by truncation of offset / step and the fraction
-// measured from the cell's lower node, as evaluate() finds them.  An
-// infinite or NaN coordinate fails one of the tests.
-FIELDSCAN_INLINE AxisLanes axis_lanes(Floats p, const AxisPlan& a) {
+// The folded coordinate origin + offset (rounded once), its cell by
+// truncation of offset / step and the fraction measured from the cell's
+// lower node, as evaluate() finds them.  `p` is the raw coordinate, whose
+// offset is |p - origin| rounded once, or on a sector map the folded
+// offset itself.  An infinite or NaN coordinate fails one of the tests.
+FIELDSCAN_INLINE AxisLanes axis_lanes(Floats p, const AxisPlan& a, bool sector) {
   const Doubles origin = splat(a.origin), step = splat(a.step);
-  const Floats folded = narrow(origin + widen(narrow(magnitude(widen(p) - origin))));
+  const Floats offset = sector ? p : narrow(magnitude(widen(p) - origin));
+  const Floats folded = narrow(origin + widen(offset));
   const Doubles off = widen(folded) - origin;
   const Doubles q = off / step;
   const Masks inside = (off >= splat(0.0)) & (q < splat(a.last));
@@ -184,9 +193,9 @@ FIELDSCAN_INLINE AxisLanes axis_lanes(Floats p, const AxisPlan& a) {
 // scan line share on two of the three axes.
 class AxisCache {
  public:
-  FIELDSCAN_INLINE const AxisLanes& operator()(Floats p, const AxisPlan& a) {
+  FIELDSCAN_INLINE const AxisLanes& operator()(Floats p, const AxisPlan& a, bool sector) {
     if (!valid_ || !same_bits(p, p_)) {
-      lanes_ = axis_lanes(p, a);
+      lanes_ = axis_lanes(p, a, sector);
       p_ = p;
       valid_ = true;
     }
@@ -216,9 +225,9 @@ struct Caches {
 FIELDSCAN_INLINE void locate_block(const Plan& p, const float* x, const float* y, const float* z,
                                    Caches& caches, Cells& c) {
   for (std::size_t m = 0; m < kBlock; m += kLanes) {
-    const AxisLanes& ax = caches.x(load<Floats>(x + m), p.x);
-    const AxisLanes& ay = caches.y(load<Floats>(y + m), p.y);
-    const AxisLanes& az = caches.z(load<Floats>(z + m), p.z);
+    const AxisLanes& ax = caches.x(load<Floats>(x + m), p.x, p.sector);
+    const AxisLanes& ay = caches.y(load<Floats>(y + m), p.y, p.sector);
+    const AxisLanes& az = caches.z(load<Floats>(z + m), p.z, p.sector);
     const Ints ok = ax.ok & ay.ok & az.ok;
     std::memcpy(c.ordinary + m, &ok, sizeof ok);
     std::memcpy(c.fx + m, &ax.frac, sizeof ax.frac);
@@ -425,7 +434,8 @@ FIELDSCAN_INLINE void interpolate_block(const Plan& p, const float values[], Cel
                              (sum[2] != sum[2]));
     std::memcpy(c.ordinary + m, &ordinary, sizeof ordinary);
     // Mirror signs, judged on the raw point: each plane the point lies
-    // below reverses its components.
+    // below reverses its components.  (On a sector map they come with the
+    // unfold, point by point.)
     const Ints below_x = load<Floats>(x + m) < splat(static_cast<float>(p.x.origin));
     const Ints below_y = load<Floats>(y + m) < splat(static_cast<float>(p.y.origin));
     const Ints below_z = load<Floats>(z + m) < splat(static_cast<float>(p.z.origin));
@@ -452,6 +462,9 @@ FIELDSCAN_INLINE void interpolate_block(const Plan& p, const float values[], Cel
 // The points in blocks: the cells of one block are located, and their nodes
 // asked for, while the previous block is interpolated.  The last block is
 // copied and filled up with points that are not ordinary (not a number).
+// On a sector map each point is folded, and its field unfolded, by
+// evaluate()'s own stages, one point at a time; the lanes locate the folded
+// points and interpolate.
 FIELDSCAN_INLINE void run_blocks(const GridSize& grid, const float values[], std::int64_t capacity,
                                  std::size_t n, const float x[], const float y[], const float z[],
                                  FieldVector b[], FieldStatus status[]) {
@@ -462,6 +475,8 @@ FIELDSCAN_INLINE void run_blocks(const GridSize& grid, const float values[], std
   struct Block {
     const float *x, *y, *z;
     Cells cells;
+    Fold folds[kBlock];                     // on a sector map
+    float u[kBlock], v[kBlock], w[kBlock];  // the folded offsets, or NaN
   };
   Block blocks[2];
   float tail[3][kBlock];
@@ -480,7 +495,15 @@ FIELDSCAN_INLINE void run_blocks(const GridSize& grid, const float values[], std
       }
       now.x = tail[0], now.y = tail[1], now.z = tail[2];
     }
-    if (count > 0) {
+    if (count > 0 && plan.sector) {
+      for (std::size_t m = 0; m < kBlock; ++m) {
+        Fold& f = now.folds[m];
+        const bool folded = fold_point(grid, now.x[m], now.y[m], now.z[m], f) == FieldStatus::kOk;
+        now.u[m] = folded ? f.u : NAN, now.v[m] = folded ? f.v : NAN, now.w[m] = folded ? f.w : NAN;
+      }
+      locate_block(plan, now.u, now.v, now.w, caches, now.cells);
+      prefetch_block(plan, values, now.cells);
+    } else if (count > 0) {
       locate_block(plan, now.x, now.y, now.z, caches, now.cells);
       prefetch_block(plan, values, now.cells);
     }
@@ -489,11 +512,15 @@ FIELDSCAN_INLINE void run_blocks(const GridSize& grid, const float values[], std
       interpolate_block(plan, values, then.cells, then.x, then.y, then.z, previous_n, cell_cache,
                         b + previous, status + previous);
       for (std::size_t m = 0; m < previous_n; ++m) {
-        if (m % kLanes == 0 && none(~load<Ints>(then.cells.ordinary + m))) {
+        const std::size_t at = previous + m;
+        if (then.cells.ordinary[m] == 0) {
+          point_by_point(grid, values, capacity, 1, x + at, y + at, z + at, b + at, status + at);
+        } else if (plan.sector) {
+          float f[3] = {b[at].bx, b[at].by, b[at].bz};
+          unfold_field(grid, then.folds[m], x[at], y[at], z[at], f);
+          b[at] = FieldVector{f[0], f[1], f[2]};
+        } else if (m % kLanes == 0 && none(~load<Ints>(then.cells.ordinary + m))) {
           m += kLanes - 1;
-        } else if (then.cells.ordinary[m] == 0) {
-          point_by_point(grid, values, capacity, 1, x + previous + m, y + previous + m,
-                         z + previous + m, b + previous + m, status + previous + m);
         }
       }
     }

@@ -18,6 +18,26 @@ namespace fieldscan {
 FieldStatus evaluate(const GridSize& grid, const float values[], std::int64_t capacity, float x,
                      float y, float z, float b[3]);
 
+// The folded point: the raw point carried into the first quadrant about the
+// grid origin and, where the sector symmetry applies, turned back into the
+// sector between the x axis and the sector angle.  The rotation is kept so
+// that the field found there can be turned back to the point.
+struct Fold {
+  float u = 0, v = 0, w = 0;  // offsets from the origin, x, y and z
+  bool turned = false;        // the sector fold applied
+  float theta = 0;            // the point's own polar angle
+  float cphi = 1, sphi = 0;   // cos and sin of the folded angle
+  double k_t = 0, k_n = 0;    // sector lines crossed; parities only
+};
+
+// The first stages of evaluate(): the raw point against the limits, the
+// mirror fold and the sector fold.  kOk and `fold` set, or the reason.
+FieldStatus fold_point(const GridSize& grid, float x, float y, float z, Fold& fold);
+
+// The last stages of evaluate(): the field `b` interpolated at the folded
+// point turned back to the raw point (x, y, z), sector and mirror signs.
+void unfold_field(const GridSize& grid, const Fold& fold, float x, float y, float z, float b[3]);
+
 using BatchFunction = void (*)(const GridSize& grid, const float values[], std::int64_t capacity,
                                std::size_t n, const float x[], const float y[], const float z[],
                                FieldVector b[], FieldStatus status[]);

@@ -104,18 +104,6 @@ bool locate(float p, float origin, float step, std::int64_t nodes, AxisCell& cel
   return true;
 }
 
-// The folded point: the raw point carried into the first quadrant about the
-// grid origin and, where the sector symmetry applies, turned back into the
-// sector between the x axis and the sector angle.  The rotation is kept so
-// that the field found there can be turned back to the point.
-struct Fold {
-  float u = 0, v = 0, w = 0;  // offsets from the origin, x, y and z
-  bool turned = false;        // the sector fold applied
-  float theta = 0;            // the point's own polar angle
-  float cphi = 1, sphi = 0;   // cos and sin of the folded angle
-  double k_t = 0, k_n = 0;    // sector lines crossed; parities only
-};
-
 // The raw point against the limits, inclusive, in the order z, x low, y
 // low.  Written so that a NaN coordinate (or limit) fails its test.
 FieldStatus check_raw_limits(const GridSize& s, float x, float y, float z) {
@@ -258,22 +246,33 @@ void mirror_signs(const GridSize& s, float x, float y, float z, float b[3]) {
 
 }  // namespace
 
-FieldStatus evaluate(const GridSize& grid, const float values[], std::int64_t capacity, float x,
-                     float y, float z, float b[3]) {
+FieldStatus fold_point(const GridSize& grid, float x, float y, float z, Fold& fold) {
+  fold = Fold{};
   FieldStatus status = check_raw_limits(grid, x, y, z);
   if (status != FieldStatus::kOk) return status;
-  Fold fold;
   status = mirror_fold(grid, x, y, z, fold);
   if (status != FieldStatus::kOk) return status;
   sector_fold(grid, fold);
+  return FieldStatus::kOk;
+}
+
+void unfold_field(const GridSize& grid, const Fold& fold, float x, float y, float z, float b[3]) {
+  sector_unfold(fold, b);
+  mirror_signs(grid, x, y, z, b);
+}
+
+FieldStatus evaluate(const GridSize& grid, const float values[], std::int64_t capacity, float x,
+                     float y, float z, float b[3]) {
+  Fold fold;
+  FieldStatus status = fold_point(grid, x, y, z, fold);
+  if (status != FieldStatus::kOk) return status;
   AxisCell cx, cy, cz;
   status = locate_cell(grid, capacity, fold, cx, cy, cz);
   if (status != FieldStatus::kOk) return status;
   float field[3];
   status = interpolate(grid, values, cx, cy, cz, field);
   if (status != FieldStatus::kOk) return status;
-  sector_unfold(fold, field);
-  mirror_signs(grid, x, y, z, field);
+  unfold_field(grid, fold, x, y, z, field);
   b[0] = field[0];
   b[1] = field[1];
   b[2] = field[2];
