@@ -17,6 +17,7 @@
 #include <sstream>
 
 #include "field/fields.h"
+#include "fieldmap/cli_test_run.h"
 #include "fieldmap/table_writer.h"
 #include "mapfile/load.h"
 #include "mapfile/map_writer.h"
@@ -42,17 +43,6 @@ std::string read_bytes(const std::string& path) {
   std::ostringstream s;
   s << in.rdbuf();
   return s.str();
-}
-
-struct Outcome {
-  int status;
-  std::string out, err;
-};
-
-Outcome run(const std::vector<std::string>& args) {
-  CliStreams io;
-  const int status = run_fieldmap(args, io);
-  return {status, io.out, io.err};
 }
 
 // Loads `path` into SIZE and g_bmap; true on status 0.

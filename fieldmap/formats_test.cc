@@ -9,6 +9,7 @@
 
 #include "field/field_map.h"
 #include "fieldmap/cli.h"
+#include "fieldmap/cli_test_run.h"
 #include "fieldmap/number.h"
 #include "mapfile/map_format.h"
 #include "mapfile/map_writer.h"
@@ -19,17 +20,6 @@ namespace fieldscan::fieldmap {
 namespace {
 
 using testsupport::TempDir;
-
-struct Outcome {
-  int status;
-  std::string out, err;
-};
-
-Outcome run(const std::vector<std::string>& args) {
-  CliStreams io;
-  const int status = run_fieldmap(args, io);
-  return {status, io.out, io.err};
-}
 
 bool load(const std::string& path, FieldMap& map) {
   MapError error;

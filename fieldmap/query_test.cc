@@ -13,6 +13,7 @@
 
 #include "field/fields.h"
 #include "fieldmap/cli.h"
+#include "fieldmap/cli_test_run.h"
 #include "fieldmap/integral.h"
 #include "fieldmap/number.h"
 #include "fieldmap/point_source.h"
@@ -26,17 +27,6 @@ namespace {
 using testsupport::TempDir;
 
 float g_bmap[MXS];
-
-struct Outcome {
-  int status;
-  std::string out, err;
-};
-
-Outcome run(const std::vector<std::string>& args) {
-  CliStreams io;
-  const int status = run_fieldmap(args, io);
-  return {status, io.out, io.err};
-}
 
 std::string read_bytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
