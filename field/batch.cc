@@ -102,10 +102,6 @@ FIELDSCAN_INLINE V load(const T* at) {
   return v;
 }
 
-// Pi/2 in single precision: a map of at least this sector angle never folds
-// (the same bound as evaluate()'s).
-constexpr float kHalfPi = static_cast<float>(1.5707963267948966);
-
 // One axis of the map, as the lanes use it.  The raw coordinate must lie in
 // [low, high_raw] (evaluate()'s tests of the raw point), the folded one
 // must not exceed `high` (its tests of the folded point) and must lie short

@@ -18,6 +18,13 @@ namespace fieldscan {
 FieldStatus evaluate(const GridSize& grid, const float values[], std::int64_t capacity, float x,
                      float y, float z, float b[3]);
 
+// The largest polar angle of a first-quadrant point: pi/2 rounded to single
+// precision (1.57079637, the same number the loader derives for a 90-degree
+// map from its single-precision pi).  atan2 of non-negative arguments never
+// exceeds double pi/2, which rounds to this, so a map whose |ANGLE| is at
+// least this never folds.
+constexpr float kHalfPi = static_cast<float>(1.5707963267948966);
+
 // The folded point: the raw point carried into the first quadrant about the
 // grid origin and, where the sector symmetry applies, turned back into the
 // sector between the x axis and the sector angle.  The rotation is kept so

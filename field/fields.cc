@@ -28,13 +28,6 @@ namespace {
 // A folded angle below this (radians) is taken as exactly 0.
 constexpr double kPhiSnap = 1e-6;
 
-// The largest polar angle of a first-quadrant point: pi/2 rounded to single
-// precision (1.57079637, the same number the loader derives for a 90-degree
-// map from its single-precision pi).  atan2 of non-negative arguments never
-// exceeds double pi/2, which rounds to this, so a map whose |ANGLE| is at
-// least this never folds.
-constexpr float kHalfPi = static_cast<float>(1.5707963267948966);
-
 // How far beyond its last node plane a folded coordinate may lie and still
 // count as on it, relative to |origin| + extent of the axis: the coordinates,
 // the limits and the fold are each rounded to single precision (half an ulp,
