@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 
@@ -13,6 +14,45 @@ namespace fieldscan {
 namespace {
 
 constexpr std::size_t kBufferBytes = std::size_t{1} << 16;
+
+// The temporary files being written, listed for the signal handler in
+// static storage: a handler may only read memory and call unlink().  A slot
+// is free (0), being filled (1) or names a live temporary file (2).  A name
+// that finds no slot is simply not removed on a signal.
+constexpr int kSlots = 16;
+constexpr std::size_t kSlotBytes = 4096;
+struct TempSlot {
+  std::atomic<int> state{0};
+  char name[kSlotBytes];
+};
+static_assert(std::atomic<int>::is_always_lock_free);
+TempSlot g_temp_slots[kSlots];
+
+int list_temp(const std::string& name) {
+  if (name.size() >= kSlotBytes) return -1;
+  for (int i = 0; i < kSlots; ++i) {
+    int expected = 0;
+    if (g_temp_slots[i].state.compare_exchange_strong(expected, 1)) {
+      std::memcpy(g_temp_slots[i].name, name.c_str(), name.size() + 1);
+      g_temp_slots[i].state.store(2);
+      return i;
+    }
+  }
+  return -1;
+}
+
+void unlist_temp(int& slot) {
+  if (slot >= 0) g_temp_slots[slot].state.store(0);
+  slot = -1;
+}
+
+extern "C" void remove_temps_and_end(int signal) {
+  for (TempSlot& slot : g_temp_slots) {
+    if (slot.state.load() == 2) ::unlink(slot.name);
+  }
+  // SA_RESETHAND has put back the default action, which ends the program.
+  ::raise(signal);
+}
 
 // The folder part of `path` ("." for a bare name) and the name part.
 void split_path(const std::string& path, std::string& folder, std::string& name) {
@@ -75,6 +115,7 @@ void AtomicFile::discard() {
     ::unlink(temp_.c_str());
     temp_.clear();
   }
+  unlist_temp(slot_);
 }
 
 bool AtomicFile::open(const std::string& path) {
@@ -105,12 +146,16 @@ bool AtomicFile::open(const std::string& path) {
   const std::string stem = "." + name.substr(0, 160) + ".tmp" + std::to_string(::getpid()) + "_";
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::string candidate = (folder == "/" ? "/" : folder + "/") + stem + std::to_string(counter++);
+    // Listed before it exists, so that no signal finds it unlisted.
+    slot_ = list_temp(candidate);
     fd_ = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd_ >= 0) {
       temp_ = std::move(candidate);
       break;
     }
-    if (errno != EEXIST) return fail(errno);
+    const int error = errno;
+    unlist_temp(slot_);
+    if (error != EEXIST) return fail(error);
   }
   if (fd_ < 0) return fail(EEXIST);
   if (exists && S_ISREG(target.st_mode)) {
@@ -125,6 +170,19 @@ bool AtomicFile::open(const std::string& path) {
 bool AtomicFile::open_in_place() {
   // Opening a pipe waits for its reader, as any writer of a pipe does.
   fd_ = ::open(path_.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+  if (fd_ < 0) return fail(errno);
+  in_place_ = true;
+  buffer_.reserve(kBufferBytes);
+  return true;
+}
+
+bool AtomicFile::open_descriptor(int fd) {
+  discard();
+  path_.clear();
+  failed_ = false;
+  why_.clear();
+  buffer_.clear();
+  fd_ = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
   if (fd_ < 0) return fail(errno);
   in_place_ = true;
   buffer_.reserve(kBufferBytes);
@@ -181,6 +239,7 @@ bool AtomicFile::commit() {
     return false;
   }
   temp_.clear();
+  unlist_temp(slot_);
   // Make the rename itself durable; the file is complete either way.
   std::string folder, name;
   split_path(path_, folder, name);
@@ -190,6 +249,18 @@ bool AtomicFile::commit() {
     ::close(dir);
   }
   return true;
+}
+
+void remove_temporary_files_on_signals() {
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    struct sigaction old {};
+    if (::sigaction(signal, nullptr, &old) != 0 || old.sa_handler == SIG_IGN) continue;
+    struct sigaction action {};
+    action.sa_handler = remove_temps_and_end;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESETHAND;
+    ::sigaction(signal, &action, nullptr);
+  }
 }
 
 bool write_file_atomically(const std::string& path, std::string_view bytes, std::string* why) {

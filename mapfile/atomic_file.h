@@ -34,6 +34,10 @@ class AtomicFile {
   // directory", "Permission denied", ...) in why(), when that fails.
   bool open(const std::string& path);
 
+  // Writes to the open descriptor `fd` (standard output, say) in place, as
+  // to a device: commit() flushes, and `fd` itself stays open.
+  bool open_descriptor(int fd);
+
   // Appends bytes (buffered).  After the first failure every further call
   // does nothing and returns false; why() tells the first reason.
   bool write(std::string_view bytes);
@@ -55,12 +59,19 @@ class AtomicFile {
 
   std::string path_;  // the file replaced: `path` with links followed
   std::string temp_;
+  int slot_ = -1;          // where temp_ is listed for the signal handler, -1: not listed
   bool in_place_ = false;  // writing straight to a device or pipe
   int fd_ = -1;
   bool failed_ = false;
   std::string why_;
   std::vector<char> buffer_;
 };
+
+// Makes SIGINT, SIGTERM and SIGHUP remove the temporary files of the
+// AtomicFiles being written, after which the program ends by the signal as
+// it would have without the handler.  A signal the program ignores stays
+// ignored.  For a program's main(): it replaces the handlers of the process.
+void remove_temporary_files_on_signals();
 
 // Writes `bytes` to `path` through an AtomicFile.  False, with the reason
 // in `why` (when given), on failure.

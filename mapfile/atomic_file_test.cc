@@ -3,16 +3,35 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "testsupport/child.h"
 #include "testsupport/temp_dir.h"
+
+// The error the next fsync() of this test program fails with (0: none).  The
+// definition below stands in for the C library's, so the tests see whether
+// and when a file is synced.
+std::atomic<int> g_fsync_error{0};
+
+extern "C" int fsync(int fd) {
+  if (const int error = g_fsync_error.exchange(0)) {
+    errno = error;
+    return -1;
+  }
+  return static_cast<int>(::syscall(SYS_fsync, fd));
+}
 
 namespace fieldscan {
 namespace {
@@ -109,6 +128,70 @@ TEST(AtomicFileTest, DevicesAreWrittenInPlaceAndDirectoriesRefused) {
   }
   for (const std::string& name : Entries(dir)) EXPECT_NE(name[0], '.') << name;
   EXPECT_TRUE(fs::is_empty(dir.path() / "folder"));
+}
+
+// A commit that fails at the sync or at the rename says so, leaves the
+// target as it was and removes its temporary file.
+TEST(AtomicFileTest, FailedCommitLeavesTargetAndNoTemporaryFile) {
+  struct Row {
+    const char* name;
+    int fsync_error;          // the sync fails with it
+    bool target_becomes_dir;  // the rename fails: the target is now a folder
+    const char* why;
+  };
+  const Row rows[] = {
+      {"sync fails", EIO, false, "Input/output error"},
+      {"rename fails", 0, true, "Is a directory"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    testsupport::TempDir dir;
+    const std::string target = dir.file("target");
+    if (!row.target_becomes_dir) {
+      ASSERT_TRUE(write_file_atomically(target, "old"));
+    }
+    AtomicFile file;
+    ASSERT_TRUE(file.open(target));
+    ASSERT_TRUE(file.write("new"));
+    if (row.target_becomes_dir) fs::create_directory(target);
+    g_fsync_error = row.fsync_error;
+    EXPECT_FALSE(file.commit());
+    g_fsync_error = 0;
+    EXPECT_EQ(file.why(), row.why);
+    EXPECT_EQ(Entries(dir), std::vector<std::string>{"target"});
+    if (!row.target_becomes_dir) {
+      EXPECT_EQ(dir.contents("target"), "old");
+    }
+  }
+}
+
+// A program that ends by SIGINT, SIGTERM or SIGHUP while writing leaves no
+// temporary file, and still ends by that signal.
+TEST(AtomicFileTest, SignalsRemoveTheTemporaryFile) {
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    SCOPED_TRACE(signal);
+    testsupport::TempDir dir;
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    testsupport::Child child([&] {
+      remove_temporary_files_on_signals();
+      AtomicFile first, second;
+      if (!first.open(dir.file("a")) || !second.open(dir.file("b")) || !first.write("bytes")) {
+        std::_Exit(3);
+      }
+      (void)!::write(ready[1], "x", 1);
+      for (;;) ::pause();
+    });
+    ::close(ready[1]);
+    char byte = 0;
+    ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+    ::close(ready[0]);
+    ASSERT_EQ(Entries(dir).size(), 2u);
+    ::kill(child.pid(), signal);
+    const testsupport::ChildResult result = child.finish();
+    EXPECT_EQ(result.signal, signal);
+    EXPECT_EQ(Entries(dir), std::vector<std::string>{});
+  }
 }
 
 TEST(AtomicFileTest, FifoIsWrittenToItsReader) {
