@@ -63,6 +63,14 @@ std::string today() {
   return buffer;
 }
 
+// "-" names the standard streams.
+bool is_standard(const std::string& path) { return path == "-"; }
+
+// A file name as messages show it.
+std::string shown(const std::string& path, const char* standard) {
+  return is_standard(path) ? standard : path;
+}
+
 std::string base_name(const std::string& path) {
   const auto slash = path.find_last_of('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
@@ -77,9 +85,19 @@ bool load_map(const std::string& path, FieldMap& map, std::string& why) {
     return false;
   }
   MapError error;
-  if (!FieldMap::load(path, map, error)) {
-    why = path + ": " + error.message;
+  if (!FieldMap::load(is_standard(path) ? "/dev/stdin" : path, map, error)) {
+    why = shown(path, "standard input") + ": " + error.message;
     return false;
+  }
+  return true;
+}
+
+bool write_all_to(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    bytes.remove_prefix(static_cast<std::size_t>(n));
   }
   return true;
 }
@@ -108,12 +126,12 @@ int export_table(const std::vector<std::string>& pos, const FormatOptions& forma
       formats.to == Format::table ? table_problem(map.contents()) : std::string();
   if (!problem.empty()) return failure(io, map_path + ": cannot be written as a table: " + problem);
   struct stat input {};
-  if (::stat(std::string(trim_blanks(map_path)).c_str(), &input) == 0 &&
+  if (!is_standard(table_path) && ::stat(std::string(trim_blanks(map_path)).c_str(), &input) == 0 &&
       same_file(table_path, input)) {
     return failure(io, table_path + ": is the map being exported; not writing the table over it");
   }
   AtomicFile file;
-  if (file.open(table_path)) {
+  if (is_standard(table_path) ? file.open_descriptor(STDOUT_FILENO) : file.open(table_path)) {
     if (formats.to != Format::table) {
       file.write(text);
     } else if (!table_with_units(map_path, map.contents(), formats, why,
@@ -122,8 +140,42 @@ int export_table(const std::vector<std::string>& pos, const FormatOptions& forma
     }
     file.commit();
   }
-  if (!file.why().empty()) return failure(io, table_path + ": " + file.why());
+  if (!file.why().empty()) {
+    return failure(io, shown(table_path, "standard output") + ": " + file.why());
+  }
   return 0;
+}
+
+// Standard input for convert: a regular file is read where it is; anything
+// else (a pipe) is first copied to an unnamed temporary file, so that its
+// format can be recognised from its content and it can be read again.
+int standard_input_table(std::string& why) {
+  struct stat st {};
+  if (::fstat(STDIN_FILENO, &st) == 0 && S_ISREG(st.st_mode)) {
+    return ::fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 0);
+  }
+  std::FILE* copy = std::tmpfile();
+  if (!copy) {
+    why = std::string("cannot make a temporary copy: ") + std::strerror(errno);
+    return -1;
+  }
+  const int fd = ::fcntl(fileno(copy), F_DUPFD_CLOEXEC, 0);
+  std::fclose(copy);  // the copy lives on through `fd`, and goes with it
+  char chunk[65536];
+  for (ssize_t n; fd >= 0 && (n = ::read(STDIN_FILENO, chunk, sizeof chunk)) != 0;) {
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 || !write_all_to(fd, std::string_view(chunk, static_cast<std::size_t>(n)))) {
+      why = std::strerror(errno);
+      ::close(fd);
+      return -1;
+    }
+  }
+  if (fd >= 0 && ::lseek(fd, 0, SEEK_SET) != 0) {
+    why = std::strerror(errno);
+    ::close(fd);
+    return -1;
+  }
+  return fd;
 }
 
 struct ConvertOptions {
@@ -205,13 +257,16 @@ int convert(const std::vector<std::string>& pos, const ConvertOptions& options, 
   const std::string& table_path = pos[0];
   const std::string& map_path = pos[1];
   Fd input;
-  input.fd = ::open(table_path.c_str(), O_RDONLY | O_CLOEXEC);
+  std::string copy_why;
+  input.fd = is_standard(table_path) ? standard_input_table(copy_why)
+                                     : ::open(table_path.c_str(), O_RDONLY | O_CLOEXEC);
   struct stat st {};
   if (input.fd < 0 || ::fstat(input.fd, &st) != 0) {
-    return failure(io, table_path + ": " + std::strerror(errno));
+    return failure(io, shown(table_path, "standard input") + ": " +
+                           (copy_why.empty() ? std::strerror(errno) : copy_why));
   }
   if (S_ISDIR(st.st_mode)) return failure(io, table_path + ": " + std::strerror(EISDIR));
-  if (same_file(map_path, st)) {
+  if (!is_standard(map_path) && same_file(map_path, st)) {
     return failure(io, map_path + ": is the table being read; not writing the map over it");
   }
   const std::uint64_t size = S_ISREG(st.st_mode) ? static_cast<std::uint64_t>(st.st_size) : 0;
@@ -283,17 +338,25 @@ int convert(const std::vector<std::string>& pos, const ConvertOptions& options, 
     contents.idc = options.contents.idc;
   }
   std::string why;
-  if (!write_map_file(map_path, contents, &why)) return failure(io, map_path + ": " + why);
+  AtomicFile map_file;
+  if (is_standard(map_path) ? !map_file.open_descriptor(STDOUT_FILENO) : !map_file.open(map_path)) {
+    return failure(io, shown(map_path, "standard output") + ": " + map_file.why());
+  }
+  if (!write_map_file(map_file, contents, &why)) {
+    return failure(io, shown(map_path, "standard output") + ": " + why);
+  }
 
   std::int64_t unmeasured = 0;
   for (std::size_t n = 0; n + 2 < contents.values.size(); n += 3) {
     if (is_unmeasured(&contents.values[n])) ++unmeasured;
   }
   const std::int64_t nodes = static_cast<std::int64_t>(contents.values.size() / 3);
-  io.out += map_path + ": " + std::to_string(contents.nx) + " x " + std::to_string(contents.ny) +
-            " x " + std::to_string(contents.nz) + " nodes, " + std::to_string(nodes - unmeasured) +
-            " measured, " + std::to_string(unmeasured) + " unmeasured" + units_summary(units) +
-            "\n";
+  // With the map on standard output the summary goes beside it, to standard error.
+  (is_standard(map_path) ? io.err : io.out) +=
+      shown(map_path, "standard output") + ": " + std::to_string(contents.nx) + " x " +
+      std::to_string(contents.ny) + " x " + std::to_string(contents.nz) + " nodes, " +
+      std::to_string(nodes - unmeasured) + " measured, " + std::to_string(unmeasured) +
+      " unmeasured" + units_summary(units) + "\n";
   if (notes.made_unmeasured > 0) {
     io.err += "fieldmap: warning: " + table_path + ": " + std::to_string(notes.made_unmeasured) +
               (notes.made_unmeasured == 1 ? " row holds" : " rows hold") + " values above " +

@@ -581,18 +581,119 @@ TEST(FieldmapCliTest, ProgressLineEndsBeforeAnError) {
   EXPECT_EQ(progress.find("100%"), std::string::npos);
 }
 
-// The executable itself: a failure to write standard output is a message
-// and status 1.
+// The executable itself: a failure to write standard output, full or
+// closed, is a message and status 1; for diff it is 2, as 1 says the maps
+// differ.
 TEST(FieldmapCliTest, StandardOutputFailuresAreReported) {
   const std::string map = temp_path("out.map");
   ASSERT_TRUE(write_map_file(map, MapContents{}));
-  testsupport::ChildOptions options;
-  options.stdout_path = "/dev/full";
-  const testsupport::ChildResult result =
-      testsupport::run_program(FIELDMAP_BINARY, {"info", map}, "", options);
-  EXPECT_EQ(result.exit_code, 1);
-  EXPECT_EQ(result.err, std::string("fieldmap: cannot write to standard output: ") +
-                            std::strerror(ENOSPC) + "\n");
+  MapContents other;
+  other.nx = other.ny = other.nz = 1;
+  other.values = {1, 2, 3};
+  const std::string map2 = temp_path("out2.map");
+  ASSERT_TRUE(write_map_file(map2, other));
+  const std::string line = "0,0,0:1,0,0";
+  const struct {
+    std::vector<std::string> args;
+    bool closed;  // standard output closed, else /dev/full
+    int status;
+    std::string message;
+  } rows[] = {
+      {{"info", map},
+       false,
+       1,
+       "cannot write to standard output: " + std::string(strerror(ENOSPC))},
+      {{"info", map}, true, 1, "cannot write to standard output: " + std::string(strerror(EBADF))},
+      {{"diff", map, map}, false, 2, "cannot write to standard output: No space left"},
+      {{"diff", map, map}, true, 2, "cannot write to standard output: Bad file descriptor"},
+      {{"diff", map, map2}, true, 2, "cannot write to standard output"},
+      {{"sample", map2, "--line", line, "--points", "2"},
+       true,
+       1,
+       "cannot write to standard output"},
+      {{"integral", map2, "--line", line}, false, 1, "cannot write to standard output"},
+      {{"export", map2, "-"}, false, 1, "standard output: No space left on device"},
+      {{"export", map2, "-", "--to", "csv"}, true, 1, "standard output: Bad file descriptor"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.args[0] + (row.closed ? " closed" : " full"));
+    testsupport::ChildOptions options;
+    options.close_stdout = row.closed;
+    if (!row.closed) options.stdout_path = "/dev/full";
+    const testsupport::ChildResult result =
+        testsupport::run_program(FIELDMAP_BINARY, row.args, "", options);
+    EXPECT_EQ(result.exit_code, row.status);
+    EXPECT_EQ(result.err.rfind("fieldmap: " + row.message, 0), 0u) << result.err;
+  }
+}
+
+// "-" is standard input where a file is read and standard output where
+// one is written: the same bytes as through a named file.
+TEST(FieldmapCliTest, DashIsTheStandardStream) {
+  MapContents contents;
+  contents.nx = 3, contents.ny = 2, contents.nz = 2, contents.dx = 0.5f;
+  fill_values(contents, [](float x, float y, float z) {
+    return std::array<float, 3>{x, y - z, x * z + 0.25f};
+  });
+  const std::string map = temp_path("dash.map"), csv = temp_path("dash.csv");
+  const std::string from_file = temp_path("dash2.map"), from_stdin = temp_path("dash3.map");
+  ASSERT_TRUE(write_map_file(map, contents));
+  ASSERT_EQ(run({"export", map, csv, "--to", "csv"}).status, 0);
+  ASSERT_EQ(run({"convert", csv, from_file, "--title", "T", "--date", "D"}).status, 0);
+  const std::string map_bytes = read_bytes(map);
+  const std::string line = "0,0,0:1,0.5,0";
+  const struct {
+    std::vector<std::string> args;
+    std::string input;
+    int status;
+    std::string out;  // "@file": that file's bytes
+  } rows[] = {
+      {{"export", map, "-", "--to", "csv"}, "", 0, "@" + csv},
+      {{"convert", "-", from_stdin, "--title", "T", "--date", "D"}, read_bytes(csv), 0, ""},
+      {{"convert", csv, "-", "--title", "T", "--date", "D"}, "", 0, "@" + from_file},
+      {{"sample", "-", "--line", line, "--points", "3"},
+       map_bytes,
+       0,
+       run({"sample", map, "--line", line, "--points", "3"}).out},
+      {{"info", "-"}, map_bytes, 0, run({"info", map}).out.replace(14, map.size(), "-")},
+      {{"diff", map, "-"}, map_bytes, 0, ""},
+      {{"sample", "-", "--points", "-"}, map_bytes, 2, ""},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.args[0] + " " + row.args[1] + " " + row.args[2]);
+    const testsupport::ChildResult r =
+        testsupport::run_program(FIELDMAP_BINARY, row.args, row.input);
+    EXPECT_EQ(r.exit_code, row.status) << r.err;
+    if (row.args[0] == "diff" || row.status != 0) continue;
+    EXPECT_TRUE(r.out == (row.out[0] == '@' ? read_bytes(row.out.substr(1)) : row.out)) << r.out;
+  }
+  EXPECT_TRUE(read_bytes(from_stdin) == read_bytes(from_file));
+  EXPECT_TRUE(std::filesystem::exists(from_stdin));
+}
+
+// An interrupted or terminated run leaves no temporary file of its output.
+TEST(FieldmapCliTest, SignalsLeaveNoTemporaryFile) {
+  const std::string map = temp_path("signal.map");
+  MapContents contents;
+  contents.nx = contents.ny = contents.nz = 2;
+  fill_values(contents, [](float, float, float) { return std::array<float, 3>{1, 2, 3}; });
+  ASSERT_TRUE(write_map_file(map, contents));
+  for (const int signal : {SIGINT, SIGTERM}) {
+    SCOPED_TRACE(signal);
+    const testsupport::TempDir dir;
+    // The points come from standard input, which stays open: the run waits
+    // on it with its output half written.
+    testsupport::Child child(FIELDMAP_BINARY,
+                             {"sample", map, "--points", "-", "-o", dir.file("s.csv")});
+    child.write("0 0 0\n0.5 0.5 0.5\n");
+    ASSERT_TRUE(child.pump_until_asleep());
+    ASSERT_TRUE(child.pump_until([&] { return !std::filesystem::is_empty(dir.path()); }));
+    ASSERT_TRUE(child.pump_until_asleep());
+    ::kill(child.pid(), signal);
+    const testsupport::ChildResult r = child.finish();
+    EXPECT_EQ(r.signal, signal) << r.err;
+    EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+  }
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
 // fieldmap: converts field tables to map files and back, and describes maps.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,8 +11,20 @@
 #include <vector>
 
 #include "fieldmap/cli.h"
+#include "mapfile/atomic_file.h"
 
 namespace {
+
+// A standard stream the caller closed ("fieldmap ... >&-") gets /dev/null
+// opened the wrong way round in its place: every use of it then fails, and
+// no file opened later takes its number and receives what was meant for it.
+void hold_closed_streams() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) < 0 && errno == EBADF) {
+      ::open("/dev/null", (fd == 0 ? O_WRONLY : O_RDONLY) | O_CLOEXEC);
+    }
+  }
+}
 
 // Writes all of `text` to `fd`; false with errno set on failure.
 bool write_all(int fd, std::string_view text) {
@@ -31,6 +44,9 @@ bool write_all(int fd, std::string_view text) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  hold_closed_streams();
+  // An interrupted or terminated run leaves no temporary file behind.
+  fieldscan::remove_temporary_files_on_signals();
   // A closed pipe on standard output, or a file size limit reached while
   // writing, is a write error with a message, not an end by a signal.
   std::signal(SIGPIPE, SIG_IGN);

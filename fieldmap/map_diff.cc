@@ -16,7 +16,58 @@ std::string text(Point3 p) { return point_text(p); }
 
 constexpr std::size_t kChunk = std::size_t{1} << 16;
 
+// The points of `chunk`, in A's length unit, in B's.
+void to_lengths_of_b(const DiffUnits& u, const PointChunk& chunk, PointChunk& out) {
+  out.clear();
+  const auto convert = [&u](float v) {
+    return to_single(convert_length(v, *u.a.length, *u.b.length));
+  };
+  for (std::size_t n = 0; n < chunk.size(); ++n) {
+    out.push(convert(chunk.x[n]), convert(chunk.y[n]), convert(chunk.z[n]));
+  }
+}
+
+// What the report says of the units: nothing when they agree or neither map
+// records them.
+std::string units_text(const DiffUnits& u) {
+  std::string how;
+  const auto add = [&how](const std::string& phrase) { how += (how.empty() ? "" : "; ") + phrase; };
+  const auto side = [](const auto& in_a) {
+    return in_a ? "recorded in A only" : "recorded in B only";
+  };
+  if (u.convert_length) {
+    add("B's lengths converted from " + std::string(unit_name(*u.b.length)) + " to " +
+        std::string(unit_name(*u.a.length)) + ", the unit of A");
+  }
+  if (u.convert_field) {
+    add("B's field converted from " + std::string(unit_name(*u.b.field)) + " to " +
+        std::string(unit_name(*u.a.field)) + ", the unit of A");
+  }
+  if (u.unknown_length) {
+    add(std::string("the length units are unknown (") + side(u.a.length.has_value()) +
+        "): the stored coordinates are compared");
+  }
+  if (u.unknown_field) {
+    add(std::string("the field units are unknown (") + side(u.a.field.has_value()) +
+        "): the stored values are compared");
+  }
+  if (how.empty()) return "";
+  return "Units:       A " + describe_units(u.a) + "; B " + describe_units(u.b) + "\n" +
+         "             " + how + "\n";
+}
+
 }  // namespace
+
+DiffUnits diff_units(const MapContents& a, const MapContents& b) {
+  DiffUnits u;
+  u.a = recorded_units(a.axa, a.axb, a.axc);
+  u.b = recorded_units(b.axa, b.axb, b.axc);
+  u.convert_length = u.a.length && u.b.length && *u.a.length != *u.b.length;
+  u.convert_field = u.a.field && u.b.field && *u.a.field != *u.b.field;
+  u.unknown_length = u.a.length.has_value() != u.b.length.has_value();
+  u.unknown_field = u.a.field.has_value() != u.b.field.has_value();
+  return u;
+}
 
 double value_difference(float a, float b) {
   if (std::isnan(a) || std::isnan(b)) {
@@ -37,14 +88,17 @@ bool DiffResult::within(double tolerance) const {
 bool diff_maps(const FieldMap& a, const FieldMap& b, PointSource& points, DiffResult& result,
                const std::function<void(double)>& progress, unsigned threads) {
   result = DiffResult{};
+  result.units = diff_units(a.contents(), b.contents());
+  const DiffUnits& units = result.units;
   double squares[3] = {0, 0, 0};
-  PointChunk chunk;
+  PointChunk chunk, chunk_b;
   FieldSamples fa, fb;
   while (true) {
     if (!points.next(chunk, kChunk)) return false;
     if (chunk.size() == 0) break;
     evaluate(a, chunk, fa, threads);
-    evaluate(b, chunk, fb, threads);
+    if (units.convert_length) to_lengths_of_b(units, chunk, chunk_b);
+    evaluate(b, units.convert_length ? chunk_b : chunk, fb, threads);
     for (std::size_t n = 0; n < chunk.size(); ++n) {
       const std::int64_t index = result.points + static_cast<std::int64_t>(n);
       const Point3 p{chunk.x[n], chunk.y[n], chunk.z[n]};
@@ -58,7 +112,10 @@ bool diff_maps(const FieldMap& a, const FieldMap& b, PointSource& points, DiffRe
       }
       ++result.both;
       const float va[3] = {fa.b[n].bx, fa.b[n].by, fa.b[n].bz};
-      const float vb[3] = {fb.b[n].bx, fb.b[n].by, fb.b[n].bz};
+      float vb[3] = {fb.b[n].bx, fb.b[n].by, fb.b[n].bz};
+      if (units.convert_field) {
+        for (float& v : vb) v = to_single(convert_field(v, *units.b.field, *units.a.field));
+      }
       for (int c = 0; c < 3; ++c) {
         const double d = value_difference(va[c], vb[c]);
         squares[c] += d * d;
@@ -86,7 +143,7 @@ bool diff_maps(const FieldMap& a, const FieldMap& b, PointSource& points, DiffRe
 std::string format_diff(const DiffResult& r, double tolerance,
                         const std::function<std::string(std::int64_t)>& where) {
   static const char* const names[3] = {"bx", "by", "bz"};
-  std::string out;
+  std::string out = units_text(r.units);
   out += "Points:      " + std::to_string(r.points) + ", evaluable in both " +
          std::to_string(r.both) + ", in A only " + std::to_string(r.only_a) + ", in B only " +
          std::to_string(r.only_b) + ", in neither " + std::to_string(r.neither) + "\n";

@@ -9,6 +9,7 @@
 
 #include "field/field_map.h"
 #include "fieldmap/point_source.h"
+#include "fieldmap/units.h"
 
 namespace fieldscan::fieldmap {
 
@@ -20,7 +21,20 @@ struct ComponentDiff {
   double rms = 0;      // sqrt(mean (a - b)^2)
 };
 
+// The units the two maps record (see units.h) and how B is compared with
+// A.  Lengths and field are judged apart: recorded in both and different,
+// B's are converted to A's (the points are in A's lengths); recorded in one
+// map only, the units are unknown and the stored numbers are compared.
+struct DiffUnits {
+  Units a, b;
+  bool convert_length = false, convert_field = false;
+  bool unknown_length = false, unknown_field = false;
+};
+
+DiffUnits diff_units(const MapContents& a, const MapContents& b);
+
 struct DiffResult {
+  DiffUnits units;
   std::int64_t points = 0;
   std::int64_t both = 0;    // evaluable in both maps
   std::int64_t only_a = 0;  // evaluable in the first map only
@@ -38,7 +52,8 @@ struct DiffResult {
 // NaNs do not differ, a NaN and a number differ infinitely.
 double value_difference(float a, float b);
 
-// Compares `a` and `b` at every point of `points`.  False when the source
+// Compares `a` and `b` at every point of `points`, in the units of `a` as
+// diff_units tells.  False when the source
 // fails (its error() tells why).  `progress`, when set, gets the part done.
 // `threads` evaluate each chunk (0: batch_threads of its size).
 bool diff_maps(const FieldMap& a, const FieldMap& b, PointSource& points, DiffResult& result,

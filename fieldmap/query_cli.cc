@@ -202,8 +202,8 @@ PointChoice choose_points(const Args& args) {
 
 bool load_map(const std::string& path, FieldMap& map, std::string& why) {
   MapError error;
-  if (!FieldMap::load(path, map, error)) {
-    why = path + ": " + error.message;
+  if (!FieldMap::load(path == "-" ? "/dev/stdin" : path, map, error)) {
+    why = (path == "-" ? "standard input" : path) + ": " + error.message;
     return false;
   }
   return true;
@@ -255,6 +255,11 @@ void expect_files(const Args& args, const std::string& command, std::size_t want
   if (args.pos.size() != wanted) {
     throw UsageError{command + " takes " + std::to_string(wanted) + " map file name" +
                      (wanted > 1 ? "s" : "") + ", not " + std::to_string(args.pos.size())};
+  }
+  // "-" is standard input, which can be read once.
+  const std::string* points = args.value("--points");
+  if (std::count(args.pos.begin(), args.pos.end(), "-") + (points && *points == "-") > 1) {
+    throw UsageError{"standard input (\"-\") is named more than once"};
   }
 }
 
@@ -478,10 +483,10 @@ int run_diff(const std::vector<std::string>& argv, CliStreams& io) {
   }
   if (!ok) return failure(io, source->error(), 2);
 
+  std::string report;
   std::function<std::string(std::int64_t)> where;
   if (nodes) {
-    io.out +=
-        "Compared at the " + std::to_string(result.points) + " nodes of " + args.pos[0] + "\n";
+    report = "Compared at the " + std::to_string(result.points) + " nodes of " + args.pos[0] + "\n";
     const std::int64_t nx = g.NX, ny = g.NY;
     where = [nx, ny](std::int64_t n) {
       return "node (" + std::to_string(n % nx + 1) + ", " + std::to_string(n / nx % ny + 1) + ", " +
@@ -490,7 +495,12 @@ int run_diff(const std::vector<std::string>& argv, CliStreams& io) {
   } else {
     where = [](std::int64_t n) { return "point " + std::to_string(n + 1); };
   }
-  io.out += format_diff(result, tolerance, where);
+  report += format_diff(result, tolerance, where);
+  // A report that cannot be written is trouble, not a difference.
+  if (io.write_out && !io.write_out(report)) {
+    return failure(io, std::string("cannot write to standard output: ") + std::strerror(errno), 2);
+  }
+  if (!io.write_out) io.out += report;
   return result.within(tolerance) ? 0 : 1;
 }
 

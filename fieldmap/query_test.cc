@@ -8,6 +8,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <random>
 #include <sstream>
 
@@ -17,6 +18,7 @@
 #include "fieldmap/integral.h"
 #include "fieldmap/number.h"
 #include "fieldmap/point_source.h"
+#include "fieldmap/units.h"
 #include "mapfile/load.h"
 #include "mapfile/map_writer.h"
 #include "testsupport/temp_dir.h"
@@ -175,24 +177,33 @@ std::string small_map(const TempDir& dir) {
 TEST(SampleTest, LineEnteringTheMapInEachFormat) {
   TempDir dir;
   const std::string map = small_map(dir);
+  const std::string no_points = dir.file("none.txt");
+  ASSERT_TRUE(write_file(no_points, "# no points\n"));
   const struct {
     const char* format;
     const char* out;
+    const char* empty;  // the output of no points
   } rows[] = {
       {"csv",
        "x,y,z,bx,by,bz,b,status\n-1,0,0,,,,,outside X-limits\n0,0,0,0,0,3,3,\n"
-       "1,0,0,1,0,3,3.1622777,\n2,0,0,,,,,unmeasured\n"},
+       "1,0,0,1,0,3,3.1622777,\n2,0,0,,,,,unmeasured\n",
+       "x,y,z,bx,by,bz,b,status\n"},
       {"tsv",
        "x\ty\tz\tbx\tby\tbz\tb\tstatus\n-1\t0\t0\t\t\t\t\toutside X-limits\n0\t0\t0\t0\t0\t3\t3\t\n"
-       "1\t0\t0\t1\t0\t3\t3.1622777\t\n2\t0\t0\t\t\t\t\tunmeasured\n"},
+       "1\t0\t0\t1\t0\t3\t3.1622777\t\n2\t0\t0\t\t\t\t\tunmeasured\n",
+       "x\ty\tz\tbx\tby\tbz\tb\tstatus\n"},
       {"json",
        "[\n{\"x\":-1,\"y\":0,\"z\":0,\"status\":\"outside X-limits\"},\n"
        "{\"x\":0,\"y\":0,\"z\":0,\"bx\":0,\"by\":0,\"bz\":3,\"b\":3},\n"
        "{\"x\":1,\"y\":0,\"z\":0,\"bx\":1,\"by\":0,\"bz\":3,\"b\":3.1622777},\n"
-       "{\"x\":2,\"y\":0,\"z\":0,\"status\":\"unmeasured\"}\n]\n"},
+       "{\"x\":2,\"y\":0,\"z\":0,\"status\":\"unmeasured\"}\n]\n",
+       "[\n]\n"},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.format);
+    const Outcome empty = run({"sample", map, "--points", no_points, "--format", row.format});
+    EXPECT_EQ(empty.status, 0) << empty.err;
+    EXPECT_EQ(empty.out, row.empty);
     for (const char* spacing : {"--points=4", "--step=1"}) {
       const Outcome r =
           run({"sample", map, "--line", "-1,0,0:2,0,0", spacing, "--format", row.format});
@@ -283,7 +294,11 @@ TEST(PointSourceTest, LineByStepEndsAtTheSecondEndWhenItLands) {
     double step;
     std::int64_t count;
     float last;
-  } rows[] = {{10, 2.5, 5, 10}, {10, 3, 4, 9}, {1, 0.1, 11, 1}, {0.3f, 0.1, 4, 0.3f}};
+  } rows[] = {{10, 2.5, 5, 10},
+              {10, 3, 4, 9},
+              {1, 0.1, 11, 1},
+              {0.3f, 0.1, 4, 0.3f},
+              {1.75f, 0.07, 26, 1.75f}};
   for (const auto& row : rows) {
     SCOPED_TRACE(row.step);
     const LinePoints line = LinePoints::with_step({0, 1, 2}, {row.length, 1, 2}, row.step, 1000);
@@ -291,6 +306,8 @@ TEST(PointSourceTest, LineByStepEndsAtTheSecondEndWhenItLands) {
     EXPECT_EQ(line.point(row.count - 1).x, row.last);
     EXPECT_EQ(line.point(row.count - 1).y, 1.0f);
   }
+  // By count the last point is the end itself, however far the start.
+  EXPECT_EQ(LinePoints::with_count({1e20f, 0, 0}, {1, 0, 0}, 2).point(1).x, 1.0f);
 }
 
 // Integrals of polynomials up to cubic over [0, 1], by rule and number of
@@ -367,6 +384,29 @@ TEST(IntegralTest, ConstantLinearAndQuadraticFieldsAlongADiagonal) {
   }
 }
 
+// Without --step or --points the points are a quarter of the finest grid
+// step apart.
+TEST(IntegralTest, DefaultSpacingIsAQuarterOfTheFinestStep) {
+  TempDir dir;
+  const struct {
+    float dx, dy, dz;
+    const char* spacing;
+  } rows[] = {
+      {1, 2, 4, "spacing 0.25,"}, {4, 2, 1, "spacing 0.25,"}, {2, 0.5f, 1, "spacing 0.125,"}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.spacing);
+    MapContents c = plain_map(3, 3, 3, [](float, float, float) {
+      return std::array<float, 3>{1, 2, 3};
+    });
+    c.dx = row.dx, c.dy = row.dy, c.dz = row.dz;
+    const std::string map = dir.file("steps.map");
+    ASSERT_TRUE(write_map_file(map, c));
+    const Outcome r = run({"integral", map, "--line", "0,0,0:1,0,0"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find(row.spacing), std::string::npos) << r.out;
+  }
+}
+
 TEST(IntegralTest, EffectiveLengthOfAHardEdgeField) {
   // by = 1000 from node z = 5 to z = 15, 0 elsewhere: the map ramps over one
   // step at each edge, so the effective length is 10 + 1.
@@ -438,6 +478,55 @@ TEST(DiffTest, SelfChangedNodeAndUnmeasuredNode) {
   r = run({"diff", pa, pc, "--tolerance", "1e9"});
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.out.find("in A only 1, in B only 0"), std::string::npos) << r.out;
+}
+
+// Maps that record different units are compared in those of A; a unit
+// recorded in one map only leaves the stored numbers compared, and says so.
+TEST(DiffTest, RecordedUnitsOfBAreConvertedToThoseOfA) {
+  TempDir dir;
+  const auto map = [&dir](const char* name, float step, float tesla, std::optional<Units> units) {
+    MapContents c;
+    c.nx = 3, c.ny = 3, c.nz = 2;
+    c.dx = c.dy = c.dz = step;
+    fill_values(c, [step, tesla](float x, float y, float) {
+      return std::array<float, 3>{x / step * 0.5f * tesla, y / step * 2.5f * tesla, 1.5f * tesla};
+    });
+    if (units) record_units(*units, c);
+    const std::string path = dir.file(name);
+    EXPECT_TRUE(write_map_file(path, c));
+    return path;
+  };
+  const std::string mm_t = map("a.map", 10, 1, Units{LengthUnit::mm, FieldUnit::T});
+  const struct {
+    std::string b;
+    int status;
+    std::string units;  // the report's lines on units
+  } rows[] = {
+      {map("cm_g.map", 1, 1e4f, Units{LengthUnit::cm, FieldUnit::G}), 0,
+       "Units:       A lengths in mm, field in T; B lengths in cm, field in G\n"
+       "             B's lengths converted from cm to mm, the unit of A; B's field converted "
+       "from G to T, the unit of A\n"},
+      {map("cm_t.map", 1, 1, Units{LengthUnit::cm, FieldUnit::T}), 0,
+       "Units:       A lengths in mm, field in T; B lengths in cm, field in T\n"
+       "             B's lengths converted from cm to mm, the unit of A\n"},
+      {map("none.map", 10, 1, std::nullopt), 0,
+       "Units:       A lengths in mm, field in T; B lengths in unknown units, field in unknown "
+       "units\n             the length units are unknown (recorded in A only): the stored "
+       "coordinates are compared; the field units are unknown (recorded in A only): the stored "
+       "values are compared\n"},
+      {map("cm_none.map", 1, 1e4f, std::nullopt), 1, "Units:       A lengths in mm"},
+      {mm_t, 0, ""},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.b);
+    const Outcome r = run({"diff", mm_t, row.b});
+    EXPECT_EQ(r.status, row.status) << r.out << r.err;
+    const std::size_t at = r.out.find('\n') + 1;  // after "Compared at ..."
+    EXPECT_EQ(r.out.substr(at, row.units.size()), row.units) << r.out;
+    if (row.units.empty()) {
+      EXPECT_EQ(r.out.find("Units:"), std::string::npos) << r.out;
+    }
+  }
 }
 
 TEST(QueryCliTest, BadCallsAndBadInput) {

@@ -107,7 +107,13 @@ bool write_file(const std::string& path, std::string_view bytes, std::string* wh
 
 bool write_map_file(const std::string& path, const MapContents& contents, std::string* why) {
   AtomicFile file;
-  bool ok = file.open(path);
+  if (file.open(path)) return write_map_file(file, contents, why);
+  if (why) *why = file.why();
+  return false;
+}
+
+bool write_map_file(AtomicFile& file, const MapContents& contents, std::string* why) {
+  bool ok = true;
   std::string record;
   // Header records, then one plane at a time: never the whole file in memory.
   MapContents header = contents;

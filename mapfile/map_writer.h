@@ -45,4 +45,8 @@ bool write_file(const std::string& path, std::string_view bytes, std::string* wh
 bool write_map_file(const std::string& path, const MapContents& contents,
                     std::string* why = nullptr);
 
+class AtomicFile;
+// The same into `file`, opened and not yet written; commits it.
+bool write_map_file(AtomicFile& file, const MapContents& contents, std::string* why = nullptr);
+
 }  // namespace fieldscan
