@@ -414,7 +414,9 @@ std::string usage() {
          "           length, from points at most S apart (default: a quarter of the\n"
          "           finest grid step) with both ends among them\n"
          "  diff     compare two maps at the nodes of A (or at given points); exit 0\n"
-         "           when they agree within --tolerance (default 0), 1 when not\n"
+         "           when they agree within --tolerance (default 0), 1 when not, 2 on\n"
+         "           trouble; recorded units of B are converted to those of A\n"
+         "A file name \"-\" is standard input or standard output.\n"
          "The map or table is written to a temporary file beside it and renamed over\n"
          "it when complete, so a failure leaves an existing file as it was.\n";
 }
