@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstddef>
 #include <cstdint>
+#include <iterator>
 
 #include "driver/dialogue.h"
 #include "driver/header.h"
@@ -18,8 +20,12 @@ namespace fieldscan {
 namespace {
 
 // The field array of the run: reserved once, in static storage, so that
-// only the pages a map fills become resident.
-float BMAP[MXS];
+// only the pages a map reaches become resident.  Those are large pages (see
+// advise_large_pages), so the array starts on one and fills whole ones: the
+// MXS values LOAD may use and the rest of the last large page.
+constexpr std::size_t kLargePage = 2 * 1024 * 1024;
+constexpr std::size_t kPerPage = kLargePage / sizeof(float);
+alignas(kLargePage) float BMAP[(MXS + kPerPage - 1) / kPerPage * kPerPage];
 
 // Asks for the map file name.  Returns false at end of input.
 bool ask_map_name(InputStream& input, OutputStream& console, Text80& MAPNAME) {
@@ -62,6 +68,7 @@ int run_session(int argc, char** argv, int input_fd, int output_fd) {
 
   Text80 MESSAGE = make_text<80>("");
   std::int16_t STATUS = 0;
+  advise_large_pages(BMAP, std::size(BMAP));
   LOAD(MAPNAME, BMAP, MXS, MESSAGE, STATUS);
   if (STATUS != 0) {
     console.write_free_form({view(MESSAGE)});

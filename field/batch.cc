@@ -379,7 +379,10 @@ FIELDSCAN_INLINE void store_fields(const Floats v[3], FieldVector* b) {
   const Floats out[3] = {__builtin_shufflevector(t, v[2], 0, 1, 4, 2),   // x0 y0 z0 x1
                          __builtin_shufflevector(w, u, 0, 1, 4, 5),      // y1 z1 x2 y2
                          __builtin_shufflevector(v[2], u, 2, 6, 7, 3)};  // z2 x3 y3 z3
-  std::memcpy(static_cast<void*>(b), out, sizeof out);
+  // One store per register: copying the three as one block would have them
+  // stored, reloaded across two stores and stored again, a stall each time.
+  char* to = reinterpret_cast<char*>(b);
+  for (int r = 0; r < 3; ++r) std::memcpy(to + r * sizeof(Floats), &out[r], sizeof(Floats));
 }
 
 // Trilinear interpolation and mirror signs of the ordinary points of a

@@ -1,5 +1,9 @@
 #include "mapfile/load.h"
 
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdint>
 #include <functional>
 
 #include "mapfile/map_contents.h"
@@ -16,6 +20,15 @@ std::function<float*(std::size_t)> into(float BMAP[]) {
 }
 
 }  // namespace
+
+void advise_large_pages(float BMAP[], std::size_t count) {
+  const long page = sysconf(_SC_PAGESIZE);
+  if (page <= 0 || count == 0) return;
+  const auto mask = static_cast<std::uintptr_t>(page) - 1;
+  const std::uintptr_t begin = (reinterpret_cast<std::uintptr_t>(BMAP) + mask) & ~mask;
+  const std::uintptr_t end = reinterpret_cast<std::uintptr_t>(BMAP + count) & ~mask;
+  if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+}
 
 void load_from_source(ByteSource& source, float BMAP[], const std::int32_t& MXS, Text80& MESSAGE,
                       std::int16_t& STATUS) {
