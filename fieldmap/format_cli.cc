@@ -52,25 +52,58 @@ bool take_format_option(const std::string& command, const std::string& name,
   return true;
 }
 
+namespace {
+
+// The text of the file open on `fd` read from its start without moving
+// the descriptor's position.
+class PreadSource final : public TextSource {
+ public:
+  explicit PreadSource(int fd) : fd_(fd) {}
+  std::ptrdiff_t read(char* dst, std::size_t n, std::string& why) override {
+    for (;;) {
+      const ssize_t r = ::pread(fd_, dst, n, static_cast<off_t>(offset_));
+      if (r < 0 && errno == EINTR) continue;
+      if (r < 0) {
+        why = std::strerror(errno);
+        return -1;
+      }
+      offset_ += static_cast<std::uint64_t>(r);
+      return r;
+    }
+  }
+
+ private:
+  int fd_;
+  std::uint64_t offset_ = 0;
+};
+
+}  // namespace
+
 bool table_format(int fd, const FormatOptions& options, Format& format, std::string& why) {
   std::string head(std::size_t{1} << 16, '\0');
   std::size_t got = 0;
+  PreadSource source(fd);
   while (got < head.size()) {
-    const ssize_t r = ::pread(fd, head.data() + got, head.size() - got, static_cast<off_t>(got));
-    if (r < 0 && errno == EINTR) continue;
-    if (r < 0) {
-      why = std::strerror(errno);
-      return false;
-    }
+    const std::ptrdiff_t r = source.read(head.data() + got, head.size() - got, why);
+    if (r < 0) return false;
     if (r == 0) break;
     got += static_cast<std::size_t>(r);
   }
   head.resize(got);
+  if (looks_like_utf16(head)) {
+    why = kUtf16Message;
+    return false;
+  }
   if (head.find('\0') != std::string::npos) {
     why = "not a text table (it holds zero bytes; is it a map file?)";
     return false;
   }
-  format = options.from ? *options.from : detect_format(head);
+  if (options.from) {
+    format = *options.from;
+  } else {
+    PreadSource from_start(fd);
+    format = detect_format(from_start);
+  }
   return true;
 }
 

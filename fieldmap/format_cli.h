@@ -31,9 +31,9 @@ bool take_format_option(const std::string& command, const std::string& name,
                         std::string& problem);
 
 // The format of the regular file open on `fd`: --from, else recognised from
-// its first 64 KiB (read in place: the descriptor's position is unchanged).
-// False with the reason when the file cannot be read or holds zero bytes (a
-// map file, say).
+// its content (read in place: the descriptor's position is unchanged).
+// False with the reason when the file cannot be read, is UTF-16, or holds
+// zero bytes in its first 64 KiB (a map file, say).
 bool table_format(int fd, const FormatOptions& options, Format& format, std::string& why);
 
 // True for the formats that read_table reads (table and csv).

@@ -52,14 +52,12 @@ std::string_view format_name(Format format) {
   return "table";
 }
 
-Format detect_format(std::string_view head) {
-  if (head.substr(0, 3) == "\xEF\xBB\xBF") head.remove_prefix(3);
+Format detect_format(TextSource& source) {
+  LineReader lines(source);
   std::vector<TextField> fields;
   bool first_content = true;
-  while (!head.empty()) {
-    const auto nl = head.find('\n');
-    std::string_view line = head.substr(0, nl);
-    head = nl == std::string_view::npos ? std::string_view() : head.substr(nl + 1);
+  std::string_view line;
+  while (lines.next(line)) {
     std::size_t p = 0;
     while (p < line.size() && (line[p] == ' ' || line[p] == '\t' || line[p] == '\r')) ++p;
     if (p == line.size()) continue;
@@ -93,6 +91,11 @@ Format detect_format(std::string_view head) {
     }
   }
   return Format::csv;
+}
+
+Format detect_format(std::string_view head) {
+  StringSource source(head);
+  return detect_format(source);
 }
 
 std::string write_csv(const GridSize& grid, const float* values, const Units& map_units) {

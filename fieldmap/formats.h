@@ -28,6 +28,7 @@
 #include <string_view>
 
 #include "fieldmap/table_error.h"
+#include "fieldmap/text_lines.h"
 #include "fieldmap/units.h"
 #include "mapfile/grid.h"
 #include "mapfile/map_contents.h"
@@ -40,11 +41,14 @@ enum class Format { table, csv, bdsim, g4beamline, comsol };
 bool parse_format_name(std::string_view name, Format& format);
 std::string_view format_name(Format format);
 
-// Recognises a format from the first bytes of a file (a few kilobytes are
-// plenty): "%" header lines are COMSOL, "key>" lines or a "!" column line
-// are BDSIM, "param"/"grid"/"data" commands are G4beamline, a first line of
-// three or four numbers is the header table, anything else plain columns.
-Format detect_format(std::string_view head);
+// Recognises a format from the first line of a file that decides, read past
+// comment ("#") and blank lines however many there are: "%" header lines
+// are COMSOL, "key>" lines or a "!" column line are BDSIM,
+// "param"/"grid"/"data" commands are G4beamline, a first line of three or
+// four numbers is the header table, anything else plain columns (also a
+// file with no deciding line, or one that cannot be read).
+Format detect_format(TextSource& source);
+Format detect_format(std::string_view text);
 
 // What the caller asks of a reader.
 struct FormatRequest {

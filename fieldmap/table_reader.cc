@@ -1,10 +1,7 @@
 #include "fieldmap/table_reader.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -111,92 +108,14 @@ std::string u128_to_string(unsigned __int128 v) {
   return digits;
 }
 
-// Cuts a text source into lines (LF, CR LF or CR), holding at most one
-// line and one read's worth of bytes at a time.
-class LineReader {
- public:
-  enum Result { kLine, kEnd, kTooLong, kReadError };
-
-  explicit LineReader(TextSource& source) : source_(source) {}
-
-  // The next line without its end.  The view holds until the next call.
-  Result next(std::string_view& line, std::string& why) {
-    for (;;) {
-      const char* const base = buffer_.data();
-      const char* const from = base + begin_ + scanned_;
-      const std::size_t left = end_ - begin_ - scanned_;
-      const char* lf = static_cast<const char*>(std::memchr(from, '\n', left));
-      const std::size_t upto = lf ? static_cast<std::size_t>(lf - from) : left;
-      const char* cr = static_cast<const char*>(std::memchr(from, '\r', upto));
-      const char* stop = cr ? cr : lf;
-      if (stop != nullptr) {
-        const std::size_t length = static_cast<std::size_t>(stop - (base + begin_));
-        if (length > kMaxLineBytes) return kTooLong;
-        std::size_t after = length + 1;
-        if (stop == cr) {
-          if (stop + 1 == base + end_ && !eof_) {  // an LF may follow
-            scanned_ = length;
-            if (!fill(why)) return kReadError;
-            continue;
-          }
-          if (stop + 1 < base + end_ && stop[1] == '\n') ++after;
-        }
-        line = std::string_view(base + begin_, length);
-        begin_ += after;
-        consumed_ += after;
-        scanned_ = 0;
-        return kLine;
-      }
-      scanned_ = end_ - begin_;
-      if (scanned_ > kMaxLineBytes) return kTooLong;
-      if (eof_) {
-        if (begin_ == end_) return kEnd;
-        line = std::string_view(base + begin_, end_ - begin_);
-        consumed_ += end_ - begin_;
-        begin_ = end_;
-        scanned_ = 0;
-        return kLine;
-      }
-      if (!fill(why)) return kReadError;
-    }
-  }
-
-  // Bytes of the text consumed so far.
-  std::uint64_t consumed() const { return consumed_; }
-
- private:
-  // Reads more bytes after those of the current line.
-  bool fill(std::string& why) {
-    if (begin_ > 0) {
-      std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
-      end_ -= begin_;
-      begin_ = 0;
-    }
-    constexpr std::size_t kChunk = std::size_t{1} << 16;
-    if (buffer_.size() - end_ < kChunk) {
-      buffer_.resize(
-          std::max(end_ + kChunk, std::min(2 * buffer_.size(), kMaxLineBytes + kChunk + 1)));
-    }
-    const std::ptrdiff_t got = source_.read(buffer_.data() + end_, buffer_.size() - end_, why);
-    if (got < 0) return false;
-    if (got == 0) eof_ = true;
-    end_ += static_cast<std::size_t>(got);
-    return true;
-  }
-
-  TextSource& source_;
-  std::vector<char> buffer_ = std::vector<char>(std::size_t{1} << 16);
-  std::size_t begin_ = 0;    // start of the current line in buffer_
-  std::size_t end_ = 0;      // end of the bytes read
-  std::size_t scanned_ = 0;  // bytes after begin_ known to hold no line end
-  bool eof_ = false;
-  std::uint64_t consumed_ = 0;
-};
-
 class Reader {
  public:
   Reader(TextSource& source, const ReadOptions& options, Table& table, TableError& error)
-      : lines_(source), size_(source.size()), options_(options), table_(table), error_(error) {}
+      : lines_(source, kMaxLineBytes),
+        size_(source.size()),
+        options_(options),
+        table_(table),
+        error_(error) {}
 
   bool read() {
     table_ = Table{};
@@ -222,18 +141,15 @@ class Reader {
   // text or on a failure (failed_ set).
   bool next_line() {
     std::string_view line;
-    std::string why;
     for (;;) {
-      const LineReader::Result r = lines_.next(line, why);
-      if (r == LineReader::kEnd) return false;
-      if (r == LineReader::kReadError) return fail(0, 0, why);
-      ++line_;
-      if (r == LineReader::kTooLong) {
-        return fail(line_, 1,
+      if (!lines_.next(line)) {
+        if (lines_.stop() == LineReader::Stop::end) return false;
+        if (lines_.stop() != LineReader::Stop::too_long) return fail(0, 0, lines_.failure());
+        return fail(lines_.line_number() + 1, 1,
                     "the line is longer than " + std::to_string(kMaxLineBytes) +
                         " bytes (a table has one row per line)");
       }
-      if (line_ == 1 && line.substr(0, 3) == "\xEF\xBB\xBF") line.remove_prefix(3);
+      line_ = lines_.line_number();
       if (is_header_line(line) && !header_line(line)) return false;
       split_fields(strip_comment(line), fields_, end_column_);
       if (options_.progress && size_ > 0 &&
@@ -505,23 +421,6 @@ class Reader {
 };
 
 }  // namespace
-
-std::ptrdiff_t StringSource::read(char* dst, std::size_t n, std::string&) {
-  const std::size_t k = std::min(n, text_.size() - pos_);
-  if (k > 0) std::memcpy(dst, text_.data() + pos_, k);
-  pos_ += k;
-  return static_cast<std::ptrdiff_t>(k);
-}
-
-std::ptrdiff_t FdSource::read(char* dst, std::size_t n, std::string& why) {
-  for (;;) {
-    const ssize_t got = ::read(fd_, dst, n);
-    if (got >= 0) return got;
-    if (errno == EINTR) continue;
-    why = std::strerror(errno);
-    return -1;
-  }
-}
 
 bool read_table(TextSource& source, const ReadOptions& options, Table& table, TableError& error) {
   return Reader(source, options, table, error).read();
