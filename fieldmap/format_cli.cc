@@ -158,7 +158,7 @@ bool export_text(const std::string& map_path, const GridSize& grid, const MapCon
   bool ok = true;
   switch (options.to) {
     case Format::csv:
-      text = write_csv(grid, values, units);
+      text = write_csv(grid, values, units, &contents);
       break;
     case Format::bdsim:
       ok = write_bdsim(grid, values, units, text, why);

@@ -4,6 +4,7 @@
 #include <cctype>
 
 #include "fieldmap/format_support.h"
+#include "fieldmap/map_header.h"
 #include "fieldmap/number.h"
 #include "fieldmap/table_reader.h"
 
@@ -98,12 +99,14 @@ Format detect_format(std::string_view head) {
   return detect_format(source);
 }
 
-std::string write_csv(const GridSize& grid, const float* values, const Units& map_units) {
+std::string write_csv(const GridSize& grid, const float* values, const Units& map_units,
+                      const MapContents* header) {
   const std::string l =
       map_units.length ? " [" + std::string(unit_name(*map_units.length)) + "]" : std::string();
   const std::string f =
       map_units.field ? " [" + std::string(unit_name(*map_units.field)) + "]" : std::string();
-  std::string out = "x" + l + ",y" + l + ",z" + l + ",Bx" + f + ",By" + f + ",Bz" + f + "\n";
+  std::string out = header ? format_header_lines(*header) : std::string();
+  out += "x" + l + ",y" + l + ",z" + l + ",Bx" + f + ",By" + f + ",Bz" + f + "\n";
   if (grid.NX <= 0 || grid.NY <= 0 || grid.NZ <= 0) return out;
   const float mins[3] = {grid.XMIN, grid.YMIN, grid.ZMIN};
   const float steps[3] = {grid.DX, grid.DY, grid.DZ};

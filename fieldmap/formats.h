@@ -99,8 +99,12 @@ bool write_g4beamline(const GridSize& grid, const float* values, const Units& ma
                       std::string& out, std::string& why);
 // Comma-separated, a header line naming the columns with the map's units
 // ("x [mm],y [mm],z [mm],Bx [T],By [T],Bz [T]"; no brackets for a unit that
-// is unknown), the x index fastest.  Never fails.
-std::string write_csv(const GridSize& grid, const float* values, const Units& map_units);
+// is unknown), the x index fastest.  With `header`, its header items go in
+// front as "#map" lines (map_header.h), as in a table, so that the map's
+// grid, symmetry and texts come back when the file is converted.  Never
+// fails.
+std::string write_csv(const GridSize& grid, const float* values, const Units& map_units,
+                      const MapContents* header = nullptr);
 
 }  // namespace fieldscan::fieldmap
 

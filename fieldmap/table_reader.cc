@@ -79,25 +79,11 @@ bool is_known_name(const std::string& name) {
   return name == "X" || name == "Y" || name == "Z" || name == "BX" || name == "BY" || name == "BZ";
 }
 
-// Chooses the fields of x y z bx by bz: by name when all six are named
-// exactly once, otherwise the first six.
-void assign_columns(const std::vector<std::string>& names, int field_of[6]) {
-  static const char* const wanted[6] = {"X", "Y", "Z", "BX", "BY", "BZ"};
-  int found[6];
-  for (int w = 0; w < 6; ++w) {
-    found[w] = -1;
-    for (std::size_t f = 0; f < names.size(); ++f) {
-      if (names[f] != wanted[w]) continue;
-      if (found[w] >= 0) {  // named twice: names cannot decide
-        found[w] = -2;
-        break;
-      }
-      found[w] = static_cast<int>(f);
-    }
-  }
-  const bool by_name = std::all_of(found, found + 6, [](int f) { return f >= 0; });
-  for (int w = 0; w < 6; ++w) field_of[w] = by_name ? found[w] : w;
-}
+// Where a column's name stands, as written.
+struct NameAt {
+  std::string written;
+  std::uint64_t line = 0, column = 0;
+};
 
 std::string u128_to_string(unsigned __int128 v) {
   std::string digits;
@@ -218,6 +204,7 @@ class Reader {
 
     std::vector<std::string> names;
     std::vector<UnitAt> units;
+    std::vector<NameAt> places;
     for (;;) {
       if (!next_line()) {
         return !failed_ &&
@@ -243,12 +230,13 @@ class Reader {
         return fail(line_, end_column_, "column " + std::to_string(number) + " has no name");
       }
       names.push_back(column_name(fields_[1].text));
+      places.push_back({std::string(fields_[1].text), line_, fields_[1].column});
       units.push_back(glued_unit(fields_[1]));
       if (units.back().text.empty() && fields_.size() > 2 && is_unit(fields_[2].text)) {
         units.back() = {std::string(fields_[2].text), line_, fields_[2].column};
       }
     }
-    return take_names(names, units, "the header lists ");
+    return take_names(names, units, places, "the header lists ");
   }
 
   // A unit glued to a column name ("X[MM]").
@@ -263,16 +251,54 @@ class Reader {
   // units, then moves on to the first row.  `lists` starts the message that
   // says too few were named.
   bool take_names(const std::vector<std::string>& names, const std::vector<UnitAt>& units,
-                  const std::string& lists) {
+                  const std::vector<NameAt>& places, const std::string& lists) {
     if (names.size() < 6) {
       return fail_at(fields_[0],
                      lists + std::to_string(names.size()) + " columns; x y z bx by bz need 6");
     }
     columns_ = names.size();
-    assign_columns(names, table_.field_of);
+    if (!assign_columns(names, places)) return false;
     take_units(units);
     if (!columns_known()) return false;
     return next_line() || no_rows();
+  }
+
+  // Chooses the fields of x y z bx by bz by their names; when no column
+  // bears one of those names, the first six columns.  Otherwise each of the
+  // six must be named exactly once: a name given twice fails where it stands
+  // the second time, a name missing at the current line (the names line, or
+  // the header's "0" line).
+  bool assign_columns(const std::vector<std::string>& names, const std::vector<NameAt>& places) {
+    static const char* const wanted[6] = {"X", "Y", "Z", "BX", "BY", "BZ"};
+    static const char* const lower[6] = {"x", "y", "z", "bx", "by", "bz"};
+    int found[6] = {-1, -1, -1, -1, -1, -1};
+    bool any = false;
+    for (int w = 0; w < 6; ++w) {
+      for (std::size_t f = 0; f < names.size(); ++f) {
+        if (names[f] != wanted[w]) continue;
+        any = true;
+        if (found[w] >= 0) {
+          const NameAt& first = places[static_cast<std::size_t>(found[w])];
+          return fail(places[f].line, places[f].column,
+                      "the column " + std::string(lower[w]) + " is named twice (\"" +
+                          places[f].written + "\"; first on line " + std::to_string(first.line) +
+                          ", column " + std::to_string(first.column) + ")");
+        }
+        found[w] = static_cast<int>(f);
+      }
+    }
+    for (int w = 0; w < 6; ++w) {
+      if (!any) {
+        table_.field_of[w] = w;
+      } else if (found[w] < 0) {
+        return fail_at(fields_[0], "no column is named " + std::string(lower[w]) +
+                                       ": name each of x, y, z, bx, by, bz once (or none of "
+                                       "them, for the first six columns in that order)");
+      } else {
+        table_.field_of[w] = found[w];
+      }
+    }
+    return true;
   }
 
   void take_units(const std::vector<UnitAt>& units) {
@@ -331,6 +357,7 @@ class Reader {
     // must stay an error in that row.
     std::vector<std::string> names;
     std::vector<UnitAt> units;
+    std::vector<NameAt> places;
     bool all_known = true;
     bool any_number = false;
     for (const Field& f : fields_) {
@@ -342,12 +369,13 @@ class Reader {
         continue;
       }
       names.push_back(column_name(f.text));
+      places.push_back({std::string(f.text), line_, f.column});
       units.push_back(glued_unit(f));
       all_known = all_known && is_known_name(names.back());
     }
     // A row: read_row names the bad field.
     if (any_number && !all_known) return columns_known();
-    return take_names(names, units, "the column names list ");
+    return take_names(names, units, places, "the column names list ");
   }
 
   bool read_row() {

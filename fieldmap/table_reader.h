@@ -8,8 +8,10 @@
 // first field is "0" (anything after it, such as a unit, is ignored), then
 // one row per node.  Every row has as many fields as the header has
 // columns.  Columns named X, Y, Z, BX, BY, BZ (any case, a unit glued on in
-// brackets is dropped) are taken by name when all six are there, otherwise
-// the first six columns in that order; other columns are not read.
+// brackets is dropped) are taken by name, each of the six named exactly once
+// (a name given twice or missing is an error); when none of the columns
+// bears one of these names, the first six in that order.  Other columns are
+// not read.
 //
 // Plain form: any other first line.  Rows of x y z bx by bz.  The first
 // line may instead name the columns: it is a name line when its first field
