@@ -123,6 +123,9 @@ int export_table(const std::vector<std::string>& pos, const FormatOptions& forma
     file.commit();
   }
   if (!file.why().empty()) return failure(io, table_path + ": " + file.why());
+  for (const std::string& change : export_changes(map.contents(), formats.to)) {
+    io.err += "fieldmap: warning: " + table_path + ": " + change + "\n";
+  }
   return 0;
 }
 

@@ -176,6 +176,31 @@ bool export_text(const std::string& map_path, const GridSize& grid, const MapCon
   return ok;
 }
 
+std::vector<std::string> export_changes(const MapContents& c, Format to) {
+  std::vector<std::string> out;
+  if (to != Format::bdsim && to != Format::g4beamline) return out;
+  const std::string format(format_name(to));
+  static const char* const reflection_name[3] = {"IDA", "IDB", "IDC"};
+  const std::int32_t reflections[3] = {c.ida, c.idb, c.idc};
+  for (int a = 0; a < 3; ++a) {
+    if (to == Format::g4beamline && reflections[a] != 0 && reflections[a] != 1 &&
+        reflections[a] != 2) {
+      out.push_back(format + " files carry the reflection index " + reflection_name[a] + " " +
+                    std::to_string(reflections[a]) +
+                    " as 2 (the same field); converted back the map has 2");
+    }
+  }
+  static const char* const integer_name[6] = {"ISA", "ISB", "ISC", "IMA", "IMB", "IMC"};
+  const std::int32_t integers[6] = {c.isa, c.isb, c.isc, c.ima, c.imb, c.imc};
+  for (int i = 0; i < 6; ++i) {
+    if (integers[i] != 0) {
+      out.push_back(format + " files do not carry " + integer_name[i] + " " +
+                    std::to_string(integers[i]) + "; converted back the map has 0");
+    }
+  }
+  return out;
+}
+
 bool table_with_units(const std::string& map_path, const MapContents& contents,
                       const FormatOptions& options, std::string& why,
                       const std::function<bool(std::string_view)>& sink) {

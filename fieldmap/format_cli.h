@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "fieldmap/formats.h"
 #include "fieldmap/table_error.h"
@@ -61,6 +62,13 @@ bool export_units(const std::string& map_path, const MapContents& contents,
 // its units (export_units).  False with the reason otherwise.
 bool export_text(const std::string& map_path, const GridSize& grid, const MapContents& contents,
                  const FormatOptions& options, std::string& text, std::string& why);
+
+// What the file written in `to` changes of the map's header numbers, one
+// text each: reflection indices other than 0, 1 and 2, which G4beamline's
+// extend lines carry as 2 (the field is the same), and the integers ISA ISB
+// ISC IMA IMB IMC, which BDSIM and G4beamline files do not carry.  Empty for
+// the table and CSV, which carry every item.
+std::vector<std::string> export_changes(const MapContents& contents, Format to);
 
 // The table of the map (write_table) with its units (export_units) after the
 // column names, in pieces to `sink`.  False with the reason when the units
