@@ -143,6 +143,9 @@ int export_table(const std::vector<std::string>& pos, const FormatOptions& forma
   if (!file.why().empty()) {
     return failure(io, shown(table_path, "standard output") + ": " + file.why());
   }
+  for (const std::string& change : export_changes(map.contents(), formats.to)) {
+    io.err += "fieldmap: warning: " + shown(table_path, "standard output") + ": " + change + "\n";
+  }
   return 0;
 }
 

@@ -52,25 +52,58 @@ bool take_format_option(const std::string& command, const std::string& name,
   return true;
 }
 
+namespace {
+
+// The text of the file open on `fd` read from its start without moving
+// the descriptor's position.
+class PreadSource final : public TextSource {
+ public:
+  explicit PreadSource(int fd) : fd_(fd) {}
+  std::ptrdiff_t read(char* dst, std::size_t n, std::string& why) override {
+    for (;;) {
+      const ssize_t r = ::pread(fd_, dst, n, static_cast<off_t>(offset_));
+      if (r < 0 && errno == EINTR) continue;
+      if (r < 0) {
+        why = std::strerror(errno);
+        return -1;
+      }
+      offset_ += static_cast<std::uint64_t>(r);
+      return r;
+    }
+  }
+
+ private:
+  int fd_;
+  std::uint64_t offset_ = 0;
+};
+
+}  // namespace
+
 bool table_format(int fd, const FormatOptions& options, Format& format, std::string& why) {
   std::string head(std::size_t{1} << 16, '\0');
   std::size_t got = 0;
+  PreadSource source(fd);
   while (got < head.size()) {
-    const ssize_t r = ::pread(fd, head.data() + got, head.size() - got, static_cast<off_t>(got));
-    if (r < 0 && errno == EINTR) continue;
-    if (r < 0) {
-      why = std::strerror(errno);
-      return false;
-    }
+    const std::ptrdiff_t r = source.read(head.data() + got, head.size() - got, why);
+    if (r < 0) return false;
     if (r == 0) break;
     got += static_cast<std::size_t>(r);
   }
   head.resize(got);
+  if (looks_like_utf16(head)) {
+    why = kUtf16Message;
+    return false;
+  }
   if (head.find('\0') != std::string::npos) {
     why = "not a text table (it holds zero bytes; is it a map file?)";
     return false;
   }
-  format = options.from ? *options.from : detect_format(head);
+  if (options.from) {
+    format = *options.from;
+  } else {
+    PreadSource from_start(fd);
+    format = detect_format(from_start);
+  }
   return true;
 }
 
@@ -125,7 +158,7 @@ bool export_text(const std::string& map_path, const GridSize& grid, const MapCon
   bool ok = true;
   switch (options.to) {
     case Format::csv:
-      text = write_csv(grid, values, units);
+      text = write_csv(grid, values, units, &contents);
       break;
     case Format::bdsim:
       ok = write_bdsim(grid, values, units, text, why);
@@ -141,6 +174,31 @@ bool export_text(const std::string& map_path, const GridSize& grid, const MapCon
   }
   if (!ok) why = map_path + ": " + why;
   return ok;
+}
+
+std::vector<std::string> export_changes(const MapContents& c, Format to) {
+  std::vector<std::string> out;
+  if (to != Format::bdsim && to != Format::g4beamline) return out;
+  const std::string format(format_name(to));
+  static const char* const reflection_name[3] = {"IDA", "IDB", "IDC"};
+  const std::int32_t reflections[3] = {c.ida, c.idb, c.idc};
+  for (int a = 0; a < 3; ++a) {
+    if (to == Format::g4beamline && reflections[a] != 0 && reflections[a] != 1 &&
+        reflections[a] != 2) {
+      out.push_back(format + " files carry the reflection index " + reflection_name[a] + " " +
+                    std::to_string(reflections[a]) +
+                    " as 2 (the same field); converted back the map has 2");
+    }
+  }
+  static const char* const integer_name[6] = {"ISA", "ISB", "ISC", "IMA", "IMB", "IMC"};
+  const std::int32_t integers[6] = {c.isa, c.isb, c.isc, c.ima, c.imb, c.imc};
+  for (int i = 0; i < 6; ++i) {
+    if (integers[i] != 0) {
+      out.push_back(format + " files do not carry " + integer_name[i] + " " +
+                    std::to_string(integers[i]) + "; converted back the map has 0");
+    }
+  }
+  return out;
 }
 
 bool table_with_units(const std::string& map_path, const MapContents& contents,

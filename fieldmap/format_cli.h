@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "fieldmap/formats.h"
 #include "fieldmap/table_error.h"
@@ -31,9 +32,9 @@ bool take_format_option(const std::string& command, const std::string& name,
                         std::string& problem);
 
 // The format of the regular file open on `fd`: --from, else recognised from
-// its first 64 KiB (read in place: the descriptor's position is unchanged).
-// False with the reason when the file cannot be read or holds zero bytes (a
-// map file, say).
+// its content (read in place: the descriptor's position is unchanged).
+// False with the reason when the file cannot be read, is UTF-16, or holds
+// zero bytes in its first 64 KiB (a map file, say).
 bool table_format(int fd, const FormatOptions& options, Format& format, std::string& why);
 
 // True for the formats that read_table reads (table and csv).
@@ -61,6 +62,13 @@ bool export_units(const std::string& map_path, const MapContents& contents,
 // its units (export_units).  False with the reason otherwise.
 bool export_text(const std::string& map_path, const GridSize& grid, const MapContents& contents,
                  const FormatOptions& options, std::string& text, std::string& why);
+
+// What the file written in `to` changes of the map's header numbers, one
+// text each: reflection indices other than 0, 1 and 2, which G4beamline's
+// extend lines carry as 2 (the field is the same), and the integers ISA ISB
+// ISC IMA IMB IMC, which BDSIM and G4beamline files do not carry.  Empty for
+// the table and CSV, which carry every item.
+std::vector<std::string> export_changes(const MapContents& contents, Format to);
 
 // The table of the map (write_table) with its units (export_units) after the
 // column names, in pieces to `sink`.  False with the reason when the units

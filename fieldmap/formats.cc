@@ -4,6 +4,7 @@
 #include <cctype>
 
 #include "fieldmap/format_support.h"
+#include "fieldmap/map_header.h"
 #include "fieldmap/number.h"
 #include "fieldmap/table_reader.h"
 
@@ -52,14 +53,12 @@ std::string_view format_name(Format format) {
   return "table";
 }
 
-Format detect_format(std::string_view head) {
-  if (head.substr(0, 3) == "\xEF\xBB\xBF") head.remove_prefix(3);
+Format detect_format(TextSource& source) {
+  LineReader lines(source);
   std::vector<TextField> fields;
   bool first_content = true;
-  while (!head.empty()) {
-    const auto nl = head.find('\n');
-    std::string_view line = head.substr(0, nl);
-    head = nl == std::string_view::npos ? std::string_view() : head.substr(nl + 1);
+  std::string_view line;
+  while (lines.next(line)) {
     std::size_t p = 0;
     while (p < line.size() && (line[p] == ' ' || line[p] == '\t' || line[p] == '\r')) ++p;
     if (p == line.size()) continue;
@@ -95,12 +94,19 @@ Format detect_format(std::string_view head) {
   return Format::csv;
 }
 
-std::string write_csv(const GridSize& grid, const float* values, const Units& map_units) {
+Format detect_format(std::string_view head) {
+  StringSource source(head);
+  return detect_format(source);
+}
+
+std::string write_csv(const GridSize& grid, const float* values, const Units& map_units,
+                      const MapContents* header) {
   const std::string l =
       map_units.length ? " [" + std::string(unit_name(*map_units.length)) + "]" : std::string();
   const std::string f =
       map_units.field ? " [" + std::string(unit_name(*map_units.field)) + "]" : std::string();
-  std::string out = "x" + l + ",y" + l + ",z" + l + ",Bx" + f + ",By" + f + ",Bz" + f + "\n";
+  std::string out = header ? format_header_lines(*header) : std::string();
+  out += "x" + l + ",y" + l + ",z" + l + ",Bx" + f + ",By" + f + ",Bz" + f + "\n";
   if (grid.NX <= 0 || grid.NY <= 0 || grid.NZ <= 0) return out;
   const float mins[3] = {grid.XMIN, grid.YMIN, grid.ZMIN};
   const float steps[3] = {grid.DX, grid.DY, grid.DZ};

@@ -28,6 +28,7 @@
 #include <string_view>
 
 #include "fieldmap/table_error.h"
+#include "fieldmap/text_lines.h"
 #include "fieldmap/units.h"
 #include "mapfile/grid.h"
 #include "mapfile/map_contents.h"
@@ -40,11 +41,14 @@ enum class Format { table, csv, bdsim, g4beamline, comsol };
 bool parse_format_name(std::string_view name, Format& format);
 std::string_view format_name(Format format);
 
-// Recognises a format from the first bytes of a file (a few kilobytes are
-// plenty): "%" header lines are COMSOL, "key>" lines or a "!" column line
-// are BDSIM, "param"/"grid"/"data" commands are G4beamline, a first line of
-// three or four numbers is the header table, anything else plain columns.
-Format detect_format(std::string_view head);
+// Recognises a format from the first line of a file that decides, read past
+// comment ("#") and blank lines however many there are: "%" header lines
+// are COMSOL, "key>" lines or a "!" column line are BDSIM,
+// "param"/"grid"/"data" commands are G4beamline, a first line of three or
+// four numbers is the header table, anything else plain columns (also a
+// file with no deciding line, or one that cannot be read).
+Format detect_format(TextSource& source);
+Format detect_format(std::string_view text);
 
 // What the caller asks of a reader.
 struct FormatRequest {
@@ -95,8 +99,12 @@ bool write_g4beamline(const GridSize& grid, const float* values, const Units& ma
                       std::string& out, std::string& why);
 // Comma-separated, a header line naming the columns with the map's units
 // ("x [mm],y [mm],z [mm],Bx [T],By [T],Bz [T]"; no brackets for a unit that
-// is unknown), the x index fastest.  Never fails.
-std::string write_csv(const GridSize& grid, const float* values, const Units& map_units);
+// is unknown), the x index fastest.  With `header`, its header items go in
+// front as "#map" lines (map_header.h), as in a table, so that the map's
+// grid, symmetry and texts come back when the file is converted.  Never
+// fails.
+std::string write_csv(const GridSize& grid, const float* values, const Units& map_units,
+                      const MapContents* header = nullptr);
 
 }  // namespace fieldscan::fieldmap
 

@@ -168,6 +168,7 @@ TEST(FormatsTest, RecognisesFormatsFromContent) {
       {"# c\nparam normB=1\ngrid X0=0\n", Format::g4beamline},
       {"grid X0=0 Y0=0\n", Format::g4beamline},
       {"\n   6  6  10\n 1 X [MM]\n", Format::table},
+      {"  1  1  2  0.001\n 1 X\n", Format::table},
       {"x [mm], y [mm], z [mm], Bx, By, Bz\n", Format::csv},
       {"0 0 0 1 2 3\n", Format::csv},
   };
@@ -334,10 +335,12 @@ TEST(FormatsTest, RoundTripsThroughEveryWrittenFormat) {
     Units map_units;
     bool reflections;               // the format carries mirror planes
     std::vector<std::string> back;  // options of the convert back
+    float angle = 90;               // degrees; 90 is no sector symmetry
   } rows[] = {
       {"table", {LengthUnit::mm, FieldUnit::G}, false, {}},
       {"table", {std::nullopt, std::nullopt}, false, {}},
       {"csv", {LengthUnit::um, FieldUnit::kG}, false, {}},
+      {"csv", {LengthUnit::mm, FieldUnit::T}, true, {}, 30},
       {"bdsim", {LengthUnit::cm, FieldUnit::T}, false, {}},
       {"bdsim", {LengthUnit::mm, FieldUnit::G}, false, {"--units", "mm,G"}},
       {"g4beamline", {LengthUnit::mm, FieldUnit::T}, true, {}},
@@ -360,6 +363,7 @@ TEST(FormatsTest, RoundTripsThroughEveryWrittenFormat) {
       original.ida = 1;
       original.idc = 2;
     }
+    original.angle = row.angle;
     record_units(row.map_units, original);
     fill_values(original, [](float x, float y, float z) {
       return std::array<float, 3>{std::sin(x) * 1.7f, y / 3, 1e-3f + z * z};
@@ -392,6 +396,7 @@ TEST(FormatsTest, RoundTripsThroughEveryWrittenFormat) {
     EXPECT_EQ(g.NX * g.NY * g.NZ, 60);
     EXPECT_EQ(g.IDA, original.ida);
     EXPECT_EQ(g.IDC, original.idc);
+    EXPECT_EQ(loaded.contents().angle, original.angle);
     ASSERT_EQ(values.size(), original.values.size());
     for (std::size_t n = 0; n < original.values.size(); ++n) {
       ASSERT_TRUE(near(values[n], original.values[n]))
@@ -478,6 +483,24 @@ TEST(FormatsTest, ProblemsNameTheFileLineAndColumn) {
        ":1:11: the coordinates are in different units (mm, cm)"},
       {"x [mm], y, z, bx, by, bz\n0 0 0 1 2 3\n", {}, ":1:3: column y names no unit"},
       {"0 0 0 1 2 3\n", {"--from", "table"}, ":1:1: not a header table"},
+      {"x, x, z, bx, by, bz\n0 0 0 1 2 3\n", {}, ":1:4: the column x is named twice"},
+      {"grid X0=0 Y0=0 Z0=0 nX=2 nY=1 nZ=1 dX=1 dY=1 dZ=1\ngrid X0=0 Y0=0 Z0=0 nX=2 nY=1 nZ=1 dX=1 "
+       "dY=1 dZ=1\ndata\n",
+       {},
+       ":2:1: grid is given twice, on lines 1 and 2"},
+      {"grid X0=0 Y0=0 Z0=0 nX=2 nY=1 nZ=1 dX=1 dY=1 dZ=1\nextendX flip=Bx\nextendX "
+       "flip=By,Bz\ndata\n",
+       {},
+       ":3:1: extendX is given twice, on lines 2 and 3"},
+      {"param normB=1\ngrid X0=0 Y0=0 Z0=0 nX=2 nY=1 nZ=1 dX=1 dY=1 dZ=1\nparam normB=2\ndata\n",
+       {},
+       ":3:7: normB is given twice, on lines 1 and 3"},
+      {"grid X0=5 Y0=0 Z0=0 nX=2 nY=1 nZ=1 dX=1 dY=1 dZ=1\nextendX flip=Bx\ndata\n5 0 0 1 2 3\n",
+       {},
+       ":2:1: extendX mirrors at X = 0, but the grid starts at X0 = 5"},
+      {"nx> 2.5\n" + bdsim_head.substr(6) + "! X Y Z Fx Fy Fz\n",
+       {},
+       ":1:5: nx> must be a whole number of at least 1, not \"2.5\""},
   };
   TempDir dir;
   for (const auto& row : rows) {
@@ -542,6 +565,151 @@ TEST(FormatsTest, ExportIntoFixedUnitsNeedsKnownUnits) {
   const Outcome r = run({"export", map, out, "--to", "bdsim"});
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("sector symmetry (angle 45 degrees)"), std::string::npos) << r.err;
+}
+
+// Every reader cuts lines by one rule: LF, CR LF or a CR alone, a UTF-8
+// byte-order mark skipped; a UTF-16 file is named as such; a long comment
+// preamble does not hide the format.  Each variant gives the map of the
+// plain file.
+TEST(FormatsTest, EveryReaderTakesTheSameLineEnds) {
+  const std::string rows = "0 0 0 1 2 3\n1 0 0 4 5 6\n";
+  const std::string preamble = [] {
+    std::string p;
+    while (p.size() < 91000) p += "# a long preamble of comment lines, more than 64 KiB of them\n";
+    return p;
+  }();
+  const struct {
+    const char* format;
+    std::string text;
+  } files[] = {
+      {"table",
+       " 2 1 1\n 1 X [mm]\n 2 Y [mm]\n 3 Z [mm]\n 4 BX [T]\n 5 BY [T]\n 6 BZ [T]\n 0\n" + rows},
+      {"csv", "#map title \"t\"\nx [mm],y [mm],z [mm],Bx [T],By [T],Bz [T]\n" + rows},
+      {"g4beamline",
+       "param normB=1\ngrid X0=0 Y0=0 Z0=0 nX=2 nY=1 nZ=1 dX=1 dY=1 dZ=1\ndata\n" + rows},
+      {"bdsim",
+       "nx> 2\nny> 1\nnz> 1\nxmin> 0\nxmax> 0.1\nymin> 0\nymax> 0\nzmin> 0\nzmax> 0\n"
+       "! X Y Z Fx Fy Fz\n0 0 0 1 2 3\n0.1 0 0 4 5 6\n"},
+      {"comsol", "% Length unit: mm\n% x y z mf.Bx (T) mf.By (T) mf.Bz (T)\n" + rows},
+  };
+  const auto replace_ends = [](std::string text, const std::string& end) {
+    std::string out;
+    for (const char c : text) out += c == '\n' ? end : std::string(1, c);
+    return out;
+  };
+  const auto utf16 = [](const std::string& mark, const std::string& text, bool little) {
+    std::string out = mark;
+    for (const char c : text) out += little ? std::string{c, '\0'} : std::string{'\0', c};
+    return out;
+  };
+  TempDir dir;
+  const std::string in = dir.file("in.txt"), map = dir.file("m.map");
+  for (const auto& file : files) {
+    ASSERT_TRUE(write_file(in, file.text));
+    ASSERT_EQ(run({"convert", in, map}).status, 0) << file.format;
+    FieldMap plain;
+    ASSERT_TRUE(load(map, plain));
+    const struct {
+      const char* name;
+      std::string text;
+      bool utf16;
+    } variants[] = {
+        {"CR LF", replace_ends(file.text, "\r\n"), false},
+        {"lone CR", replace_ends(file.text, "\r"), false},
+        {"byte-order mark", "\xEF\xBB\xBF" + file.text, false},
+        {"comment preamble",
+         std::string(file.format) == "comsol" ? file.text : preamble + file.text, false},
+        {"UTF-16LE with its mark", utf16("\xFF\xFE", file.text, true), true},
+        {"UTF-16BE without a mark", utf16("", file.text, false), true},
+    };
+    for (const auto& v : variants) {
+      SCOPED_TRACE(std::string(file.format) + ", " + v.name);
+      std::filesystem::remove(map);
+      ASSERT_TRUE(write_file(in, v.text));
+      const Outcome r = run({"convert", in, map});
+      if (v.utf16) {
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "fieldmap: " + in + ": the file is UTF-16; save it as UTF-8\n");
+        continue;
+      }
+      ASSERT_EQ(r.status, 0) << r.err;
+      FieldMap loaded;
+      ASSERT_TRUE(load(map, loaded));
+      EXPECT_EQ(loaded.grid().NX, plain.grid().NX);
+      EXPECT_EQ(loaded.grid().DX, plain.grid().DX);
+      EXPECT_EQ(loaded.contents().values, plain.contents().values);
+    }
+  }
+}
+
+TEST(FormatsTest, ExportWarnsWhenAFormatChangesAHeaderNumber) {
+  const struct {
+    const char* format;
+    std::int32_t ida, idb, isa;
+    const char* warning;  // empty: none
+  } rows[] = {
+      {"g4beamline", 3, 0, 0,
+       "g4beamline files carry the reflection index IDA 3 as 2 (the same field)"},
+      {"g4beamline", 0, -1, 0, "carry the reflection index IDB -1 as 2"},
+      {"bdsim", 0, 0, 5, "bdsim files do not carry ISA 5; converted back the map has 0"},
+      {"g4beamline", 2, 1, 0, ""},
+      {"csv", 3, -1, 5, ""},
+  };
+  TempDir dir;
+  const std::string map = dir.file("w.map"), out = dir.file("w.txt");
+  for (const auto& row : rows) {
+    SCOPED_TRACE(std::string(row.format) + " " + std::to_string(row.ida) + "," +
+                 std::to_string(row.idb) + " " + std::to_string(row.isa));
+    MapContents c;
+    c.ida = row.ida;
+    c.idb = row.idb;
+    c.isa = row.isa;
+    record_units(Units{LengthUnit::mm, FieldUnit::T}, c);
+    fill_values(c, [](float, float, float) { return std::array<float, 3>{1, 2, 3}; });
+    ASSERT_TRUE(write_map_file(map, c));
+    const Outcome r = run({"export", map, out, "--to", row.format});
+    EXPECT_EQ(r.status, 0) << r.err;
+    if (*row.warning == '\0') {
+      EXPECT_EQ(r.err, "");
+    } else {
+      EXPECT_EQ(r.err.rfind("fieldmap: warning: " + out + ": ", 0), 0u) << r.err;
+      EXPECT_NE(r.err.find(row.warning), std::string::npos) << r.err;
+    }
+  }
+}
+
+// Scaled coordinates are in no known unit, whatever the file says; the
+// unmeasured mark is not a field value and is never converted.
+TEST(FormatsTest, ScaleDropsTheLengthUnitAndExportKeepsTheMark) {
+  TempDir dir;
+  const std::string in = dir.file("s.txt"), map = dir.file("s.map"), out = dir.file("s.bdsim");
+  const struct {
+    const char* name;
+    std::string text;
+  } scaled[] = {
+      {"csv in mm", "x [mm],y [mm],z [mm],Bx [T],By [T],Bz [T]\n0,0,0,1,2,3\n1,0,0,4,5,6\n"},
+      {"g4beamline (mm)",
+       "grid X0=0 Y0=0 Z0=0 nX=2 nY=1 nZ=1 dX=1 dY=1 dZ=1\ndata\n0 0 0 1 2 3\n1 0 0 4 5 6\n"},
+  };
+  for (const auto& row : scaled) {
+    SCOPED_TRACE(row.name);
+    ASSERT_TRUE(write_file(in, row.text));
+    const Outcome r = run({"convert", in, map, "--scale", "10"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("; lengths in unknown units, field in T"), std::string::npos) << r.out;
+  }
+
+  MapContents c;
+  record_units(Units{LengthUnit::mm, FieldUnit::G}, c);
+  fill_values(c, [](float, float, float) { return std::array<float, 3>{10, 20, 30}; });
+  for (int k = 0; k < 3; ++k) c.values[static_cast<std::size_t>(k)] = kUnmeasuredMark;
+  ASSERT_TRUE(write_map_file(map, c));
+  ASSERT_EQ(run({"export", map, out, "--to", "bdsim"}).status, 0);
+  std::ifstream text(out);
+  const std::string written((std::istreambuf_iterator<char>(text)), {});
+  EXPECT_NE(written.find("\n0 0 0 999999 999999 999999\n0.1 0 0 0.001 0.002 0.003\n"),
+            std::string::npos)
+      << written;
 }
 
 }  // namespace

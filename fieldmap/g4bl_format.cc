@@ -75,9 +75,12 @@ class G4blReader {
       } else if (command == "param") {
         if (!read_param(number)) return false;
       } else if (command == "grid") {
-        if (!read_grid(number)) return false;
+        if (!once(grid_line_, number, fields_[0]) || !read_grid(number)) return false;
       } else if (command == "extendx" || command == "extendy" || command == "extendz") {
-        if (!read_extend(command[6] - 'x', number)) return false;
+        const int axis = command[6] - 'x';
+        if (!once(extend_line_[axis], number, fields_[0]) || !read_extend(axis, number)) {
+          return false;
+        }
       } else if (command == "cylinder") {
         return fail_at(error_, number, fields_[0].column,
                        "cylinder maps are not read; only grid maps are");
@@ -114,11 +117,24 @@ class G4blReader {
     return true;
   }
 
+  // A directive (or setting) given a second time is refused: which of the
+  // two was meant is not for the reader to guess.  `first` is the line of
+  // the first, 0 for none.
+  bool once(std::uint64_t first, std::uint64_t line, const TextField& name) {
+    if (first == 0) return true;
+    return fail_at(error_, line, name.column,
+                   std::string(name.text) + " is given twice, on lines " + std::to_string(first) +
+                       " and " + std::to_string(line));
+  }
+
   bool read_param(std::uint64_t line) {
     std::vector<Setting> s;
     if (!settings(line, s)) return false;
     for (const Setting& p : s) {
       if (p.key != "normb") continue;
+      const TextField name{"normB", p.column - 6};
+      if (!once(norm_line_, line, name)) return false;
+      norm_line_ = line;
       if (!parse_double(p.value, norm_) || !std::isfinite(norm_)) {
         return fail_at(error_, line, p.column,
                        "normB \"" + std::string(p.value) + "\" is not a finite number");
@@ -299,6 +315,7 @@ class G4blReader {
   ToMapUnits convert_;
   std::vector<TextField> fields_;
   double norm_ = 1.0;
+  std::uint64_t norm_line_ = 0;
   bool have_grid_ = false;
   std::uint64_t grid_line_ = 0;
   double origin_[3] = {0, 0, 0}, step_[3] = {1, 1, 1}, tolerance_[3] = {0, 0, 0};

@@ -57,6 +57,8 @@ TEST(GridFinderTest, FitAxisRows) {
       {"header count too large", {0, 1, 2}, 4, AxisFit::count_mismatch, 0, 1, 3},
       {"header says one plane", {0, 2}, 1, AxisFit::count_mismatch, 0, 2, 2},
       {"near copies of one plane", {0, 1e-7f, 1, 2}, 0, AxisFit::regular, 0, 1, 3},
+      // A hundredth of a step off is beyond the tolerance of a thousandth.
+      {"a hundredth of a step off", {0, 1.005f, 2}, 0, AxisFit::irregular, 0, 1, 3},
   };
   for (const AxisRow& row : rows) {
     SCOPED_TRACE(row.name);
@@ -223,6 +225,16 @@ TEST(GridFinderTest, ErrorsNameTheRowAndField) {
        12, 1, "duplicate node (1, 2, 1), first given on line 10"},
       {"irregular x", "0 0 0 1 1 1\n1 0 0 1 1 1\n2.3 0 0 1 1 1\n3 0 0 1 1 1\n", 3, 1,
        "irregular grid: x = 2.3"},
+      // Planes closer than a thousandth of the largest gap are one plane;
+      // 2 and 2.05 are two, which makes four planes on no regular grid.
+      {"planes a twentieth of a step apart",
+       "0 0 0 1 1 1\n1 0 0 1 1 1\n2 0 0 1 1 1\n2.05 0 0 1 1 1\n", 2, 1,
+       "irregular grid: x = 1 is not within 0.000684 of 0 + k * 0.6833333 for any k from 0 to 3"},
+      // The row's index would be NX itself: refused, never stored past the
+      // end of the nodes.
+      {"a row one step past NX on the grid of the #map lines",
+       "#map origin 0 0 0\n#map steps 1 1 1\n" + head + "0 0 0 1 1 1\n2 0 0 1 1 1\n", 12, 1,
+       "irregular grid: x = 2 is not within"},
       {"irregular z, first bad row in file order",
        "0 0 0 1 1 1\n0 0 1 1 1 1\n0 0 2.5 1 1 1\n0 0 3 1 1 1\n0 0 2.5 1 1 1\n", 3, 5,
        "irregular grid: z = 2.5"},

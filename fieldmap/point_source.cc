@@ -10,9 +10,7 @@
 namespace fieldscan::fieldmap {
 namespace {
 
-// Lines of a points file are read in blocks of this size; a line longer
-// than kMaxLine (comments apart) is refused.
-constexpr std::size_t kBlock = std::size_t{1} << 20;
+// A line longer than this (comments apart) is refused.
 constexpr std::size_t kMaxLine = std::size_t{1} << 16;
 
 bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
@@ -208,54 +206,29 @@ double GridPoints::done_fraction() const {
 // FilePoints
 
 FilePoints::FilePoints(std::FILE* file, std::string name, std::int64_t size)
-    : file_(file), name_(std::move(name)), size_(size) {}
+    : source_(file), lines_(source_, kMaxLine), name_(std::move(name)), size_(size) {
+  lines_.cut_long_comments();
+}
 
 double FilePoints::done_fraction() const {
   if (size_ <= 0) return -1.0;
-  return std::min(1.0, static_cast<double>(bytes_read_) / static_cast<double>(size_));
-}
-
-bool FilePoints::fill() {
-  block_.resize(kBlock);
-  while (true) {
-    const std::size_t got = std::fread(block_.data(), 1, block_.size(), file_);
-    bytes_read_ += static_cast<std::int64_t>(got);
-    if (got < block_.size()) {
-      if (std::ferror(file_)) {
-        error_ = name_ + ": read error";
-        return false;
-      }
-      eof_ = true;
-    }
-    std::string_view data(block_.data(), got);
-    if (skipping_comment_) {
-      const auto nl = data.find('\n');
-      if (nl == std::string_view::npos) {
-        if (eof_) return true;
-        continue;
-      }
-      data.remove_prefix(nl);
-      skipping_comment_ = false;
-    }
-    buffer_.append(data);
-    return true;
-  }
+  return std::min(1.0, static_cast<double>(lines_.consumed()) / static_cast<double>(size_));
 }
 
 bool FilePoints::take_line(std::string_view line, PointChunk& chunk) {
-  ++line_;
   const auto hash = line.find('#');
   if (hash != std::string_view::npos) line = line.substr(0, hash);
   std::vector<float>& numbers = numbers_;
   std::string bad;
   if (!split_numbers(line, numbers, bad)) {
-    error_ = name_ + ":" + std::to_string(line_) + ": \"" + bad + "\" is not a number";
+    error_ =
+        name_ + ":" + std::to_string(lines_.line_number()) + ": \"" + bad + "\" is not a number";
     return false;
   }
   if (numbers.empty()) return true;
   if (numbers.size() != 3) {
-    error_ = name_ + ":" + std::to_string(line_) + ": expected three numbers x y z, found " +
-             std::to_string(numbers.size());
+    error_ = name_ + ":" + std::to_string(lines_.line_number()) +
+             ": expected three numbers x y z, found " + std::to_string(numbers.size());
     return false;
   }
   chunk.push(numbers[0], numbers[1], numbers[2]);
@@ -264,37 +237,24 @@ bool FilePoints::take_line(std::string_view line, PointChunk& chunk) {
 
 bool FilePoints::next(PointChunk& chunk, std::size_t max) {
   chunk.clear();
+  std::string_view line;
   while (chunk.size() < max) {
-    const auto nl = buffer_.find('\n', start_);
-    if (nl != std::string::npos) {
-      const std::string_view line(buffer_.data() + start_, nl - start_);
-      start_ = nl + 1;
+    if (lines_.next(line)) {
       if (!take_line(line, chunk)) return false;
       continue;
     }
-    if (eof_) {
-      if (start_ < buffer_.size()) {
-        const std::string_view line(buffer_.data() + start_, buffer_.size() - start_);
-        start_ = buffer_.size();
-        if (!take_line(line, chunk)) return false;
-      }
-      return true;
-    }
-    buffer_.erase(0, start_);
-    start_ = 0;
-    if (buffer_.size() > kMaxLine) {
-      // A long comment is cut at its '#' and the rest of its line skipped
-      // as it arrives; any other line this long is not a point.
-      const auto hash = buffer_.find('#');
-      if (hash == std::string::npos || hash > kMaxLine) {
-        error_ = name_ + ":" + std::to_string(line_ + 1) + ": the line is longer than " +
-                 std::to_string(kMaxLine) + " characters";
+    switch (lines_.stop()) {
+      case LineReader::Stop::too_long:
+        error_ = name_ + ":" + std::to_string(lines_.line_number() + 1) +
+                 ": the line is longer than " + std::to_string(kMaxLine) + " characters";
         return false;
-      }
-      buffer_.resize(hash);
-      skipping_comment_ = true;
+      case LineReader::Stop::read_error:
+      case LineReader::Stop::utf16:
+        error_ = name_ + ": " + lines_.failure();
+        return false;
+      default:
+        return true;
     }
-    if (!fill()) return false;
   }
   return true;
 }

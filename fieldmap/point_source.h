@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "fieldmap/text_lines.h"
 #include "mapfile/grid.h"
 
 namespace fieldscan::fieldmap {
@@ -131,7 +132,9 @@ class GridPoints : public PointSource {
 
 // Points read from a text stream: one point per line, "x y z" separated by
 // blanks, tabs or commas; '#' starts a comment; blank lines are skipped.
-// An error names the stream and the line: "NAME:LINE: ...".
+// Lines are cut as text_lines.h says; a line longer than 64 KiB is refused
+// unless the excess is comment.  An error names the stream and the line:
+// "NAME:LINE: ...".
 class FilePoints : public PointSource {
  public:
   // `file` is read from its current position and not closed; `size` is
@@ -142,20 +145,13 @@ class FilePoints : public PointSource {
   double done_fraction() const override;
 
  private:
-  bool fill();
   bool take_line(std::string_view line, PointChunk& chunk);
 
-  std::FILE* file_;
+  StdioSource source_;
+  LineReader lines_;
   std::string name_;
   std::int64_t size_;
-  std::int64_t bytes_read_ = 0;
-  std::vector<char> block_;
   std::vector<float> numbers_;
-  std::string buffer_;     // unread text; at most one block plus a line
-  std::size_t start_ = 0;  // first unread character in buffer_
-  std::int64_t line_ = 0;  // number of the last line taken
-  bool eof_ = false;
-  bool skipping_comment_ = false;  // in the tail of an over-long comment line
 };
 
 // Parses "X0,Y0,Z0:X1,Y1,Z1".  False with a reason in `why` otherwise.

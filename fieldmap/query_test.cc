@@ -257,6 +257,15 @@ TEST(PointSourceTest, PointsFileLinesAndErrors) {
   } rows[] = {
       {"1 2 3\n# comment\n\n4,5,6\r\n 7 , 8 ,9 # tail\n10\t11\t12", 4, ""},
       {long_comment + "1 2 3\n" + long_comment, 1, ""},
+      {"1 2 3\r4 5 6\r\r7,8,9", 3, ""},
+      {"\xEF\xBB\xBF"
+       "1 2 3\r\n",
+       1, ""},
+      {std::string("\xFF\xFE"
+                   "1\0 \0"
+                   "2\0",
+                   7),
+       0, "pts: the file is UTF-16; save it as UTF-8"},
       {"1 2 3\n1 2\n", 0, "pts:2: expected three numbers x y z, found 2"},
       {"1 2 3 4\n", 0, "pts:1: expected three numbers x y z, found 4"},
       {"\n1,,2,3\n", 0, "pts:2: \",\" is not a number"},

@@ -1,10 +1,7 @@
 #include "fieldmap/table_reader.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -82,25 +79,11 @@ bool is_known_name(const std::string& name) {
   return name == "X" || name == "Y" || name == "Z" || name == "BX" || name == "BY" || name == "BZ";
 }
 
-// Chooses the fields of x y z bx by bz: by name when all six are named
-// exactly once, otherwise the first six.
-void assign_columns(const std::vector<std::string>& names, int field_of[6]) {
-  static const char* const wanted[6] = {"X", "Y", "Z", "BX", "BY", "BZ"};
-  int found[6];
-  for (int w = 0; w < 6; ++w) {
-    found[w] = -1;
-    for (std::size_t f = 0; f < names.size(); ++f) {
-      if (names[f] != wanted[w]) continue;
-      if (found[w] >= 0) {  // named twice: names cannot decide
-        found[w] = -2;
-        break;
-      }
-      found[w] = static_cast<int>(f);
-    }
-  }
-  const bool by_name = std::all_of(found, found + 6, [](int f) { return f >= 0; });
-  for (int w = 0; w < 6; ++w) field_of[w] = by_name ? found[w] : w;
-}
+// Where a column's name stands, as written.
+struct NameAt {
+  std::string written;
+  std::uint64_t line = 0, column = 0;
+};
 
 std::string u128_to_string(unsigned __int128 v) {
   std::string digits;
@@ -111,92 +94,14 @@ std::string u128_to_string(unsigned __int128 v) {
   return digits;
 }
 
-// Cuts a text source into lines (LF, CR LF or CR), holding at most one
-// line and one read's worth of bytes at a time.
-class LineReader {
- public:
-  enum Result { kLine, kEnd, kTooLong, kReadError };
-
-  explicit LineReader(TextSource& source) : source_(source) {}
-
-  // The next line without its end.  The view holds until the next call.
-  Result next(std::string_view& line, std::string& why) {
-    for (;;) {
-      const char* const base = buffer_.data();
-      const char* const from = base + begin_ + scanned_;
-      const std::size_t left = end_ - begin_ - scanned_;
-      const char* lf = static_cast<const char*>(std::memchr(from, '\n', left));
-      const std::size_t upto = lf ? static_cast<std::size_t>(lf - from) : left;
-      const char* cr = static_cast<const char*>(std::memchr(from, '\r', upto));
-      const char* stop = cr ? cr : lf;
-      if (stop != nullptr) {
-        const std::size_t length = static_cast<std::size_t>(stop - (base + begin_));
-        if (length > kMaxLineBytes) return kTooLong;
-        std::size_t after = length + 1;
-        if (stop == cr) {
-          if (stop + 1 == base + end_ && !eof_) {  // an LF may follow
-            scanned_ = length;
-            if (!fill(why)) return kReadError;
-            continue;
-          }
-          if (stop + 1 < base + end_ && stop[1] == '\n') ++after;
-        }
-        line = std::string_view(base + begin_, length);
-        begin_ += after;
-        consumed_ += after;
-        scanned_ = 0;
-        return kLine;
-      }
-      scanned_ = end_ - begin_;
-      if (scanned_ > kMaxLineBytes) return kTooLong;
-      if (eof_) {
-        if (begin_ == end_) return kEnd;
-        line = std::string_view(base + begin_, end_ - begin_);
-        consumed_ += end_ - begin_;
-        begin_ = end_;
-        scanned_ = 0;
-        return kLine;
-      }
-      if (!fill(why)) return kReadError;
-    }
-  }
-
-  // Bytes of the text consumed so far.
-  std::uint64_t consumed() const { return consumed_; }
-
- private:
-  // Reads more bytes after those of the current line.
-  bool fill(std::string& why) {
-    if (begin_ > 0) {
-      std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
-      end_ -= begin_;
-      begin_ = 0;
-    }
-    constexpr std::size_t kChunk = std::size_t{1} << 16;
-    if (buffer_.size() - end_ < kChunk) {
-      buffer_.resize(
-          std::max(end_ + kChunk, std::min(2 * buffer_.size(), kMaxLineBytes + kChunk + 1)));
-    }
-    const std::ptrdiff_t got = source_.read(buffer_.data() + end_, buffer_.size() - end_, why);
-    if (got < 0) return false;
-    if (got == 0) eof_ = true;
-    end_ += static_cast<std::size_t>(got);
-    return true;
-  }
-
-  TextSource& source_;
-  std::vector<char> buffer_ = std::vector<char>(std::size_t{1} << 16);
-  std::size_t begin_ = 0;    // start of the current line in buffer_
-  std::size_t end_ = 0;      // end of the bytes read
-  std::size_t scanned_ = 0;  // bytes after begin_ known to hold no line end
-  bool eof_ = false;
-  std::uint64_t consumed_ = 0;
-};
-
 class Reader {
  public:
   Reader(TextSource& source, const ReadOptions& options, Table& table, TableError& error)
-      : lines_(source), size_(source.size()), options_(options), table_(table), error_(error) {}
+      : lines_(source, kMaxLineBytes),
+        size_(source.size()),
+        options_(options),
+        table_(table),
+        error_(error) {}
 
   bool read() {
     table_ = Table{};
@@ -222,18 +127,15 @@ class Reader {
   // text or on a failure (failed_ set).
   bool next_line() {
     std::string_view line;
-    std::string why;
     for (;;) {
-      const LineReader::Result r = lines_.next(line, why);
-      if (r == LineReader::kEnd) return false;
-      if (r == LineReader::kReadError) return fail(0, 0, why);
-      ++line_;
-      if (r == LineReader::kTooLong) {
-        return fail(line_, 1,
+      if (!lines_.next(line)) {
+        if (lines_.stop() == LineReader::Stop::end) return false;
+        if (lines_.stop() != LineReader::Stop::too_long) return fail(0, 0, lines_.failure());
+        return fail(lines_.line_number() + 1, 1,
                     "the line is longer than " + std::to_string(kMaxLineBytes) +
                         " bytes (a table has one row per line)");
       }
-      if (line_ == 1 && line.substr(0, 3) == "\xEF\xBB\xBF") line.remove_prefix(3);
+      line_ = lines_.line_number();
       if (is_header_line(line) && !header_line(line)) return false;
       split_fields(strip_comment(line), fields_, end_column_);
       if (options_.progress && size_ > 0 &&
@@ -302,6 +204,7 @@ class Reader {
 
     std::vector<std::string> names;
     std::vector<UnitAt> units;
+    std::vector<NameAt> places;
     for (;;) {
       if (!next_line()) {
         return !failed_ &&
@@ -327,12 +230,13 @@ class Reader {
         return fail(line_, end_column_, "column " + std::to_string(number) + " has no name");
       }
       names.push_back(column_name(fields_[1].text));
+      places.push_back({std::string(fields_[1].text), line_, fields_[1].column});
       units.push_back(glued_unit(fields_[1]));
       if (units.back().text.empty() && fields_.size() > 2 && is_unit(fields_[2].text)) {
         units.back() = {std::string(fields_[2].text), line_, fields_[2].column};
       }
     }
-    return take_names(names, units, "the header lists ");
+    return take_names(names, units, places, "the header lists ");
   }
 
   // A unit glued to a column name ("X[MM]").
@@ -347,16 +251,54 @@ class Reader {
   // units, then moves on to the first row.  `lists` starts the message that
   // says too few were named.
   bool take_names(const std::vector<std::string>& names, const std::vector<UnitAt>& units,
-                  const std::string& lists) {
+                  const std::vector<NameAt>& places, const std::string& lists) {
     if (names.size() < 6) {
       return fail_at(fields_[0],
                      lists + std::to_string(names.size()) + " columns; x y z bx by bz need 6");
     }
     columns_ = names.size();
-    assign_columns(names, table_.field_of);
+    if (!assign_columns(names, places)) return false;
     take_units(units);
     if (!columns_known()) return false;
     return next_line() || no_rows();
+  }
+
+  // Chooses the fields of x y z bx by bz by their names; when no column
+  // bears one of those names, the first six columns.  Otherwise each of the
+  // six must be named exactly once: a name given twice fails where it stands
+  // the second time, a name missing at the current line (the names line, or
+  // the header's "0" line).
+  bool assign_columns(const std::vector<std::string>& names, const std::vector<NameAt>& places) {
+    static const char* const wanted[6] = {"X", "Y", "Z", "BX", "BY", "BZ"};
+    static const char* const lower[6] = {"x", "y", "z", "bx", "by", "bz"};
+    int found[6] = {-1, -1, -1, -1, -1, -1};
+    bool any = false;
+    for (int w = 0; w < 6; ++w) {
+      for (std::size_t f = 0; f < names.size(); ++f) {
+        if (names[f] != wanted[w]) continue;
+        any = true;
+        if (found[w] >= 0) {
+          const NameAt& first = places[static_cast<std::size_t>(found[w])];
+          return fail(places[f].line, places[f].column,
+                      "the column " + std::string(lower[w]) + " is named twice (\"" +
+                          places[f].written + "\"; first on line " + std::to_string(first.line) +
+                          ", column " + std::to_string(first.column) + ")");
+        }
+        found[w] = static_cast<int>(f);
+      }
+    }
+    for (int w = 0; w < 6; ++w) {
+      if (!any) {
+        table_.field_of[w] = w;
+      } else if (found[w] < 0) {
+        return fail_at(fields_[0], "no column is named " + std::string(lower[w]) +
+                                       ": name each of x, y, z, bx, by, bz once (or none of "
+                                       "them, for the first six columns in that order)");
+      } else {
+        table_.field_of[w] = found[w];
+      }
+    }
+    return true;
   }
 
   void take_units(const std::vector<UnitAt>& units) {
@@ -415,6 +357,7 @@ class Reader {
     // must stay an error in that row.
     std::vector<std::string> names;
     std::vector<UnitAt> units;
+    std::vector<NameAt> places;
     bool all_known = true;
     bool any_number = false;
     for (const Field& f : fields_) {
@@ -426,12 +369,13 @@ class Reader {
         continue;
       }
       names.push_back(column_name(f.text));
+      places.push_back({std::string(f.text), line_, f.column});
       units.push_back(glued_unit(f));
       all_known = all_known && is_known_name(names.back());
     }
     // A row: read_row names the bad field.
     if (any_number && !all_known) return columns_known();
-    return take_names(names, units, "the column names list ");
+    return take_names(names, units, places, "the column names list ");
   }
 
   bool read_row() {
@@ -505,23 +449,6 @@ class Reader {
 };
 
 }  // namespace
-
-std::ptrdiff_t StringSource::read(char* dst, std::size_t n, std::string&) {
-  const std::size_t k = std::min(n, text_.size() - pos_);
-  if (k > 0) std::memcpy(dst, text_.data() + pos_, k);
-  pos_ += k;
-  return static_cast<std::ptrdiff_t>(k);
-}
-
-std::ptrdiff_t FdSource::read(char* dst, std::size_t n, std::string& why) {
-  for (;;) {
-    const ssize_t got = ::read(fd_, dst, n);
-    if (got >= 0) return got;
-    if (errno == EINTR) continue;
-    why = std::strerror(errno);
-    return -1;
-  }
-}
 
 bool read_table(TextSource& source, const ReadOptions& options, Table& table, TableError& error) {
   return Reader(source, options, table, error).read();

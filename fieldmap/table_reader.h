@@ -8,8 +8,10 @@
 // first field is "0" (anything after it, such as a unit, is ignored), then
 // one row per node.  Every row has as many fields as the header has
 // columns.  Columns named X, Y, Z, BX, BY, BZ (any case, a unit glued on in
-// brackets is dropped) are taken by name when all six are there, otherwise
-// the first six columns in that order; other columns are not read.
+// brackets is dropped) are taken by name, each of the six named exactly once
+// (a name given twice or missing is an error); when none of the columns
+// bears one of these names, the first six in that order.  Other columns are
+// not read.
 //
 // Plain form: any other first line.  Rows of x y z bx by bz.  The first
 // line may instead name the columns: it is a name line when its first field
@@ -23,8 +25,9 @@
 // Both forms: fields are separated by blanks, tabs, or a comma with optional
 // blanks around it; "#" starts a comment to the end of the line, except
 // that header lines ("#map ...", see map_header.h) before the first row are
-// read; blank lines are skipped.  A line ends with LF, CR LF or a CR alone;
-// a byte-order mark at the start is skipped.  Rows may come in any order.
+// read; blank lines are skipped.  Lines are cut as text_lines.h says (LF,
+// CR LF or a CR alone; a byte-order mark skipped; UTF-16 refused).  Rows may
+// come in any order.
 //
 // The text is read as a stream: memory grows with the number of rows, not
 // with the length of the text.  A line longer than kMaxLineBytes is refused.
@@ -39,6 +42,7 @@
 
 #include "fieldmap/map_header.h"
 #include "fieldmap/table_error.h"
+#include "fieldmap/text_lines.h"
 
 namespace fieldscan::fieldmap {
 
@@ -94,42 +98,6 @@ struct ReadOptions {
   // rounded once; a row whose three field values are all above 900000, the
   // unmeasured mark, keeps them unchanged), or fail with `error` set.
   std::function<bool(const Table& table, double factor[6], TableError& error)> columns_known;
-};
-
-// Where the text of a table comes from.
-class TextSource {
- public:
-  virtual ~TextSource() = default;
-  // Copies up to `n` next bytes to `dst`: how many (0 at the end), or -1
-  // with the reason in `why` when reading fails.
-  virtual std::ptrdiff_t read(char* dst, std::size_t n, std::string& why) = 0;
-  // The length of the whole text when known in advance, otherwise 0.
-  virtual std::uint64_t size() const { return 0; }
-};
-
-// The text held in memory (which must outlive the source).
-class StringSource final : public TextSource {
- public:
-  explicit StringSource(std::string_view text) : text_(text) {}
-  std::ptrdiff_t read(char* dst, std::size_t n, std::string& why) override;
-  std::uint64_t size() const override { return text_.size(); }
-
- private:
-  std::string_view text_;
-  std::size_t pos_ = 0;
-};
-
-// The text read from an open file descriptor (not owned); `size` as for
-// TextSource::size.
-class FdSource final : public TextSource {
- public:
-  FdSource(int fd, std::uint64_t size) : fd_(fd), size_(size) {}
-  std::ptrdiff_t read(char* dst, std::size_t n, std::string& why) override;
-  std::uint64_t size() const override { return size_; }
-
- private:
-  int fd_;
-  std::uint64_t size_;
 };
 
 // Reads the table from `source`.  On success fills `table` and returns

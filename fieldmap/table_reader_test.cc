@@ -97,9 +97,6 @@ TEST(TableReaderTest, NameLinesAndFirstRows) {
       {"units in brackets", "x [mm] y[mm] z [mm] Bx [T] By [T] Bz [T]\n1 2 3 4 5 6\n", 1, 6},
       {"units in parentheses", "bz(T) x(mm) y(mm) z(mm) bx(T) by(T)\n6 1 2 3 4 5\n", 1, 6},
       {"unknown names, no number", "u v w bu bv bw\n1 2 3 4 5 6\n", 1, 6},
-      // Names cannot decide: the first six columns, as for unknown names.
-      {"a column named twice", "x y z bx by bz x\n1 2 3 4 5 6 7\n", 1, 6},
-      {"a name twice among all six", "bz y z bx by bz\n1 2 3 4 5 6\n", 1, 6},
       {"byte-order mark", "\xEF\xBB\xBFx y z bx by bz\n1 2 3 4 5 6\n", 1, 6},
       {"byte-order mark before a row",
        "\xEF\xBB\xBF"
@@ -217,6 +214,17 @@ TEST(TableReaderTest, ErrorsNameLineAndColumn) {
       {"typo in the second row", "0 0 0 1 2 3\nO 0 0 1 2 3\n", 2, 1, "\"O\" is not a number"},
       {"typo inside the first row", "0 0 0 1 2 3e\n", 1, 11, "\"3e\" is not a number"},
       {"names with a number", "x y z bx by 1.5\n", 1, 1, "\"x\" is not a number"},
+      // Names choose the columns: each of the six exactly once.
+      {"a column named twice", "x y z bx by bz x\n1 2 3 4 5 6 7\n", 1, 16,
+       "the column x is named twice (\"x\"; first on line 1, column 1)"},
+      {"a name twice among all six", "bz y z bx by bz\n1 2 3 4 5 6\n", 1, 14,
+       "the column bz is named twice"},
+      {"header names x twice", "1 1 1\n1 X\n2 x [mm]\n3 Z\n4 BX\n5 BY\n6 BZ\n0\n0 0 0 1 2 3\n", 3,
+       3, "the column x is named twice (\"x\"; first on line 2, column 3)"},
+      {"a coordinate column missing", "x y w bx by bz\n1 2 3 4 5 6\n", 1, 1,
+       "no column is named z"},
+      {"header without bz", "1 1 1\n1 X\n2 Y\n3 Z\n4 BX\n5 BY\n6 B\n 0\n0 0 0 1 2 3\n", 8, 2,
+       "no column is named bz"},
       {"header line after a row", "0 0 0 1 2 3\n#map angle 45\n", 2, 1, "before the first row"},
       {"unknown header keyword", "#map colour \"red\"\n0 0 0 1 2 3\n", 1, 6, "unknown keyword"},
       {"header item twice", "#map angle 1\n#map angle 2\n0 0 0 1 2 3\n", 2, 6, "given twice"},
