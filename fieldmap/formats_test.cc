@@ -213,6 +213,12 @@ TEST(FormatsTest, HandWrittenFilesGiveTheFieldAtAndBetweenNodes) {
        LengthUnit::m,
        FieldUnit::T,
        "lengths in m, field in T"},
+      {"counts then rows, no column lines, units declared",
+       "\n     3     2     3\n" + node_rows(Order::z_fastest, LengthUnit::mm, FieldUnit::T, " "),
+       {"--units", "mm,T"},
+       LengthUnit::mm,
+       FieldUnit::T,
+       "lengths in mm, field in T"},
       {"plain columns with units, shuffled, cm and kG into mm and mT",
        "x [cm], y [cm], z [cm], Bx [kG], By [kG], Bz [kG]\n" +
            node_rows(Order::reversed, LengthUnit::cm, FieldUnit::kG, ", ", "# comment"),

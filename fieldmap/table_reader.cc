@@ -308,6 +308,7 @@ class Reader {
                fail(line_ + 1, 1,
                     "the table ends in its header: no line \"0\" closes the column list");
       }
+      if (names.empty() && rows_follow_counts()) return columns_known();
       std::int64_t number = -1;
       if (!parse_int64(fields_[0].text, number) ||
           (number != 0 && number != static_cast<std::int64_t>(names.size()) + 1)) {
@@ -316,11 +317,7 @@ class Reader {
                                        " NAME\" or the line \"0\" that ends the column list");
       }
       if (number == 0) {
-        if (fields_.size() > 1 && is_unit(fields_[1].text)) {
-          table_.zero_unit = std::string(fields_[1].text);
-          table_.zero_unit_line = line_;
-          table_.zero_unit_column = fields_[1].column;
-        }
+        take_zero_unit();
         break;
       }
       if (fields_.size() < 2) {
@@ -333,6 +330,29 @@ class Reader {
       }
     }
     return take_names(names, units, "the header lists ");
+  }
+
+  // The unit on the line "0" that closes the column list ("0 [METRE]").
+  void take_zero_unit() {
+    if (fields_.size() > 1 && is_unit(fields_[1].text)) {
+      table_.zero_unit = std::string(fields_[1].text);
+      table_.zero_unit_line = line_;
+      table_.zero_unit_column = fields_[1].column;
+    }
+  }
+
+  // True when the line after the counts is already a row of six or more
+  // numbers: the counts-then-rows form, which names no columns (and no
+  // units), so they are x y z bx by bz in that order.  A column line has a
+  // name; a "0" line followed by five numbers would be no column list.
+  bool rows_follow_counts() {
+    if (fields_.size() < 6) return false;
+    double ignored;
+    for (const Field& f : fields_) {
+      if (!parse_double(f.text, ignored)) return false;
+    }
+    columns_ = fields_.size();
+    return true;
   }
 
   // A unit glued to a column name ("X[MM]").

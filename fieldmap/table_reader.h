@@ -9,7 +9,10 @@
 // one row per node.  Every row has as many fields as the header has
 // columns.  Columns named X, Y, Z, BX, BY, BZ (any case, a unit glued on in
 // brackets is dropped) are taken by name when all six are there, otherwise
-// the first six columns in that order; other columns are not read.
+// the first six columns in that order; other columns are not read.  The
+// column lines and the "0" line may be left out altogether: when the line
+// after the counts is a row (six or more numbers), the columns are x y z bx
+// by bz and those after them, in that order, with no units named.
 //
 // Plain form: any other first line.  Rows of x y z bx by bz.  The first
 // line may instead name the columns: it is a name line when its first field
