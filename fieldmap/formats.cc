@@ -6,6 +6,7 @@
 #include "fieldmap/format_support.h"
 #include "fieldmap/number.h"
 #include "fieldmap/table_reader.h"
+#include "fieldmap/unicode_text.h"
 
 namespace fieldscan::fieldmap {
 namespace {
@@ -55,11 +56,13 @@ std::string_view format_name(Format format) {
 Format detect_format(std::string_view head) {
   if (head.substr(0, 3) == "\xEF\xBB\xBF") head.remove_prefix(3);
   std::vector<TextField> fields;
+  std::string blanked;
   bool first_content = true;
   while (!head.empty()) {
     const auto nl = head.find('\n');
     std::string_view line = head.substr(0, nl);
     head = nl == std::string_view::npos ? std::string_view() : head.substr(nl + 1);
+    line = blank_unicode_spaces(line, blanked);
     std::size_t p = 0;
     while (p < line.size() && (line[p] == ' ' || line[p] == '\t' || line[p] == '\r')) ++p;
     if (p == line.size()) continue;

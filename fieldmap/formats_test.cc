@@ -11,6 +11,7 @@
 #include "fieldmap/cli.h"
 #include "fieldmap/cli_test_run.h"
 #include "fieldmap/number.h"
+#include "fieldmap/unicode_text.h"
 #include "mapfile/map_format.h"
 #include "mapfile/map_writer.h"
 #include "mapfile/node.h"
@@ -527,6 +528,62 @@ TEST(FormatsTest, ProblemsNameTheFileLineAndColumn) {
     EXPECT_EQ(r.err.rfind(in + row.message, 0), 0u) << r.err;
     EXPECT_FALSE(std::ifstream(map).good());
   }
+}
+
+// No-break spaces (U+00A0 "\xC2\xA0", U+2007, U+202F) in header and name
+// lines are blanks in every format.
+TEST(FormatsTest, UnicodeSpacesInHeaderLinesAreBlanks) {
+  const std::string nbsp = "\xC2\xA0", narrow = "\xE2\x80\xAF", figure = "\xE2\x80\x87";
+  const std::string mm_t = node_rows(Order::x_fastest, LengthUnit::mm, FieldUnit::T, " ");
+  const std::string cases[] = {
+      "% Length unit:" + nbsp + "mm\n% x" + nbsp + "y z mf.Bx" + narrow +
+          "(T) mf.By (T) mf.Bz (T)\n" + mm_t,
+      "3" + narrow + "2 3\n 1" + nbsp + "X [MM]\n 2 Y" + figure +
+          "[MM]\n 3 Z [MM]\n 4 BX [T]\n 5 BY [T]\n 6 BZ [T]\n 0" + nbsp + "\n" + mm_t,
+      "x [mm]," + nbsp + "y [mm], z" + figure + "[mm], bx [T], by [T], bz [T]\n" + mm_t,
+      "grid" + nbsp + "X0=-10 Y0=0 Z0=0 nX=3" + narrow + "nY=2 nZ=3 dX=10 dY=5 dZ=20\ndata\n" +
+          mm_t,
+      "nx>" + nbsp + "3\nny> 2\nnz> 3\nxmin> -1\nxmax> 1\nymin> 0\nymax> 0.5\nzmin> 0\nzmax> 4\n!" +
+          nbsp + "X Y Z Fx Fy Fz\n" +
+          node_rows(Order::x_fastest, LengthUnit::cm, FieldUnit::T, " "),
+  };
+  TempDir dir;
+  for (const std::string& text : cases) {
+    SCOPED_TRACE(text.substr(0, 40));
+    const std::string in = dir.file("in.txt"), map = dir.file("out.map");
+    ASSERT_TRUE(write_file(in, text));
+    const Outcome r = run({"convert", in, map, "--units", "mm,T"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    FieldMap loaded;
+    ASSERT_TRUE(load(map, loaded));
+    expect_test_field(loaded, LengthUnit::mm, FieldUnit::T);
+  }
+}
+
+// Messages write the bytes of the input that do not print as \xHH.
+TEST(FormatsTest, MessagesShowBytesThatDoNotPrint) {
+  const struct {
+    std::string text, shown;
+  } rows[] = {
+      {"mm", "mm"},
+      {"\xC2\xB5m \xC3\xA9", "\xC2\xB5m \xC3\xA9"},  // printable UTF-8 stays
+      {"\xC2\xA0mm", "\\xC2\\xA0mm"},
+      {"m\xE2\x80\x8Bm\xEF\xBB\xBF", "m\\xE2\\x80\\x8Bm\\xEF\\xBB\\xBF"},  // zero-width, BOM
+      {"a\tb\x7F", "a\\x09b\\x7F"},
+      {"\xC2\x85", "\\xC2\\x85"},                    // a C1 control
+      {"\xFF\xC0\xAF\xC3", "\\xFF\\xC0\\xAF\\xC3"},  // not UTF-8, overlong, cut short
+      {"\xED\xA0\x80!", "\\xED\\xA0\\x80!"},         // a surrogate
+  };
+  for (const auto& row : rows) EXPECT_EQ(printable(row.text), row.shown) << row.shown;
+  // In a row a no-break space is not a blank; the message shows it.
+  TempDir dir;
+  const std::string in = dir.file("in.txt"), map = dir.file("out.map");
+  ASSERT_TRUE(write_file(in, "0 0 0 1 2 3\n1 0 0 1 2 3\xC2\xA0\n"));
+  Outcome r = run({"convert", in, map});
+  EXPECT_EQ(r.err, in + ":2:11: \"3\\xC2\\xA0\" is not a number\n");
+  ASSERT_TRUE(write_file(in, "% Length unit: m\xE2\x80\x8Bm\n% x y z Bx By Bz\n0 0 0 1 2 3\n"));
+  r = run({"convert", in, map});
+  EXPECT_NE(r.err.find("unknown length unit \"m\\xE2\\x80\\x8Bm\""), std::string::npos) << r.err;
 }
 
 TEST(FormatsTest, FormatAndUnitOptions) {

@@ -8,6 +8,7 @@
 #include "fieldmap/format_support.h"
 #include "fieldmap/formats.h"
 #include "fieldmap/number.h"
+#include "fieldmap/unicode_text.h"
 #include "mapfile/map_format.h"
 #include "mapfile/node.h"
 
@@ -62,6 +63,7 @@ class G4blReader {
     bool in_data = false;
     while (lines_.next(line)) {
       const std::uint64_t number = lines_.line_number();
+      if (!in_data) line = blank_unicode_spaces(line, blanked_);
       split_line(line.substr(0, line.find('#')), fields_);
       if (fields_.empty()) continue;
       if (in_data) {
@@ -316,6 +318,7 @@ class G4blReader {
   TableError& error_;
   ToMapUnits convert_;
   std::vector<TextField> fields_;
+  std::string blanked_;  // a command line with its Unicode spaces blanked
   double norm_ = 1.0;
   bool have_grid_ = false;
   std::uint64_t grid_line_ = 0;

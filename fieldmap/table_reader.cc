@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "fieldmap/number.h"
+#include "fieldmap/unicode_text.h"
 #include "mapfile/grid.h"
 #include "mapfile/map_format.h"
 #include "mapfile/node.h"
@@ -234,6 +235,9 @@ class Reader {
                         " bytes (a table has one row per line)");
       }
       if (line_ == 1 && line.substr(0, 3) == "\xEF\xBB\xBF") line.remove_prefix(3);
+      // Header and name lines (not "#map" lines, whose quoted texts are kept)
+      // take Unicode spaces for blanks.
+      if (!columns_done_ && !is_header_line(line)) line = blank_unicode_spaces(line, blanked_);
       if (is_header_line(line) && !header_line(line)) return false;
       split_fields(strip_comment(line), fields_, end_column_);
       if (options_.progress && size_ > 0 &&
@@ -259,7 +263,7 @@ class Reader {
     failed_ = true;
     error_.line = line;
     error_.column = column;
-    error_.message = std::move(message);
+    error_.message = printable(message);
     return false;
   }
   bool fail_at(const Field& f, std::string message) {
@@ -390,6 +394,7 @@ class Reader {
   }
 
   bool columns_known() {
+    columns_done_ = true;
     if (!options_.columns_known) return true;
     TableError e;
     if (options_.columns_known(table_, factor_, e)) return true;
@@ -517,6 +522,8 @@ class Reader {
   std::uint64_t end_column_ = 1;
   bool failed_ = false;
   bool in_rows_ = false;
+  bool columns_done_ = false;
+  std::string blanked_;  // a line with its Unicode spaces blanked
   std::vector<Field> fields_;
   std::size_t columns_ = 6;
   double factor_[6] = {1, 1, 1, 1, 1, 1};
