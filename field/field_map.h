@@ -32,6 +32,16 @@ enum class FieldStatus : std::int16_t {
 // X-limits", ..., "Non measured point - probably iron"); empty for kOk.
 std::string_view field_message(FieldStatus status);
 
+// The limits the evaluation applies along each axis of `grid`: low[a] and
+// high[a] are the lowest and highest single-precision coordinates on that
+// axis (the other two inside) that are not refused as outside it.  They are
+// the grid's XLOW .. ZHIGH except where the fold of the point (its offset
+// from the origin, rounded, added back to the origin, rounded) carries a
+// coordinate at a limit a few units in the last place past it; then the
+// nearest coordinate that stays inside.  On a sector map the y limits hold
+// along the y axis only (elsewhere the sector fold decides).
+void evaluated_limits(const GridSize& grid, float low[3], float high[3]);
+
 // The three components of the field at a point.
 struct FieldVector {
   float bx = 0, by = 0, bz = 0;

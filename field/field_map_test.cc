@@ -245,6 +245,49 @@ TEST(FieldMapTest, BatchGivesTheOnePointNaNOfMixedNaNCells) {
   }
 }
 
+// Each evaluated limit is a coordinate the evaluation takes, and the next
+// float beyond it is refused on that axis; the grid's own XHIGH on the
+// -30 + 9 * 6.1 grid is one it refuses.  y is checked on quadrant maps
+// only, where no sector fold mixes the axes.
+TEST(FieldMapTest, EvaluatedLimitsAreTheLastCoordinatesTaken) {
+  std::mt19937 rng(26);
+  int moved = 0;
+  for (int trial = 0; trial < 400; ++trial) {
+    MapContents m = random_map(rng);
+    if (trial == 0) {
+      m.xmin = -30, m.dx = 6.1f, m.nx = 10, m.ida = 0;
+      m.values.assign(std::size_t{30} * m.ny * m.nz, 1.0f);
+    }
+    FieldMap map;
+    MapError error;
+    ASSERT_TRUE(FieldMap::from_contents(m, map, error)) << error.message;
+    const GridSize& g = map.grid();
+    float low[3], high[3];
+    evaluated_limits(g, low, high);
+    moved += low[0] != g.XLOW || high[0] != g.XHIGH || low[1] != g.YLOW || high[1] != g.YHIGH;
+    const float inside[3] = {g.XMIN, g.YMIN, g.ZMIN};
+    const FieldStatus refused[3] = {FieldStatus::kOutsideX, FieldStatus::kOutsideY,
+                                    FieldStatus::kOutsideZ};
+    for (int a = 0; a < (m.angle == 90 ? 3 : 1); ++a) {
+      SCOPED_TRACE(testing::Message() << "trial " << trial << " axis " << a);
+      for (const float limit : {low[a], high[a]}) {
+        const float beyond = std::nextafter(limit, limit == low[a] ? -INFINITY : INFINITY);
+        float p[3] = {inside[0], inside[1], inside[2]};
+        FieldVector b;
+        p[a] = limit;
+        EXPECT_NE(map.field(p[0], p[1], p[2], b), refused[a]) << limit;
+        p[a] = beyond;
+        EXPECT_EQ(map.field(p[0], p[1], p[2], b), refused[a]) << beyond;
+      }
+    }
+    if (trial == 0) {
+      EXPECT_EQ(g.XHIGH, 24.9f);
+      EXPECT_EQ(high[0], std::nextafter(24.9f, 0.0f));
+    }
+  }
+  EXPECT_GT(moved, 10);
+}
+
 TEST(FieldMapTest, FailuresGiveTheLoadersStatusAndLeaveTheMapAlone) {
   MapContents good;
   fill_values(good, [](float, float, float) { return std::array<float, 3>{1, 1, 1}; });

@@ -17,6 +17,7 @@
 #include <cfloat>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <string_view>
 
 #include "field/evaluate.h"
@@ -237,7 +238,45 @@ void mirror_signs(const GridSize& s, float x, float y, float z, float b[3]) {
   if (z < s.ZMIN) mirror(s.IDC, 2);
 }
 
+// Whether the folded coordinate of `p` on an axis with `origin` stays at or
+// below the upper limit `high`, as locate_cell tests it.
+bool folds_inside(float p, float origin, float high) {
+  return coordinate(origin, offset(p, origin)) <= high;
+}
+
+// The lowest and highest coordinate of one axis (mirrored or not) that
+// folds inside: a fold is off by a few units in the last place at most, so a
+// bounded walk from the stored limits finds them; where it does not (a limit
+// that is not finite, a step that is not positive) the stored ones stand.
+void axis_limits(float origin, float& low, float& high) {
+  constexpr int kSteps = 64;
+  const float up = std::numeric_limits<float>::infinity();
+  if (!std::isfinite(low) || !std::isfinite(high) || !(low <= high)) return;
+  float top = high;
+  for (int i = 0; i < kSteps && !folds_inside(top, origin, high); ++i)
+    top = std::nextafter(top, -up);
+  if (!folds_inside(top, origin, high)) return;
+  for (int i = 0; i < kSteps && folds_inside(std::nextafter(top, up), origin, high); ++i) {
+    top = std::nextafter(top, up);
+  }
+  float bottom = low;
+  for (int i = 0; i < kSteps && !folds_inside(bottom, origin, high); ++i) {
+    bottom = std::nextafter(bottom, up);
+  }
+  if (!folds_inside(bottom, origin, high) || !(bottom <= top)) return;
+  low = bottom;
+  high = top;
+}
+
 }  // namespace
+
+void evaluated_limits(const GridSize& grid, float low[3], float high[3]) {
+  low[0] = grid.XLOW, low[1] = grid.YLOW, low[2] = grid.ZLOW;
+  high[0] = grid.XHIGH, high[1] = grid.YHIGH, high[2] = grid.ZHIGH;
+  // z is tested raw against its limits; x and y after the fold.
+  axis_limits(grid.XMIN, low[0], high[0]);
+  axis_limits(grid.YMIN, low[1], high[1]);
+}
 
 FieldStatus fold_point(const GridSize& grid, float x, float y, float z, Fold& fold) {
   fold = Fold{};

@@ -10,6 +10,7 @@
 #include "fieldmap/formats.h"
 #include "fieldmap/grid_finder.h"
 #include "fieldmap/number.h"
+#include "fieldmap/unicode_text.h"
 #include "mapfile/map_format.h"
 #include "mapfile/node.h"
 
@@ -58,6 +59,7 @@ class BdsimReader {
     bool columns_seen = false;
     while (lines_.next(line)) {
       const std::uint64_t number = lines_.line_number();
+      if (!columns_seen) line = blank_unicode_spaces(line, blanked_);
       const std::string_view content = line.substr(0, line.find('#'));
       std::size_t first = 0;
       while (first < content.size() && (content[first] == ' ' || content[first] == '\t')) ++first;
@@ -311,6 +313,7 @@ class BdsimReader {
   int field_column_[3] = {-1, -1, -1};
   int coordinate_column_[3] = {-1, -1, -1};
   std::vector<TextField> fields_;
+  std::string blanked_;  // a header line with its Unicode spaces blanked
   std::uint64_t rows_ = 0, total_ = 0;
 };
 

@@ -256,6 +256,16 @@ std::string line_list(const std::vector<std::uint64_t>& lines, std::int64_t coun
   return out;
 }
 
+// The warning for nodes a file gave more than once (empty for none).
+std::string repeats_warning(const std::string& table_path, const RepeatedNodes& repeats) {
+  if (repeats.nodes == 0) return {};
+  return "fieldmap: warning: " + table_path + ": " + std::to_string(repeats.nodes) +
+         (repeats.nodes == 1 ? " node is" : " nodes are") + " given more than once, " +
+         std::to_string(repeats.differing) +
+         " of them with different values; the later row wins (" +
+         line_list(repeats.lines, static_cast<std::int64_t>(repeats.rows)) + ")\n";
+}
+
 int convert(const std::vector<std::string>& pos, const ConvertOptions& options, CliStreams& io) {
   const std::string& table_path = pos[0];
   const std::string& map_path = pos[1];
@@ -310,8 +320,10 @@ int convert(const std::vector<std::string>& pos, const ConvertOptions& options, 
   TableError error;
   MapContents contents = options.contents;
   BuildNotes notes;
+  RepeatedNodes repeats;
   if (!read_by_table_reader(format)) {
-    if (!read_other_format(format, input.fd, request, contents, units, error, format_why)) {
+    if (!read_other_format(format, input.fd, request, contents, units, error, format_why,
+                           &repeats)) {
       if (!format_why.empty()) return failure(io, table_path + ": " + format_why);
       io.err += table_path + ":" + std::to_string(error.line) + ":" + std::to_string(error.column) +
                 ": " + error.message + "\n";
@@ -367,6 +379,7 @@ int convert(const std::vector<std::string>& pos, const ConvertOptions& options, 
               " in all three components, which mark a node unmeasured (" +
               line_list(notes.made_unmeasured_lines, notes.made_unmeasured) + ")\n";
   }
+  io.err += repeats_warning(table_path, repeats);
   return 0;
 }
 

@@ -7,6 +7,7 @@
 #include "fieldmap/formats.h"
 #include "fieldmap/grid_finder.h"
 #include "fieldmap/number.h"
+#include "fieldmap/unicode_text.h"
 #include "mapfile/grid.h"
 #include "mapfile/map_format.h"
 
@@ -46,6 +47,7 @@ class ComsolReader {
     const std::size_t max_rows = static_cast<std::size_t>(MXS / 3);
     while (lines_.next(line)) {
       const std::uint64_t number = lines_.line_number();
+      if (!in_rows) line = blank_unicode_spaces(line, blanked_);
       std::size_t first = 0;
       while (first < line.size() && (line[first] == ' ' || line[first] == '\t')) ++first;
       if (first == line.size()) continue;
@@ -183,6 +185,7 @@ class ComsolReader {
   std::vector<Column> columns_;
   int use_[6] = {-1, -1, -1, -1, -1, -1};
   std::vector<TextField> fields_;
+  std::string blanked_;  // a header line with its Unicode spaces blanked
   std::uint64_t offset_ = 1;
 };
 

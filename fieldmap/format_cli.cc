@@ -108,7 +108,7 @@ bool table_format(int fd, const FormatOptions& options, Format& format, std::str
 }
 
 bool read_other_format(Format format, int fd, const FormatRequest& request, MapContents& contents,
-                       Units& units, TableError& error, std::string& why) {
+                       Units& units, TableError& error, std::string& why, RepeatedNodes* repeats) {
   // The file already open, not the name again: a pipe has one reader, and
   // the name may have come to mean another file since it was opened.
   std::ifstream in("/proc/self/fd/" + std::to_string(fd), std::ios::binary);
@@ -117,7 +117,8 @@ bool read_other_format(Format format, int fd, const FormatRequest& request, MapC
     return false;
   }
   if (format == Format::bdsim) return read_bdsim(in, request, contents, units, error);
-  if (format == Format::g4beamline) return read_g4beamline(in, request, contents, units, error);
+  if (format == Format::g4beamline)
+    return read_g4beamline(in, request, contents, units, error, repeats);
   return read_comsol(in, request, contents, units, error);
 }
 

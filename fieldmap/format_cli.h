@@ -45,8 +45,10 @@ inline bool read_by_table_reader(Format format) {
 // Reads a BDSIM, G4beamline or COMSOL file, open on `fd` at its start, into
 // `contents` and the map's units into `units`.  On failure either `why` (the
 // file cannot be read) or `error` (its line, column and problem) is set.
+// `repeats` receives the nodes a G4beamline file gives more than once.
 bool read_other_format(Format format, int fd, const FormatRequest& request, MapContents& contents,
-                       Units& units, TableError& error, std::string& why);
+                       Units& units, TableError& error, std::string& why,
+                       RepeatedNodes* repeats = nullptr);
 
 // For --from table or --from csv: false with `error` set when read_table
 // found the other form.

@@ -4,6 +4,7 @@
 #include <numbers>
 
 #include "fieldmap/number.h"
+#include "fieldmap/unicode_text.h"
 #include "mapfile/map_format.h"
 #include "mapfile/node.h"
 
@@ -112,7 +113,7 @@ void append_node_rows(std::string& out, const std::vector<std::string> (&nodes)[
 bool fail_at(TableError& error, std::uint64_t line, std::uint64_t column, std::string message) {
   error.line = line;
   error.column = column;
-  error.message = std::move(message);
+  error.message = printable(message);
   return false;
 }
 

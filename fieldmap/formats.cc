@@ -7,6 +7,7 @@
 #include "fieldmap/map_header.h"
 #include "fieldmap/number.h"
 #include "fieldmap/table_reader.h"
+#include "fieldmap/unicode_text.h"
 
 namespace fieldscan::fieldmap {
 namespace {
@@ -56,9 +57,11 @@ std::string_view format_name(Format format) {
 Format detect_format(TextSource& source) {
   LineReader lines(source);
   std::vector<TextField> fields;
+  std::string blanked;
   bool first_content = true;
   std::string_view line;
   while (lines.next(line)) {
+    line = blank_unicode_spaces(line, blanked);
     std::size_t p = 0;
     while (p < line.size() && (line[p] == ' ' || line[p] == '\t' || line[p] == '\r')) ++p;
     if (p == line.size()) continue;

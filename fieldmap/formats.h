@@ -23,9 +23,11 @@
 // back as the same single-precision value.
 #pragma once
 
+#include <cstdint>
 #include <istream>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "fieldmap/table_error.h"
 #include "fieldmap/text_lines.h"
@@ -78,8 +80,18 @@ bool read_bdsim(std::istream& in, const FormatRequest& request, MapContents& con
 // Bx,By), then "data" and rows "X Y Z Bx By Bz" placed by their
 // coordinates.  An extend whose flip list no index expresses, or whose
 // mirror plane (the axis's zero) is not the grid's first node, is refused.
+//
+// A node given by more than one row takes the values of the last of them, as
+// G4beamline itself loads such a file (maps written as two halves that share
+// a plane give its nodes twice); `repeats`, when given, counts them.
+struct RepeatedNodes {
+  std::uint64_t nodes = 0;           // nodes given by more than one row
+  std::uint64_t differing = 0;       // of them, those whose rows' values differ
+  std::uint64_t rows = 0;            // rows that give a node given before
+  std::vector<std::uint64_t> lines;  // the lines of the first few such rows
+};
 bool read_g4beamline(std::istream& in, const FormatRequest& request, MapContents& contents,
-                     Units& units, TableError& error);
+                     Units& units, TableError& error, RepeatedNodes* repeats = nullptr);
 
 // COMSOL spreadsheet export: "%" header lines, among them "% Length unit: mm"
 // and, last, one naming the columns "x y z mf.Bx (T) mf.By (T) mf.Bz (T)"

@@ -11,6 +11,7 @@
 #include "fieldmap/cli.h"
 #include "fieldmap/cli_test_run.h"
 #include "fieldmap/number.h"
+#include "fieldmap/unicode_text.h"
 #include "mapfile/map_format.h"
 #include "mapfile/map_writer.h"
 #include "mapfile/node.h"
@@ -214,6 +215,12 @@ TEST(FormatsTest, HandWrittenFilesGiveTheFieldAtAndBetweenNodes) {
        LengthUnit::m,
        FieldUnit::T,
        "lengths in m, field in T"},
+      {"counts then rows, no column lines, units declared",
+       "\n     3     2     3\n" + node_rows(Order::z_fastest, LengthUnit::mm, FieldUnit::T, " "),
+       {"--units", "mm,T"},
+       LengthUnit::mm,
+       FieldUnit::T,
+       "lengths in mm, field in T"},
       {"plain columns with units, shuffled, cm and kG into mm and mT",
        "x [cm], y [cm], z [cm], Bx [kG], By [kG], Bz [kG]\n" +
            node_rows(Order::reversed, LengthUnit::cm, FieldUnit::kG, ", ", "# comment"),
@@ -303,6 +310,39 @@ TEST(FormatsTest, G4beamlineExtendBecomesAMirrorPlane) {
       EXPECT_NEAR(b[c], row.sign[c] * want[static_cast<std::size_t>(c)] * 1e-4, 1e-7);
     }
   }
+}
+
+// A G4beamline map written as two triangles that share the x = y diagonal:
+// each diagonal node comes twice, the later row wins and a warning counts
+// them; a repeat that is not finite makes its node unmeasured.
+TEST(FormatsTest, G4beamlineNodesGivenTwiceTakeTheLaterRow) {
+  std::string text = "grid X0=0 Y0=0 Z0=0 nX=3 nY=3 nZ=1 dX=1 dY=1 dZ=1\ndata\n";
+  for (int half = 0; half < 2; ++half) {
+    for (int j = 0; j < 3; ++j) {
+      for (int i = 0; i < 3; ++i) {
+        if (half == 0 ? i < j : i > j) continue;
+        // The second half keeps node (1, 1), changes (2, 2) and gives (3, 3)
+        // a value that is not finite.
+        const char* bz = half == 1 && i == j ? (i == 0 ? "0" : i == 1 ? "9" : "nan") : "0";
+        text += std::to_string(i) + " " + std::to_string(j) + " 0 " + std::to_string(i) + " " +
+                std::to_string(j) + " " + bz + "\n";
+      }
+    }
+  }
+  TempDir dir;
+  const std::string in = dir.file("tri.g4bl"), map = dir.file("tri.map");
+  ASSERT_TRUE(write_file(in, text));
+  const Outcome r = run({"convert", in, map});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "fieldmap: warning: " + in +
+                       ": 3 nodes are given more than once, 2 of them with different values; "
+                       "the later row wins (lines 9, 11 and 14)\n");
+  FieldMap loaded;
+  ASSERT_TRUE(load(map, loaded));
+  const std::vector<float>& v = loaded.contents().values;
+  EXPECT_EQ(v[3 * 0 + 2], 0.0f);          // node (1, 1)
+  EXPECT_EQ(v[3 * 4 + 2], 9.0f);          // node (2, 2)
+  EXPECT_TRUE(is_unmeasured(&v[3 * 8]));  // node (3, 3)
 }
 
 // The worked example of the README: the G4beamline quadrant of a lens field,
@@ -466,9 +506,6 @@ TEST(FormatsTest, ProblemsNameTheFileLineAndColumn) {
       {"grid X0=0 Y0=0 Z0=0 nX=2 nY=1 nZ=1 dX=1 dY=1 dZ=1\ndata\n0 0 0 1 2 3\n0.5 0 0 1 2 3\n",
        {},
        ":4:1: X = 0.5 is not a node of the grid (X0 + k * dX, k from 0 to 1)"},
-      {"grid X0=0 Y0=0 Z0=0 nX=2 nY=1 nZ=1 dX=1 dY=1 dZ=1\ndata\n0 0 0 1 2 3\n0 0 0 1 2 3\n",
-       {},
-       ":4:1: duplicate node (1, 1, 1), first given on line 3"},
       {"% Length unit: furlong\n% x y z Bx By Bz\n0 0 0 1 2 3\n",
        {},
        ":1:15: unknown length unit \"furlong\""},
@@ -514,6 +551,62 @@ TEST(FormatsTest, ProblemsNameTheFileLineAndColumn) {
     EXPECT_EQ(r.err.rfind(in + row.message, 0), 0u) << r.err;
     EXPECT_FALSE(std::ifstream(map).good());
   }
+}
+
+// No-break spaces (U+00A0 "\xC2\xA0", U+2007, U+202F) in header and name
+// lines are blanks in every format.
+TEST(FormatsTest, UnicodeSpacesInHeaderLinesAreBlanks) {
+  const std::string nbsp = "\xC2\xA0", narrow = "\xE2\x80\xAF", figure = "\xE2\x80\x87";
+  const std::string mm_t = node_rows(Order::x_fastest, LengthUnit::mm, FieldUnit::T, " ");
+  const std::string cases[] = {
+      "% Length unit:" + nbsp + "mm\n% x" + nbsp + "y z mf.Bx" + narrow +
+          "(T) mf.By (T) mf.Bz (T)\n" + mm_t,
+      "3" + narrow + "2 3\n 1" + nbsp + "X [MM]\n 2 Y" + figure +
+          "[MM]\n 3 Z [MM]\n 4 BX [T]\n 5 BY [T]\n 6 BZ [T]\n 0" + nbsp + "\n" + mm_t,
+      "x [mm]," + nbsp + "y [mm], z" + figure + "[mm], bx [T], by [T], bz [T]\n" + mm_t,
+      "grid" + nbsp + "X0=-10 Y0=0 Z0=0 nX=3" + narrow + "nY=2 nZ=3 dX=10 dY=5 dZ=20\ndata\n" +
+          mm_t,
+      "nx>" + nbsp + "3\nny> 2\nnz> 3\nxmin> -1\nxmax> 1\nymin> 0\nymax> 0.5\nzmin> 0\nzmax> 4\n!" +
+          nbsp + "X Y Z Fx Fy Fz\n" +
+          node_rows(Order::x_fastest, LengthUnit::cm, FieldUnit::T, " "),
+  };
+  TempDir dir;
+  for (const std::string& text : cases) {
+    SCOPED_TRACE(text.substr(0, 40));
+    const std::string in = dir.file("in.txt"), map = dir.file("out.map");
+    ASSERT_TRUE(write_file(in, text));
+    const Outcome r = run({"convert", in, map, "--units", "mm,T"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    FieldMap loaded;
+    ASSERT_TRUE(load(map, loaded));
+    expect_test_field(loaded, LengthUnit::mm, FieldUnit::T);
+  }
+}
+
+// Messages write the bytes of the input that do not print as \xHH.
+TEST(FormatsTest, MessagesShowBytesThatDoNotPrint) {
+  const struct {
+    std::string text, shown;
+  } rows[] = {
+      {"mm", "mm"},
+      {"\xC2\xB5m \xC3\xA9", "\xC2\xB5m \xC3\xA9"},  // printable UTF-8 stays
+      {"\xC2\xA0mm", "\\xC2\\xA0mm"},
+      {"m\xE2\x80\x8Bm\xEF\xBB\xBF", "m\\xE2\\x80\\x8Bm\\xEF\\xBB\\xBF"},  // zero-width, BOM
+      {"a\tb\x7F", "a\\x09b\\x7F"},
+      {"\xC2\x85", "\\xC2\\x85"},                    // a C1 control
+      {"\xFF\xC0\xAF\xC3", "\\xFF\\xC0\\xAF\\xC3"},  // not UTF-8, overlong, cut short
+      {"\xED\xA0\x80!", "\\xED\\xA0\\x80!"},         // a surrogate
+  };
+  for (const auto& row : rows) EXPECT_EQ(printable(row.text), row.shown) << row.shown;
+  // In a row a no-break space is not a blank; the message shows it.
+  TempDir dir;
+  const std::string in = dir.file("in.txt"), map = dir.file("out.map");
+  ASSERT_TRUE(write_file(in, "0 0 0 1 2 3\n1 0 0 1 2 3\xC2\xA0\n"));
+  Outcome r = run({"convert", in, map});
+  EXPECT_EQ(r.err, in + ":2:11: \"3\\xC2\\xA0\" is not a number\n");
+  ASSERT_TRUE(write_file(in, "% Length unit: m\xE2\x80\x8Bm\n% x y z Bx By Bz\n0 0 0 1 2 3\n"));
+  r = run({"convert", in, map});
+  EXPECT_NE(r.err.find("unknown length unit \"m\\xE2\\x80\\x8Bm\""), std::string::npos) << r.err;
 }
 
 TEST(FormatsTest, FormatAndUnitOptions) {

@@ -8,6 +8,7 @@
 #include "fieldmap/format_support.h"
 #include "fieldmap/formats.h"
 #include "fieldmap/number.h"
+#include "fieldmap/unicode_text.h"
 #include "mapfile/map_format.h"
 #include "mapfile/node.h"
 
@@ -62,6 +63,7 @@ class G4blReader {
     bool in_data = false;
     while (lines_.next(line)) {
       const std::uint64_t number = lines_.line_number();
+      if (!in_data) line = blank_unicode_spaces(line, blanked_);
       split_line(line.substr(0, line.find('#')), fields_);
       if (fields_.empty()) continue;
       if (in_data) {
@@ -101,6 +103,9 @@ class G4blReader {
     units_ = convert_.map_units();
     return true;
   }
+
+  // The nodes that rows gave more than once, once read() succeeded.
+  const RepeatedNodes& repeats() const { return repeats_; }
 
  private:
   bool settings(std::uint64_t line, std::vector<Setting>& out) {
@@ -292,20 +297,35 @@ class G4blReader {
     const std::size_t node =
         (index[2] * static_cast<std::size_t>(n_[1]) + index[1]) * static_cast<std::size_t>(n_[0]) +
         index[0];
-    if (row_at_[node] != 0) {
-      return fail_at(error_, line, fields_[0].column,
-                     "duplicate node (" + std::to_string(index[0] + 1) + ", " +
-                         std::to_string(index[1] + 1) + ", " + std::to_string(index[2] + 1) +
-                         "), first given on line " + std::to_string(row_at_[node]));
-    }
-    row_at_[node] = line;
     float b[3];
     convert_.field(raw, norm_, b);
-    if (std::isfinite(b[0]) && std::isfinite(b[1]) && std::isfinite(b[2])) {
-      for (std::size_t c = 0; c < 3; ++c) contents_.values[3 * node + c] = b[c];
+    if (!(std::isfinite(b[0]) && std::isfinite(b[1]) && std::isfinite(b[2]))) {
+      b[0] = b[1] = b[2] = kUnmeasuredMark;
     }
+    if (row_at_[node] != 0) note_repeat(node, line, b);
+    row_at_[node] = line;
+    for (std::size_t c = 0; c < 3; ++c) contents_.values[3 * node + c] = b[c];
     ++rows_;
     return true;
+  }
+
+  // A row on line `line` gives `node` again with values `b`: the later row
+  // wins (the caller stores it); the node is counted once, and once more
+  // among the differing ones when any of its rows changes its values.
+  void note_repeat(std::size_t node, std::uint64_t line, const float b[3]) {
+    constexpr unsigned char kCounted = 1, kDiffers = 2;
+    constexpr std::size_t kLinesKept = 5;
+    if (repeat_state_.empty()) repeat_state_.assign(row_at_.size(), 0);
+    unsigned char& state = repeat_state_[node];
+    const float* old = &contents_.values[3 * node];
+    if (!(state & kCounted)) ++repeats_.nodes;
+    if (!(state & kDiffers) && (old[0] != b[0] || old[1] != b[1] || old[2] != b[2])) {
+      ++repeats_.differing;
+      state |= kDiffers;
+    }
+    state |= kCounted;
+    ++repeats_.rows;
+    if (repeats_.lines.size() < kLinesKept) repeats_.lines.push_back(line);
   }
 
   LineReader lines_;
@@ -314,6 +334,7 @@ class G4blReader {
   TableError& error_;
   ToMapUnits convert_;
   std::vector<TextField> fields_;
+  std::string blanked_;  // a command line with its Unicode spaces blanked
   double norm_ = 1.0;
   std::uint64_t norm_line_ = 0;
   bool have_grid_ = false;
@@ -324,14 +345,19 @@ class G4blReader {
   std::int32_t extend_[3] = {0, 0, 0};
   std::uint64_t extend_line_[3] = {0, 0, 0}, extend_column_[3] = {1, 1, 1};
   std::vector<std::uint64_t> row_at_;
+  std::vector<unsigned char> repeat_state_;  // per node, once a node repeats
+  RepeatedNodes repeats_;
   std::uint64_t rows_ = 0;
 };
 
 }  // namespace
 
 bool read_g4beamline(std::istream& in, const FormatRequest& request, MapContents& contents,
-                     Units& units, TableError& error) {
-  return G4blReader(in, request, contents, units, error).read();
+                     Units& units, TableError& error, RepeatedNodes* repeats) {
+  G4blReader reader(in, request, contents, units, error);
+  if (!reader.read()) return false;
+  if (repeats != nullptr) *repeats = reader.repeats();
+  return true;
 }
 
 bool write_g4beamline(const GridSize& grid, const float* values, const Units& map_units,

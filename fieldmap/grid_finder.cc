@@ -9,6 +9,7 @@
 #include <string>
 
 #include "fieldmap/number.h"
+#include "fieldmap/unicode_text.h"
 #include "mapfile/grid.h"
 #include "mapfile/map_format.h"
 #include "mapfile/node.h"
@@ -186,7 +187,7 @@ bool build_map(const Table& table, MapContents& contents, TableError& error, Bui
   auto fail = [&](std::uint64_t line, std::uint64_t column, std::string message) {
     error.line = line;
     error.column = column;
-    error.message = std::move(message);
+    error.message = printable(message);
     return false;
   };
   if (table.rows.empty()) return fail(1, 1, "the table has no rows");

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "field/field_map.h"
 #include "fieldmap/number.h"
 #include "fieldmap/units.h"
 #include "mapfile/node.h"
@@ -77,8 +78,10 @@ std::string format_info(const std::string& path, const MapContents& texts, const
       g.NX > 0 && g.NY > 0 && g.NZ > 0 ? std::int64_t{g.NX} * g.NY * g.NZ : 0;
   line("Counts:", "NX " + std::to_string(g.NX) + "  NY " + std::to_string(g.NY) + "  NZ " +
                       std::to_string(g.NZ) + "  (" + std::to_string(nodes) + " nodes)");
-  line("Limits:", "x " + num(g.XLOW) + " to " + num(g.XHIGH) + ",  y " + num(g.YLOW) + " to " +
-                      num(g.YHIGH) + ",  z " + num(g.ZLOW) + " to " + num(g.ZHIGH));
+  float low[3], high[3];
+  evaluated_limits(g, low, high);
+  line("Limits:", "x " + num(low[0]) + " to " + num(high[0]) + ",  y " + num(low[1]) + " to " +
+                      num(high[1]) + ",  z " + num(low[2]) + " to " + num(high[2]));
   line("Nodes:",
        std::to_string(s.measured) + " measured, " + std::to_string(s.unmeasured) + " unmeasured");
   static const char* const names[3] = {"BX:", "BY:", "BZ:"};

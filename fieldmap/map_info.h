@@ -28,8 +28,10 @@ NodeStats node_stats(const MapContents& contents);
 // The report, one item per line: file name, title, date, axis texts,
 // angle (degrees as in the file, radians as loaded), reflection indices,
 // origin, steps, counts, limits, node counts and component ranges.  The
-// stored items come from `contents`, the angle in radians and the limits
-// from `grid` (as LOAD derives them from the same reading).
+// stored items come from `contents`, the angle in radians from `grid` (as
+// LOAD derives it from the same reading), and the limits are those the
+// evaluation applies to `grid` (evaluated_limits), so that each printed
+// limit reads back as a coordinate that is evaluated.
 std::string format_info(const std::string& path, const MapContents& contents, const GridSize& grid,
                         const NodeStats& stats);
 

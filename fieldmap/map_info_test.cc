@@ -4,6 +4,8 @@
 
 #include <cmath>
 
+#include "field/field_map.h"
+
 namespace fieldscan::fieldmap {
 namespace {
 
@@ -83,6 +85,23 @@ TEST(MapInfoTest, FormatInfoLayout) {
   s.any_range = false;
   EXPECT_NE(format_info("ex.map", t, g, s).find("BZ:           no measured value\n"),
             std::string::npos);
+}
+
+// 9 steps of 6.1 from -30 end at 24.9 in single precision, but a point
+// there folds to 24.900002 and is refused: the limit shown is the last one
+// taken, 24.899998.
+TEST(MapInfoTest, LimitsAreThoseTheEvaluationTakes) {
+  MapContents c;
+  c.xmin = -30, c.dx = 6.1f, c.nx = 10;
+  c.ny = c.nz = 1, c.dy = c.dz = 1;
+  c.values.assign(30, 0.5f);
+  FieldMap map;
+  MapError error;
+  ASSERT_TRUE(FieldMap::from_contents(c, map, error)) << error.message;
+  const std::string text = format_info("m.map", map.contents(), map.grid(), node_stats(c));
+  EXPECT_NE(text.find("\nLimits:       x -30 to 24.899998,  y 0 to 0,  z 0 to 0\n"),
+            std::string::npos)
+      << text;
 }
 
 }  // namespace

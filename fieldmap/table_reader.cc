@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "fieldmap/number.h"
+#include "fieldmap/unicode_text.h"
 #include "mapfile/grid.h"
 #include "mapfile/map_format.h"
 #include "mapfile/node.h"
@@ -136,6 +137,9 @@ class Reader {
                         " bytes (a table has one row per line)");
       }
       line_ = lines_.line_number();
+      // Header and name lines (not "#map" lines, whose quoted texts are kept)
+      // take Unicode spaces for blanks.
+      if (!columns_done_ && !is_header_line(line)) line = blank_unicode_spaces(line, blanked_);
       if (is_header_line(line) && !header_line(line)) return false;
       split_fields(strip_comment(line), fields_, end_column_);
       if (options_.progress && size_ > 0 &&
@@ -161,7 +165,7 @@ class Reader {
     failed_ = true;
     error_.line = line;
     error_.column = column;
-    error_.message = std::move(message);
+    error_.message = printable(message);
     return false;
   }
   bool fail_at(const Field& f, std::string message) {
@@ -211,6 +215,7 @@ class Reader {
                fail(line_ + 1, 1,
                     "the table ends in its header: no line \"0\" closes the column list");
       }
+      if (names.empty() && rows_follow_counts()) return columns_known();
       std::int64_t number = -1;
       if (!parse_int64(fields_[0].text, number) ||
           (number != 0 && number != static_cast<std::int64_t>(names.size()) + 1)) {
@@ -219,11 +224,7 @@ class Reader {
                                        " NAME\" or the line \"0\" that ends the column list");
       }
       if (number == 0) {
-        if (fields_.size() > 1 && is_unit(fields_[1].text)) {
-          table_.zero_unit = std::string(fields_[1].text);
-          table_.zero_unit_line = line_;
-          table_.zero_unit_column = fields_[1].column;
-        }
+        take_zero_unit();
         break;
       }
       if (fields_.size() < 2) {
@@ -237,6 +238,29 @@ class Reader {
       }
     }
     return take_names(names, units, places, "the header lists ");
+  }
+
+  // The unit on the line "0" that closes the column list ("0 [METRE]").
+  void take_zero_unit() {
+    if (fields_.size() > 1 && is_unit(fields_[1].text)) {
+      table_.zero_unit = std::string(fields_[1].text);
+      table_.zero_unit_line = line_;
+      table_.zero_unit_column = fields_[1].column;
+    }
+  }
+
+  // True when the line after the counts is already a row of six or more
+  // numbers: the counts-then-rows form, which names no columns (and no
+  // units), so they are x y z bx by bz in that order.  A column line has a
+  // name; a "0" line followed by five numbers would be no column list.
+  bool rows_follow_counts() {
+    if (fields_.size() < 6) return false;
+    double ignored;
+    for (const Field& f : fields_) {
+      if (!parse_double(f.text, ignored)) return false;
+    }
+    columns_ = fields_.size();
+    return true;
   }
 
   // A unit glued to a column name ("X[MM]").
@@ -312,6 +336,7 @@ class Reader {
   }
 
   bool columns_known() {
+    columns_done_ = true;
     if (!options_.columns_known) return true;
     TableError e;
     if (options_.columns_known(table_, factor_, e)) return true;
@@ -441,6 +466,8 @@ class Reader {
   std::uint64_t end_column_ = 1;
   bool failed_ = false;
   bool in_rows_ = false;
+  bool columns_done_ = false;
+  std::string blanked_;  // a line with its Unicode spaces blanked
   std::vector<Field> fields_;
   std::size_t columns_ = 6;
   double factor_[6] = {1, 1, 1, 1, 1, 1};

@@ -11,7 +11,9 @@
 // brackets is dropped) are taken by name, each of the six named exactly once
 // (a name given twice or missing is an error); when none of the columns
 // bears one of these names, the first six in that order.  Other columns are
-// not read.
+// not read.  The column lines and the "0" line may be left out altogether:
+// when the line after the counts is a row (six or more numbers), the columns
+// are x y z bx by bz and those after them, in that order, with no units named.
 //
 // Plain form: any other first line.  Rows of x y z bx by bz.  The first
 // line may instead name the columns: it is a name line when its first field

@@ -41,6 +41,20 @@ TEST(TableReaderTest, HeaderFormWithExtraColumnAndUnitOnZeroLine) {
   EXPECT_EQ(t.rows[1].line, 12u);
 }
 
+// The counts followed directly by the rows, with no column lines and no
+// "0" line: x y z bx by bz in that order, naming no units.  A row whose x is
+// 0 is a row, not the line "0" with something after it.
+TEST(TableReaderTest, CountsFollowedDirectlyByRows) {
+  const Table t = read_ok("\n  2 1 1\n0 0 0 1 2 3\n0.5 0 0 4 5 6\n");
+  EXPECT_TRUE(t.header_form);
+  EXPECT_EQ(t.counts[0], 2);
+  ASSERT_EQ(t.rows.size(), 2u);
+  EXPECT_EQ(t.rows[1].x, 0.5f);
+  EXPECT_EQ(t.rows[1].b[2], 6.0f);
+  EXPECT_EQ(t.rows[1].line, 4u);
+  for (const std::string& unit : t.unit) EXPECT_EQ(unit, "");
+}
+
 TEST(TableReaderTest, ColumnsAreChosenByNameWhenAllSixAreNamed) {
   const Table t = read_ok(
       "1 1 1 0.001\n"

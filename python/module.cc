@@ -761,13 +761,16 @@ PYBIND11_MODULE(_fieldscan, m) {
                                const MapContents& c = map.contents();
                                return triple(c.nx, c.ny, c.nz);
                              })
-      .def_property_readonly("limits",
-                             [](const FieldMap& map) {
-                               const GridSize& g = map.grid();
-                               return triple(py::make_tuple(g.XLOW, g.XHIGH),
-                                             py::make_tuple(g.YLOW, g.YHIGH),
-                                             py::make_tuple(g.ZLOW, g.ZHIGH));
-                             })
+      .def_property_readonly(
+          "limits",
+          [](const FieldMap& map) {
+            float low[3], high[3];
+            evaluated_limits(map.grid(), low, high);
+            return triple(py::make_tuple(low[0], high[0]), py::make_tuple(low[1], high[1]),
+                          py::make_tuple(low[2], high[2]));
+          },
+          "((xlow, xhigh), (ylow, yhigh), (zlow, zhigh)): the limits the "
+          "evaluation applies, each a coordinate that is evaluated")
       .def_property_readonly("values", &values_view,
                              "The node values, (NZ, NY, NX, 3) float32, read-only, on the map's "
                              "own storage")

@@ -150,6 +150,16 @@ def test_from_arrays_save_load_round_trip(tmp_path):
         fieldscan.Map.from_arrays(np.zeros((3, 4, 5)))
 
 
+def test_limits_are_the_last_coordinates_evaluated():
+    # -30 + 9 * 6.1 is 24.9 in single precision, but a point there folds
+    # past the last node: the upper limit is the float below it.
+    m = fieldscan.Map.from_arrays(np.ones((1, 1, 10, 3)), origin=(-30, 0, 0), steps=(6.1, 1, 1))
+    (xlow, xhigh), _, _ = m.limits
+    assert (xlow, xhigh) == (-30, float(np.nextafter(np.float32(24.9), np.float32(0))))
+    assert m.field(xhigh, 0, 0)[1] == 0
+    assert m.field(float(np.float32(24.9)), 0, 0)[1] == 1
+
+
 def test_field_on_a_large_map_equals_the_console_evaluation(console_fields):
     # Large enough (over a mebibyte of values, over 65,536 points to a thread)
     # that the points are evaluated in the order of the grid rows they fall in.
