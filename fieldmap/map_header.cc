@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "fieldmap/number.h"
+#include "mapfile/map_format.h"
 
 namespace fieldscan::fieldmap {
 namespace {
@@ -146,7 +147,9 @@ bool parse_header_line(std::string_view line, std::uint64_t line_number, MapHead
     if (values[at].quoted || !parse_float(values[at].text, out)) {
       return bad(at, "\"" + values[at].text + "\" is not a number");
     }
-    if (!std::isfinite(out)) return bad(at, "\"" + values[at].text + "\" is not finite");
+    if (header_number_problem(out, false) != HeaderNumberProblem::kNone) {
+      return bad(at, "\"" + values[at].text + "\" is not finite");
+    }
     return true;
   };
   const auto twice = [&](bool given) {
@@ -182,7 +185,9 @@ bool parse_header_line(std::string_view line, std::uint64_t line_number, MapHead
     if (twice(item.has_value()) || !want(3, "three numbers")) return false;
     for (std::size_t a = 0; a < 3; ++a) {
       if (!real(a + 1, xyz[a])) return false;
-      if (!origin && !(xyz[a] > 0)) return bad(a + 1, "a step must be positive");
+      if (!origin && header_number_problem(xyz[a], true) != HeaderNumberProblem::kNone) {
+        return bad(a + 1, "a step must be positive");
+      }
     }
     item = xyz;
     (origin ? header.origin_line : header.steps_line) = line_number;

@@ -56,7 +56,8 @@ bool split_numbers(std::string_view text, std::vector<float>& numbers, std::stri
 
 bool parse_finite(std::string_view token, float& v, std::string& why) {
   token = trim(token);
-  if (!parse_float(token, v) || !std::isfinite(v)) {
+  float parsed = 0;
+  if (!parse_float(token, parsed) || !single_coordinate(parsed, v)) {
     why = "\"" + std::string(token) + "\" is not a finite number";
     return false;
   }
@@ -64,6 +65,13 @@ bool parse_finite(std::string_view token, float& v, std::string& why) {
 }
 
 }  // namespace
+
+bool single_coordinate(double v, float& out) {
+  const float stored = to_single(v);
+  if (!std::isfinite(stored)) return false;
+  out = stored;
+  return true;
+}
 
 std::string number_text(double v) {
   std::string s;

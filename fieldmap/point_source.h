@@ -154,6 +154,11 @@ class FilePoints : public PointSource {
   std::vector<float> numbers_;
 };
 
+// A coordinate as every query takes it: `v` rounded once to single
+// precision into `out`.  False when that is not a finite number (NaN, an
+// infinity, or a magnitude beyond the single-precision range).
+bool single_coordinate(double v, float& out);
+
 // Parses "X0,Y0,Z0:X1,Y1,Z1".  False with a reason in `why` otherwise.
 bool parse_line_ends(std::string_view text, Point3& a, Point3& b, std::string& why);
 // Parses "A:B:N" (N >= 1 points from A to B; N = 1 gives A) or "E".

@@ -66,4 +66,17 @@ inline float to_single(double v) {
   return static_cast<float>(v);
 }
 
+// What keeps `v` from being a number of a map's header (the angle, a
+// coordinate of the origin or, with `step`, a step): rounded once to single
+// precision it must be finite, and a step positive; otherwise the grid
+// places no node where the map can evaluate.
+enum class HeaderNumberProblem { kNone, kNotFinite, kNotPositive };
+
+inline HeaderNumberProblem header_number_problem(double v, bool step) {
+  const float stored = to_single(v);
+  if (!std::isfinite(stored)) return HeaderNumberProblem::kNotFinite;
+  if (step && !(stored > 0)) return HeaderNumberProblem::kNotPositive;
+  return HeaderNumberProblem::kNone;
+}
+
 }  // namespace fieldscan

@@ -6,6 +6,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <bit>
@@ -93,8 +94,12 @@ std::string today() {
   return buffer;
 }
 
+// A path as open() takes it: str, bytes or os.PathLike, in the file
+// system's encoding (the undecodable bytes of a str given back as they were).
 std::string path_of(const py::object& path) {
-  return py::str(py::module_::import("os").attr("fspath")(path));
+  const std::string name = py::bytes(py::module_::import("os").attr("fsencode")(path));
+  if (name.find('\0') != std::string::npos) throw py::value_error("path: embedded null byte");
+  return name;
 }
 
 template <class T>
@@ -102,17 +107,129 @@ py::tuple triple(T a, T b, T c) {
   return py::make_tuple(a, b, c);
 }
 
-template <class T>
-std::array<T, 3> as_triple(const py::object& value, const char* item) {
-  const auto items = py::cast<std::vector<T>>(value);
-  if (items.size() != 3) throw py::value_error(std::string(item) + " needs three values");
-  return {items[0], items[1], items[2]};
+// ---------------------------------------------------------------------------
+// Arguments.  A value of the wrong kind is a TypeError, one out of range a
+// ValueError; either names the argument and what it takes.
+
+[[noreturn]] void bad_argument(bool wrong_kind, const char* item, const std::string& problem,
+                               const char* takes) {
+  const std::string message =
+      std::string(item) + ": " + problem + " (" + item + " takes " + takes + ")";
+  if (wrong_kind) throw py::type_error(message);
+  throw py::value_error(message);
 }
 
-// Three numbers stored in single precision, each rounded once.
-std::array<float, 3> single_triple(const py::object& value, const char* item) {
-  const auto p = as_triple<double>(value, item);
-  return {to_single(p[0]), to_single(p[1]), to_single(p[2])};
+// The value as the message shows it, cut short when long (a large array).
+std::string shown(const py::handle& value) {
+  std::string r = py::repr(value);
+  constexpr std::size_t kLongest = 40;
+  if (r.size() > kLongest) r = r.substr(0, kLongest - 3) + "...";
+  return r;
+}
+
+std::string shown(double value) { return shown(py::float_(value)); }
+
+bool is_text(const py::handle& value) {
+  return py::isinstance<py::str>(value) || py::isinstance<py::bytes>(value);
+}
+
+// Whether `value` holds a number of items (a tuple, a list, a NumPy array,
+// ...), as opposed to a single value (a number, a 0-d array).
+bool has_items(const py::handle& value) {
+  if (is_text(value) || !PySequence_Check(value.ptr())) return false;
+  if (PySequence_Size(value.ptr()) >= 0) return true;
+  PyErr_Clear();
+  return false;
+}
+
+double real_of(const py::handle& value, const char* item, const char* takes) {
+  if (!is_text(value)) {
+    const double v = PyFloat_AsDouble(value.ptr());
+    if (v != -1.0 || PyErr_Occurred() == nullptr) return v;
+    PyErr_Clear();
+  }
+  bad_argument(true, item, shown(value) + " is not a number", takes);
+}
+
+// A whole number from `low` to `high`: an integer of any kind, or a real
+// without a fraction (as a NumPy array of reals holds a count).
+std::int64_t whole_of(const py::handle& value, const char* item, const char* takes,
+                      std::int64_t low, std::int64_t high) {
+  const auto out_of_range = [&] {
+    bad_argument(
+        false, item,
+        shown(value) + " is not from " + std::to_string(low) + " to " + std::to_string(high),
+        takes);
+  };
+  if (PyObject* index = PyNumber_Index(value.ptr())) {
+    int overflow = 0;
+    const long long n = PyLong_AsLongLongAndOverflow(index, &overflow);
+    Py_DECREF(index);
+    if (overflow != 0 || n < low || n > high) out_of_range();
+    return n;
+  }
+  PyErr_Clear();
+  const double v = real_of(value, item, takes);
+  if (!std::isfinite(v) || v != std::trunc(v)) {
+    bad_argument(false, item, shown(value) + " is not a whole number", takes);
+  }
+  if (v < static_cast<double>(low) || v > static_cast<double>(high)) out_of_range();
+  return static_cast<std::int64_t>(v);
+}
+
+std::vector<py::object> items_of(const py::handle& value, std::size_t count, const char* item,
+                                 const char* takes) {
+  if (!has_items(value)) bad_argument(true, item, shown(value) + " is not a sequence", takes);
+  const Py_ssize_t size = PySequence_Size(value.ptr());
+  if (size != static_cast<Py_ssize_t>(count)) {
+    bad_argument(false, item, shown(value) + " has " + std::to_string(size) + " items", takes);
+  }
+  std::vector<py::object> items;
+  for (Py_ssize_t k = 0; k < size; ++k) {
+    PyObject* at = PySequence_GetItem(value.ptr(), k);
+    if (at == nullptr) throw py::error_already_set();
+    items.push_back(py::reinterpret_steal<py::object>(at));
+  }
+  return items;
+}
+
+constexpr const char* kPointTakes = "three numbers (x, y, z)";
+
+std::array<double, 3> real_triple(const py::object& value, const char* item) {
+  const auto items = items_of(value, 3, item, kPointTakes);
+  return {real_of(items[0], item, kPointTakes), real_of(items[1], item, kPointTakes),
+          real_of(items[2], item, kPointTakes)};
+}
+
+std::array<std::int32_t, 3> int32_triple(const py::object& value, const char* item) {
+  constexpr const char* kTakes = "three 32-bit integers";
+  const auto items = items_of(value, 3, item, kTakes);
+  std::array<std::int32_t, 3> out{};
+  for (std::size_t k = 0; k < 3; ++k) {
+    out[k] = static_cast<std::int32_t>(whole_of(items[k], item, kTakes, INT32_MIN, INT32_MAX));
+  }
+  return out;
+}
+
+// A header number of the map, refused as the map header refuses it.
+float header_number(double v, bool step, const char* item, const char* takes) {
+  switch (header_number_problem(v, step)) {
+    case HeaderNumberProblem::kNotFinite:
+      bad_argument(false, item, shown(v) + " is not finite in single precision", takes);
+    case HeaderNumberProblem::kNotPositive:
+      bad_argument(false, item, shown(v) + " is not positive; a step must be positive", takes);
+    case HeaderNumberProblem::kNone:
+      break;
+  }
+  return to_single(v);
+}
+
+// The origin or the steps of a map, each rounded once to single precision.
+std::array<float, 3> header_triple(const py::object& value, const char* item, bool steps) {
+  const auto p = real_triple(value, item);
+  const char* takes = steps ? "three positive numbers (x, y, z)" : kPointTakes;
+  return {header_number(p[0], steps, item, takes), header_number(p[1], steps, item, takes),
+          header_number(p[2], steps, item, takes)};
 }
 
 unsigned thread_count(std::optional<unsigned> threads, std::size_t points) {
@@ -321,12 +438,19 @@ SampleArrays sample_arrays(const fieldmap::Samples& s, std::vector<py::ssize_t> 
   return a;
 }
 
-Point3 finite_point(const py::object& value, const char* item) {
-  const auto p = as_triple<double>(value, item);
-  for (double v : p) {
-    if (!std::isfinite(v)) throw py::value_error(std::string(item) + " must be finite");
+// A coordinate as the command line takes it, or a ValueError in its words.
+float coordinate(double v, const char* item, const char* takes) {
+  float out = 0;
+  if (!fieldmap::single_coordinate(v, out)) {
+    bad_argument(false, item, shown(v) + " is not a finite number in single precision", takes);
   }
-  return Point3{to_single(p[0]), to_single(p[1]), to_single(p[2])};
+  return out;
+}
+
+Point3 finite_point(const py::object& value, const char* item) {
+  const auto p = real_triple(value, item);
+  return Point3{coordinate(p[0], item, kPointTakes), coordinate(p[1], item, kPointTakes),
+                coordinate(p[2], item, kPointTakes)};
 }
 
 // The points of a line given by a count or a step (exactly one of them).
@@ -347,6 +471,24 @@ LinePoints line_points(const py::object& start, const py::object& end,
   return line;
 }
 
+// A sample holds about this many bytes a point: the library's points,
+// fields and statuses, and the arrays made of them.
+constexpr double kSampleBytes = 2 * (6 * sizeof(float) + sizeof(std::int16_t));
+
+// Refuses a sample that the memory of the machine cannot hold, rather than
+// letting it fill the swap.
+void check_memory(double points) {
+  const long pages = ::sysconf(_SC_PHYS_PAGES), page = ::sysconf(_SC_PAGE_SIZE);
+  const double memory = static_cast<double>(pages) * static_cast<double>(page);
+  if (pages > 0 && page > 0 && points * kSampleBytes > memory) {
+    char message[160];
+    std::snprintf(message, sizeof message,
+                  "too many points: %.0f points take %.1f GB, more than the %.1f GB of memory",
+                  points, points * kSampleBytes / 1e9, memory / 1e9);
+    throw py::value_error(message);
+  }
+}
+
 struct LineSample {
   SampleArrays arrays;
   py::array_t<double> distance;
@@ -357,6 +499,7 @@ LineSample sample_line(const FieldMap& map, const py::object& start, const py::o
                        std::optional<std::int64_t> points, std::optional<double> step,
                        std::optional<unsigned> threads) {
   LinePoints line = line_points(start, end, points, step);
+  check_memory(static_cast<double>(line.count()));
   const unsigned n_threads = thread_count(threads, static_cast<std::size_t>(line.count()));
   fieldmap::Samples s;
   {
@@ -371,25 +514,19 @@ LineSample sample_line(const FieldMap& map, const py::object& start, const py::o
 }
 
 GridAxis axis_of(const py::object& value, const char* name) {
+  constexpr const char* kTakes = "a number or (first, last, count)";
   double first = 0, last = 0;
   std::int64_t count = 1;
-  if (py::isinstance<py::float_>(value) || py::isinstance<py::int_>(value) ||
-      py::hasattr(value, "__float__")) {
-    first = last = py::cast<double>(value);
+  if (has_items(value)) {
+    const auto items = items_of(value, 3, name, kTakes);
+    first = real_of(items[0], name, kTakes);
+    last = real_of(items[1], name, kTakes);
+    count = whole_of(items[2], name, kTakes, 1, kMaxPoints);
   } else {
-    const auto items = py::cast<std::vector<py::object>>(value);
-    if (items.size() != 3) {
-      throw py::value_error(std::string(name) + " must be a value or (first, last, count)");
-    }
-    first = py::cast<double>(items[0]);
-    last = py::cast<double>(items[1]);
-    count = py::cast<std::int64_t>(items[2]);
-    if (count < 1) throw py::value_error(std::string(name) + " needs at least 1 point");
+    first = last = real_of(value, name, kTakes);
   }
-  if (!std::isfinite(first) || !std::isfinite(last)) {
-    throw py::value_error(std::string(name) + " must be finite");
-  }
-  if (count > kMaxPoints) throw py::value_error("too many points");
+  coordinate(first, name, kTakes);
+  coordinate(last, name, kTakes);
   return GridAxis::from_to(first, last, count);
 }
 
@@ -416,6 +553,7 @@ GridSample sample_grid(const FieldMap& map, const py::object& x, const py::objec
                        const py::object& z, std::optional<unsigned> threads) {
   const GridAxis ax = axis_of(x, "x"), ay = axis_of(y, "y"), az = axis_of(z, "z");
   check_grid_size(ax, ay, az);
+  check_memory(static_cast<double>(ax.count * ay.count * az.count));
   const unsigned n_threads =
       thread_count(threads, static_cast<std::size_t>(ax.count * ay.count * az.count));
   fieldmap::Samples s;
@@ -467,6 +605,9 @@ LineIntegral integral(const FieldMap& map, const py::object& start, const py::ob
   {
     py::gil_scoped_release unlocked;
     r.result = fieldmap::integrate_line(map, line, options);
+  }
+  if (!r.result.stopped && !r.result.any_evaluated) {
+    throw py::value_error("no point of the line can be evaluated");
   }
   if (r.result.stopped) {
     const Point3 p = r.result.bad_point;
@@ -532,17 +673,21 @@ FieldMap from_arrays(const py::object& values_object, const py::object& origin,
   MapContents c;
   c.title = stored_text(title, 80, "title");
   c.date = date.is_none() ? today() : stored_text(py::str(date), 18, "date");
-  const auto axes = py::cast<std::vector<py::str>>(axis_texts);
-  if (axes.size() != 3) throw py::value_error("axis_texts needs three texts");
+  const auto axes = items_of(axis_texts, 3, "axis_texts", "three texts");
+  for (const py::object& axis : axes) {
+    if (!py::isinstance<py::str>(axis)) {
+      bad_argument(true, "axis_texts", shown(axis) + " is not a text", "three texts");
+    }
+  }
   c.axa = stored_text(axes[0], 8, "an axis text");
   c.axb = stored_text(axes[1], 8, "an axis text");
   c.axc = stored_text(axes[2], 8, "an axis text");
-  c.angle = to_single(angle);
-  const auto o = single_triple(origin, "origin");
-  const auto d = single_triple(steps, "steps");
-  const auto r = as_triple<std::int32_t>(reflection, "reflection");
-  const auto is = as_triple<std::int32_t>(is_indices, "is_indices");
-  const auto im = as_triple<std::int32_t>(im_indices, "im_indices");
+  c.angle = header_number(angle, false, "angle", "a number of degrees");
+  const auto o = header_triple(origin, "origin", false);
+  const auto d = header_triple(steps, "steps", true);
+  const auto r = int32_triple(reflection, "reflection");
+  const auto is = int32_triple(is_indices, "is_indices");
+  const auto im = int32_triple(im_indices, "im_indices");
   std::tie(c.xmin, c.ymin, c.zmin) = std::tuple(o[0], o[1], o[2]);
   std::tie(c.dx, c.dy, c.dz) = std::tuple(d[0], d[1], d[2]);
   std::tie(c.ida, c.idb, c.idc) = std::tuple(r[0], r[1], r[2]);
@@ -568,7 +713,7 @@ int error_number_of(const std::string& why) {
 
 void save(const FieldMap& map, const py::object& path) {
   const py::object name = py::module_::import("os").attr("fspath")(path);
-  const std::string file = py::str(name);
+  const std::string file = path_of(path);
   std::string why;
   bool saved;
   {
@@ -583,7 +728,8 @@ void save(const FieldMap& map, const py::object& path) {
     PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.ptr());
     throw py::error_already_set();
   }
-  PyErr_SetString(PyExc_OSError, (file + ": " + why).c_str());
+  const py::str shown_name = py::module_::import("os").attr("fsdecode")(name);
+  PyErr_SetObject(PyExc_OSError, py::str("{}: {}").format(shown_name, why).ptr());
   throw py::error_already_set();
 }
 
@@ -627,7 +773,12 @@ PYBIND11_MODULE(_fieldscan, m) {
   m.attr("UNMEASURED") = kUnmeasuredMark;
   m.attr("UNMEASURED_LIMIT") = kUnmeasuredLimit;
   m.def(
-      "field_message", [](int status) { return std::string(field_message(FieldStatus(status))); },
+      "field_message",
+      [](const py::object& status) {
+        const std::int64_t s = whole_of(status, "status", "a field status, 0 to 4", 0,
+                                        static_cast<std::int64_t>(FieldStatus::kUnmeasured));
+        return std::string(field_message(FieldStatus(s)));
+      },
       py::arg("status"));
 
   py::class_<LineSample>(m, "LineSample")

@@ -4,6 +4,7 @@ Draws the field of a map into an image file, without a display."""
 
 import argparse
 import os
+import stat
 import sys
 import tempfile
 
@@ -55,13 +56,16 @@ def _parser():
     plot.add_argument("--components", default="bx,by,bz",
                       help="for --line: components to draw, of bx, by, bz, b (default bx,by,bz)")
     plot.add_argument("--points", type=int, default=201,
-                      help="for --line: number of points (default 201)")
+                      help="for --line: number of points (default 201; at most one a pixel "
+                      "across the picture)")
     plot.add_argument("--component", default="bz",
                       help="for --plane: bx, by, bz or b (default bz)")
     plot.add_argument("--x", type=_axis, metavar="FIRST:LAST:COUNT",
-                      help="for --plane: the x points (default: the map's limits)")
+                      help="for --plane: the x points (default: the map's limits; at most one "
+                      "a pixel of the picture)")
     plot.add_argument("--y", type=_axis, metavar="FIRST:LAST:COUNT",
-                      help="for --plane: the y points (default: the map's limits)")
+                      help="for --plane: the y points (default: the map's limits; at most one "
+                      "a pixel of the picture)")
     plot.add_argument("-o", "--output", required=True, metavar="FILE",
                       help="the image: .png, .svg or .pdf")
     return parser
@@ -70,8 +74,12 @@ def _parser():
 def _save(figure, path, image_format):
     """Writes the figure to a temporary file beside `path`, syncs it and
     renames it over `path`; on failure `path` is untouched and the temporary
-    file removed."""
-    directory = os.path.dirname(os.path.abspath(path))
+    file removed.  A symbolic link is followed (as fieldmap -o does): the
+    file it leads to is replaced and the link stays a link.  An existing
+    file keeps its permission bits."""
+    path = os.path.realpath(path)
+    mode = stat.S_IMODE(os.stat(path).st_mode) if os.path.isfile(path) else 0o666 & ~_umask()
+    directory = os.path.dirname(path)
     handle, temp = tempfile.mkstemp(prefix=os.path.basename(path) + ".", suffix=".tmp",
                                     dir=directory)
     try:
@@ -79,7 +87,7 @@ def _save(figure, path, image_format):
             figure.savefig(out, format=image_format)
             out.flush()
             os.fsync(out.fileno())
-        os.chmod(temp, 0o666 & ~_umask())
+        os.chmod(temp, mode)
         os.replace(temp, path)
     except BaseException:
         try:

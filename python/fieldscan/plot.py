@@ -4,16 +4,21 @@ for (outside its limits, next to unmeasured nodes) shown as such.
 
 Both functions draw into `ax` when given, otherwise into a new figure, and
 return the Axes; the plotted values are exactly those of Map.sample_line and
-Map.sample_grid.
+Map.sample_grid.  Neither samples more points than the picture has pixels
+(across the figure for a line, along each side for a plane): a request for
+more is sampled at that many points spread over the same span, so memory and
+time stay those of the picture however many points are asked for.
 """
 
 import math
+import numbers
 import textwrap
 
 import numpy as np
 
 from . import COMPONENTS
 
+_FIGURE_SIZE = (7, 4.5)  # inches
 _OUTSIDE_COLOUR = "0.85"
 _UNMEASURED_COLOUR = "0.35"
 
@@ -31,8 +36,32 @@ def _new_axes(ax):
         return ax
     import matplotlib.pyplot as plt
 
-    _, ax = plt.subplots(figsize=(7, 4.5), layout="constrained")
+    _, ax = plt.subplots(figsize=_FIGURE_SIZE, layout="constrained")
     return ax
+
+
+def _pixels(ax):
+    """The width and height in pixels of the picture `ax` draws into (of the
+    new figure when `ax` is None)."""
+    if ax is None:
+        import matplotlib
+
+        size, dpi = _FIGURE_SIZE, matplotlib.rcParams["figure.dpi"]
+    else:
+        size, dpi = ax.figure.get_size_inches(), ax.figure.dpi
+    return max(2, int(size[0] * dpi)), max(2, int(size[1] * dpi))
+
+
+def _bounded_axis(axis, most):
+    """`axis` (first, last, count) with at most `most` points; other forms
+    as given, for Map.sample_grid to take or refuse."""
+    try:
+        first, last, count = axis
+        if count > most:
+            return first, last, most
+    except (TypeError, ValueError):
+        pass
+    return axis
 
 
 def _title(map):
@@ -55,8 +84,17 @@ def line(map, start, end, components=COMPONENTS, *, points=201, step=None, ax=No
     for c in components:
         if c != "b" and c not in COMPONENTS:
             raise ValueError(f"unknown component {c!r}: use bx, by, bz or b")
+    most = _pixels(ax)[0]
     if step is not None:
-        points = None
+        try:
+            steps = math.dist([float(v) for v in start], [float(v) for v in end]) / step
+        except (TypeError, ValueError, ZeroDivisionError):
+            steps = 0  # Map.sample_line names what is wrong
+        points = most if steps + 1 > most else None
+        if points is not None:
+            step = None
+    elif isinstance(points, numbers.Real) and points > most:
+        points = most
     sample = map.sample_line(start, end, points=points, step=step)
     ax = _new_axes(ax)
 
@@ -115,7 +153,8 @@ def plane(map, z=0.0, component="bz", *, x=None, y=None, resolution=200, ax=None
             x = (x0, x1, max(2, round(resolution * (x1 - x0) / longest)))
         if y is None:
             y = (y0, y1, max(2, round(resolution * (y1 - y0) / longest)))
-    sample = map.sample_grid(x=x, y=y, z=z)
+    width, height = _pixels(ax)
+    sample = map.sample_grid(x=_bounded_axis(x, width), y=_bounded_axis(y, height), z=z)
     values = _component_values(sample.b[0], component)
     status = sample.status[0]
     ax = _new_axes(ax)

@@ -33,6 +33,9 @@ def test_samples_are_the_field_at_their_points():
     assert grid.b.shape == (3, 1, 6, 3) and grid.status.shape == (3, 1, 6)
     np.testing.assert_array_equal(grid.x, np.linspace(-2, 3, 6, dtype=np.float32))
     np.testing.assert_array_equal(grid.points[2, 0, 4], np.float32([2, 1.5, 4]))
+    # Any sequence of numbers, NumPy arrays and scalars included.
+    same = m.sample_grid(x=np.array([-2.0, 3, 6]), y=np.float32(1.5), z=np.array((0, 4, 3)))
+    np.testing.assert_array_equal(bits(same.b), bits(grid.b))
     b, status = m.field(grid.points.reshape(-1, 3))
     np.testing.assert_array_equal(bits(grid.b.reshape(-1, 3)), bits(b))
     np.testing.assert_array_equal(grid.status.ravel(), status)

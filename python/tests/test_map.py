@@ -1,4 +1,5 @@
 import os
+import re
 import struct
 
 import numpy as np
@@ -27,6 +28,8 @@ def test_field_equals_the_console_evaluation(kind, console_fields, tmp_path):
         "float32": (m, points.astype(np.float32), {}),
         "column-major": (m, np.asfortranarray(points), {"threads": 2}),
         "strided rows": (m, wide[::2], {}),
+        "reversed columns": (m, np.ascontiguousarray(points[:, ::-1])[:, ::-1], {}),
+        "reversed rows": (m, np.ascontiguousarray(points[::-1])[::-1], {"threads": 2}),
         "list": (m, points.tolist(), {"threads": 3}),
     }
     for name, (field_map, given, options) in cases.items():
@@ -170,3 +173,67 @@ def test_field_on_a_large_map_equals_the_console_evaluation(console_fields):
         b, status = m.field(points, threads=threads)
         np.testing.assert_array_equal(status, want_status)
         np.testing.assert_array_equal(bits(b), bits(want_b))
+
+
+def test_paths_are_taken_as_open_takes_them(tmp_path):
+    m = random_map(90.0, (0, 0, 0))
+    folder = os.fsencode(tmp_path)
+
+    class BytesPath:
+        def __fspath__(self):
+            return folder + b"/like.map"
+
+    cases = [(str(tmp_path / "str.map"), b"str.map"), (folder + b"/bytes.map", b"bytes.map"),
+             (tmp_path / "pathlib.map", b"pathlib.map"), (BytesPath(), b"like.map"),
+             (folder + b"/latin\xe9.map", b"latin\xe9.map"),
+             (os.fsdecode(folder + b"/undecodable\xff.map"), b"undecodable\xff.map")]
+    for path, name in cases:
+        m.save(path)
+        assert name in os.listdir(folder), path
+        np.testing.assert_array_equal(bits(fieldscan.load(path).values), bits(m.values))
+    assert len(os.listdir(folder)) == len(cases)
+    with pytest.raises(ValueError, match="null"):
+        m.save(folder + b"/a\0b.map")
+    with pytest.raises(TypeError):
+        fieldscan.load(3.5)
+
+
+VALUES = np.zeros((2, 2, 2, 3))
+
+
+@pytest.mark.parametrize("call, error, words", [
+    (lambda m: fieldscan.field_message(99), ValueError, "status: 99 is not from 0 to 4"),
+    (lambda m: fieldscan.field_message(-1), ValueError, "status: -1 is not from 0 to 4"),
+    (lambda m: m.sample_grid(x=(0, 1, 2.5), y=0, z=0), ValueError, "x: 2.5 is not a whole number"),
+    (lambda m: m.sample_grid(x=0, y="1", z=0), TypeError, "y: '1' is not a number"),
+    (lambda m: m.sample_grid(x=0, y=0, z=np.array([0, 1])), ValueError, "z: array([0, 1]) has 2"),
+    (lambda m: m.sample_line(5, (1, 0, 0), points=3), TypeError, "start: 5 is not a sequence"),
+    (lambda m: fieldscan.Map.from_arrays(VALUES, reflection=(2**40, 0, 0)), ValueError,
+     "reflection: 1099511627776 is not from -2147483648 to 2147483647"),
+    (lambda m: fieldscan.Map.from_arrays(VALUES, is_indices=[0, None, 2]), TypeError,
+     "is_indices: None is not a number"),
+    (lambda m: fieldscan.Map.from_arrays(VALUES, axis_texts=("X", 2, "Z")), TypeError,
+     "axis_texts: 2 is not a text"),
+    # What the command line refuses, in its words.
+    (lambda m: m.sample_line((0, 0, 0), (1e40, 0, 0), points=3), ValueError,
+     "end: 1e+40 is not a finite number in single precision"),
+    (lambda m: m.sample_grid(x=(0, 3.5e38, 2), y=0, z=0), ValueError,
+     "x: 3.5e+38 is not a finite number in single precision"),
+    (lambda m: m.integral((0, 0, 90), (1, 1, 99), points=5, skip_unevaluable=True), ValueError,
+     "no point of the line can be evaluated"),
+    (lambda m: fieldscan.Map.from_arrays(VALUES, steps=(1, 0, 1)), ValueError,
+     "steps: 0.0 is not positive; a step must be positive"),
+    (lambda m: fieldscan.Map.from_arrays(VALUES, steps=(1, 1, -1)), ValueError,
+     "steps: -1.0 is not positive"),
+    (lambda m: fieldscan.Map.from_arrays(VALUES, steps=(np.nan, 1, 1)), ValueError,
+     "steps: nan is not finite in single precision"),
+    (lambda m: fieldscan.Map.from_arrays(VALUES, origin=(0, 1e40, 0)), ValueError,
+     "origin: 1e+40 is not finite in single precision"),
+    (lambda m: fieldscan.Map.from_arrays(VALUES, angle=1e40), ValueError,
+     "angle: 1e+40 is not finite in single precision"),
+])
+def test_arguments_are_refused_by_name(call, error, words):
+    with pytest.raises(error, match=re.escape(words)) as caught:
+        call(random_map(90.0, (0, 0, 0)))
+    if ": " in words:  # and what the argument takes
+        assert f"({words.split(':')[0]} takes " in str(caught.value)

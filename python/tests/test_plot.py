@@ -1,3 +1,5 @@
+import os
+import shutil
 import subprocess
 import sys
 
@@ -107,3 +109,38 @@ def test_command_line_reports_bad_maps_and_arguments(tmp_path, demo_map_path):
     done = run_cli("plot", demo_map_path, "--plane", "0", "-o", folder)
     assert done.returncode == 1 and str(folder) in done.stderr
     assert [p.name for p in tmp_path.iterdir()] == ["folder.png"]
+
+
+def test_plots_sample_no_more_points_than_the_picture_has_pixels():
+    m = random_map(90.0, (1, 2, 0))
+    ax = plot.plane(m, z=1.3, x=(-3, 4.5, 4000), y=(-6, 3.5, 2000))
+    width, height = (int(v) for v in ax.figure.get_size_inches() * ax.figure.dpi)
+    field = ax.get_images()[0]
+    assert field.get_array().shape == (height, width)
+    sample = m.sample_grid(x=(-3, 4.5, width), y=(-6, 3.5, height), z=1.3)
+    np.testing.assert_array_equal(field.get_array().mask, sample.status[0] != 0)
+    start, end = (-3, -2.5, -1), (4, 3, 5.5)
+    for options in (dict(points=10**6), dict(step=1e-5)):
+        line = plot.line(m, start, end, components="bx", **options).get_lines()[0]
+        np.testing.assert_array_equal(line.get_ydata(),
+                                      m.sample_line(start, end, points=width).b[:, 0])
+    _, small = plt.subplots(figsize=(2, 1), dpi=50)
+    assert len(plot.line(m, start, end, points=1000, ax=small).get_lines()[0].get_xdata()) == 100
+    if os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE") < 50e9:
+        with pytest.raises(ValueError, match="more than the .* of memory"):
+            m.sample_grid(x=(0, 1, 1000), y=(0, 1, 1000), z=(0, 1, 1000))
+
+
+def test_command_line_takes_any_file_name_and_writes_through_links(tmp_path, demo_map_path):
+    folder = os.fsencode(tmp_path)
+    shutil.copy(demo_map_path, folder + b"/demo\xff.map")
+    target = tmp_path / "target.png"
+    target.write_bytes(b"an older picture")
+    target.chmod(0o640)
+    (tmp_path / "link.png").symlink_to("target.png")
+    done = subprocess.run([sys.executable, "-m", "fieldscan", "plot", folder + b"/demo\xff.map",
+                           "--plane", "0", "-o", tmp_path / "link.png"], capture_output=True)
+    assert done.returncode == 0, done.stderr
+    assert os.readlink(tmp_path / "link.png") == "target.png"
+    assert target.read_bytes().startswith(b"\x89PNG") and target.stat().st_mode & 0o777 == 0o640
+    assert sorted(os.listdir(folder)) == [b"demo\xff.map", b"link.png", b"target.png"]
