@@ -10,14 +10,14 @@
 namespace fieldscan {
 namespace {
 
-using testing::GridSpec;
+using testsupport::GridSpec;
 
 constexpr double kG = 0.01;  // 10 T/m in T/mm
 
 struct LinearCase {
   const char* name;
   GridSpec grid;
-  testing::FieldFormula field;
+  testsupport::FieldFormula field;
   double gradient[3][3];  // expected dB_a/dx_b everywhere
   float reach;            // points are drawn from [-reach, reach] in x and y
 };
@@ -31,15 +31,15 @@ TEST(GradientTest, LinearFieldsAreExactAtStoredAndFoldedPoints) {
   };
   const double quad[3][3] = {{0, kG, 0}, {kG, 0, 0}, {0, 0, 0}};
   const LinearCase cases[] = {
-      {"quadrupole, whole plane", {-20, -1, 1, 41}, testing::quadrupole(kG), {}, 19.9f},
+      {"quadrupole, whole plane", {-20, -1, 1, 41}, testsupport::quadrupole(kG), {}, 19.9f},
       {"quadrupole, one quadrant",
        {0, -1, 1, 21, 3, 90, {2, 2, 0}},
-       testing::quadrupole(kG),
+       testsupport::quadrupole(kG),
        {},
        19.9f},
       {"quadrupole, 45-degree sector",
        {0, -1, 1, 21, 3, 45, {2, 2, 0}},
-       testing::quadrupole(kG),
+       testsupport::quadrupole(kG),
        {},
        14.0f},
       {"axial, full rotation, mirrors",
@@ -51,7 +51,7 @@ TEST(GradientTest, LinearFieldsAreExactAtStoredAndFoldedPoints) {
   std::mt19937 rng(7);
   for (const LinearCase& c : cases) {
     SCOPED_TRACE(c.name);
-    const FieldMap map = testing::formula_map(c.grid, c.field);
+    const FieldMap map = testsupport::formula_map(c.grid, c.field);
     const bool is_quad = c.gradient[2][2] == 0;
     std::uniform_real_distribution<float> plane(-c.reach, c.reach), height(-0.9f, 0.9f);
     for (int n = 0; n < 300; ++n) {
@@ -84,7 +84,7 @@ TEST(GradientTest, MatchesDifferencesOfTheFieldOnCurvedFieldsThroughFolds) {
   std::uniform_real_distribution<float> coordinate(-7.3f, 7.3f), height(-1.7f, 1.7f);
   for (const GridSpec& spec : grids) {
     SCOPED_TRACE(spec.angle);
-    const FieldMap map = testing::formula_map(spec, curved);
+    const FieldMap map = testsupport::formula_map(spec, curved);
     const float h = 1e-3f;
     for (int n = 0; n < 200; ++n) {
       const float p[3] = {coordinate(rng), coordinate(rng), height(rng)};
@@ -118,7 +118,7 @@ TEST(GradientTest, MatchesDifferencesOfTheFieldOnCurvedFieldsThroughFolds) {
 // node plane next to an unmeasured node has a field but no gradient, and
 // the last node plane differentiates with the cell below it.
 TEST(GradientTest, UnmeasuredNeighboursAndTheLastPlane) {
-  MapContents c = testing::formula_contents({0, 0, 1, 4, 4}, testing::quadrupole(kG));
+  MapContents c = testsupport::formula_contents({0, 0, 1, 4, 4}, testsupport::quadrupole(kG));
   for (int comp = 1; comp <= 3; ++comp) c.values[value_index(c, 3, 2, 2, comp)] = 999999.0f;
   FieldMap map;
   MapError error;

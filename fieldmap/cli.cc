@@ -13,6 +13,7 @@
 #include <new>
 
 #include "field/field_map.h"
+#include "fieldmap/analysis_cli.h"
 #include "fieldmap/format_cli.h"
 #include "fieldmap/grid_finder.h"
 #include "fieldmap/map_info.h"
@@ -318,7 +319,7 @@ std::string synopsis() {
          "                                  [--title T] [--date D] [--angle DEG]\n"
          "                                  [--reflect A,B,C] [--scale S]\n"
          "       fieldmap export MAP TABLE [--to FORMAT] [--units LENGTH,FIELD]\n" +
-         query_usage() + "       fieldmap --help\n";
+         query_usage() + analysis_usage() + "       fieldmap --help\n";
 }
 
 std::string usage() {
@@ -369,6 +370,8 @@ int run_call(const std::vector<std::string>& args, CliStreams& io) {
   if (command == "sample") return run_sample(args, io);
   if (command == "integral") return run_integral(args, io);
   if (command == "diff") return run_diff(args, io);
+  if (command == "harmonics") return run_harmonics(args, io);
+  if (command == "check") return run_check(args, io);
   if (command != "info" && command != "convert" && command != "export") {
     return usage_error(io, "unknown subcommand \"" + command + "\"");
   }

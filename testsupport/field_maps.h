@@ -13,7 +13,7 @@
 #include "mapfile/map_contents.h"
 #include "mapfile/map_writer.h"
 
-namespace fieldscan::testing {
+namespace fieldscan::testsupport {
 
 using FieldFormula = std::function<std::array<float, 3>(double x, double y, double z)>;
 
@@ -58,4 +58,4 @@ inline FieldFormula skew_quadrupole(double g) {
   };
 }
 
-}  // namespace fieldscan::testing
+}  // namespace fieldscan::testsupport
