@@ -52,31 +52,30 @@ FieldStatus differentiate_cell(const GridSize& s, const float values[], const De
                                double b[3], Matrix& j) {
   const std::int64_t stride[3] = {3, 3 * static_cast<std::int64_t>(s.NX),
                                   3 * static_cast<std::int64_t>(s.NX) * s.NY};
+  // Per axis, the weights of the lower and upper node and their slopes.
+  double w[3][2], dw[3][2];
   std::int64_t base = 0;
-  for (int c = 0; c < 3; ++c) base += ax[c].lower * stride[c];
-  for (int a = 0; a < 3; ++a) {
-    b[a] = 0.0;
-    for (int c = 0; c < 3; ++c) j[a][c] = 0.0;
+  for (int c = 0; c < 3; ++c) {
+    base += ax[c].lower * stride[c];
+    w[c][0] = 1.0 - ax[c].frac, w[c][1] = ax[c].frac;
+    dw[c][0] = -ax[c].slope, dw[c][1] = ax[c].slope;
   }
+  double sum[4][3] = {};  // the field, then its derivative along x, y, z
   for (int corner = 0; corner < 8; ++corner) {
-    double w[3], dw[3];
-    std::int64_t at = base;
-    for (int c = 0; c < 3; ++c) {
-      const bool upper = (corner >> c & 1) != 0;
-      w[c] = upper ? ax[c].frac : 1.0 - ax[c].frac;
-      dw[c] = upper ? ax[c].slope : -ax[c].slope;
-      if (upper) at += stride[c];
-    }
-    const double weight[4] = {w[0] * w[1] * w[2], dw[0] * w[1] * w[2], w[0] * dw[1] * w[2],
-                              w[0] * w[1] * dw[2]};
+    const int i = corner & 1, k = corner >> 1 & 1, l = corner >> 2;
+    const double weight[4] = {w[0][i] * w[1][k] * w[2][l], dw[0][i] * w[1][k] * w[2][l],
+                              w[0][i] * dw[1][k] * w[2][l], w[0][i] * w[1][k] * dw[2][l]};
     if (weight[0] == 0.0 && weight[1] == 0.0 && weight[2] == 0.0 && weight[3] == 0.0) continue;
-    const float* node = values + at;
+    const float* node = values + (base + i * stride[0] + k * stride[1] + l * stride[2]);
     if (is_unmeasured(node)) return FieldStatus::kUnmeasured;
-    for (int a = 0; a < 3; ++a) {
-      const double v = node[a];
-      b[a] += weight[0] * v;
-      for (int c = 0; c < 3; ++c) j[a][c] += weight[c + 1] * v;
+    const double v[3] = {node[0], node[1], node[2]};
+    for (int m = 0; m < 4; ++m) {
+      for (int a = 0; a < 3; ++a) sum[m][a] += weight[m] * v[a];
     }
+  }
+  for (int a = 0; a < 3; ++a) {
+    b[a] = sum[0][a];
+    for (int c = 0; c < 3; ++c) j[a][c] = sum[c + 1][a];
   }
   return FieldStatus::kOk;
 }
