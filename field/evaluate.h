@@ -45,6 +45,19 @@ FieldStatus fold_point(const GridSize& grid, float x, float y, float z, Fold& fo
 // point turned back to the raw point (x, y, z), sector and mirror signs.
 void unfold_field(const GridSize& grid, const Fold& fold, float x, float y, float z, float b[3]);
 
+// The cell of one axis: `lower` is the 0-based index of the cell's lower
+// node, `frac` the fraction of a step from it towards the next node.
+struct AxisCell {
+  std::int64_t lower = 0;
+  double frac = 0.0;
+};
+
+// The middle stage of evaluate(): the cell of the grid holding the folded
+// point, among the nodes held in `capacity` values.  kOk and the cell of each
+// axis set, or the reason.  A non-zero fraction always has a next node.
+FieldStatus locate_cell(const GridSize& grid, std::int64_t capacity, const Fold& fold, AxisCell& cx,
+                        AxisCell& cy, AxisCell& cz);
+
 using BatchFunction = void (*)(const GridSize& grid, const float values[], std::int64_t capacity,
                                std::size_t n, const float x[], const float y[], const float z[],
                                FieldVector b[], FieldStatus status[]);

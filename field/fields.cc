@@ -48,13 +48,6 @@ float coordinate(float origin, float off) {
 
 bool is_odd(double k) { return std::fmod(k, 2.0) != 0.0; }
 
-// The cell of one axis: `lower` is the 0-based index of the cell's lower
-// node, `frac` the fraction of a step from it towards the next node.
-struct AxisCell {
-  std::int64_t lower = 0;
-  double frac = 0.0;
-};
-
 // Locates the folded coordinate `p` among the `nodes` nodes of one axis
 // (origin `origin`, step `step`).  False when the point lies outside the
 // nodes, which the caller reports as outside that axis's limits.  A true
@@ -148,6 +141,8 @@ void sector_fold(const GridSize& s, Fold& f) {
   f.v = static_cast<float>(static_cast<double>(f.sphi) * r);
 }
 
+}  // namespace
+
 // The grid cell holding the folded point: its upper limits first (NaN
 // fails), then the cell of each axis among the nodes actually held, that is
 // NX x NY x NZ nodes and no more z planes than fit in `capacity` values
@@ -169,6 +164,8 @@ FieldStatus locate_cell(const GridSize& s, std::int64_t capacity, const Fold& f,
   if (!locate(zf, s.ZMIN, s.DZ, nz, cz)) return FieldStatus::kOutsideZ;
   return FieldStatus::kOk;
 }
+
+namespace {
 
 // Trilinear interpolation among the eight nodes of the cell.  The corner
 // weights and element offsets are taken in a fixed order, the order of the

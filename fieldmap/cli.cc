@@ -13,6 +13,7 @@
 #include <new>
 
 #include "field/field_map.h"
+#include "fieldmap/analysis_cli.h"
 #include "fieldmap/format_cli.h"
 #include "fieldmap/grid_finder.h"
 #include "fieldmap/map_info.h"
@@ -397,7 +398,7 @@ std::string synopsis() {
          "                                  [--title T] [--date D] [--angle DEG]\n"
          "                                  [--reflect A,B,C] [--scale S]\n"
          "       fieldmap export MAP TABLE [--to FORMAT] [--units LENGTH,FIELD]\n" +
-         query_usage() + "       fieldmap --help\n";
+         query_usage() + analysis_usage() + "       fieldmap --help\n";
 }
 
 std::string usage() {
@@ -425,7 +426,8 @@ std::string usage() {
          "                             g4beamline (mm, T)\n"
          "           --units L,F       the map's units, when the map does not record them\n"
          "  sample   the field at points: along a line, on a grid or from a file (x y z\n"
-         "           per line), as CSV (default), TSV or JSON; -o writes a file\n"
+         "           per line), as CSV (default), TSV or JSON; -o writes a file;\n"
+         "           --gradient adds the nine derivatives dbx_dx .. dbz_dz\n"
          "  integral field integrals along a line, the peak field and the effective\n"
          "           length, from points at most S apart (default: a quarter of the\n"
          "           finest grid step) with both ends among them\n"
@@ -450,6 +452,8 @@ int run_call(const std::vector<std::string>& args, CliStreams& io) {
   if (command == "sample") return run_sample(args, io);
   if (command == "integral") return run_integral(args, io);
   if (command == "diff") return run_diff(args, io);
+  if (command == "harmonics") return run_harmonics(args, io);
+  if (command == "check") return run_check(args, io);
   if (command != "info" && command != "convert" && command != "export") {
     return usage_error(io, "unknown subcommand \"" + command + "\"");
   }

@@ -1,5 +1,6 @@
 #include "fieldmap/integral.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -23,6 +24,20 @@ std::string rule_description(IntegrationRule rule) {
   if (rule == IntegrationRule::kTrapezoid) return "composite trapezoid";
   return "composite Simpson (1/3 rule; 3/8 rule on the last three intervals when their number "
          "is odd)";
+}
+
+double default_step(const GridSize& grid) {
+  double step = 0;
+  for (const float d : {grid.DX, grid.DY, grid.DZ}) {
+    if (d > 0 && std::isfinite(d) && (step == 0 || d < step)) step = d;
+  }
+  return step > 0 ? step / 4.0 : 1.0;
+}
+
+std::int64_t stepped_count(double length, double step, std::int64_t limit) {
+  const double intervals = std::ceil(length / step - 1e-9);
+  if (!(intervals < static_cast<double>(limit))) return -1;
+  return std::max<std::int64_t>(2, static_cast<std::int64_t>(intervals) + 1);
 }
 
 void LineIntegrator::add(const double v[3]) {

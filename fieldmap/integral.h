@@ -25,6 +25,16 @@ enum class IntegrationRule { kSimpson, kTrapezoid };
 // The rule in words, as the integral report states it.
 std::string rule_description(IntegrationRule rule);
 
+// The spacing of a line's points when none is asked for: a quarter of the
+// map's finest grid step (1 when the map has no usable step), which follows
+// the interpolation closely.
+double default_step(const GridSize& grid);
+
+// The number of points from one end of a line of `length` to the other at
+// most `step` apart, both ends among them (at least 2); -1 when that is
+// `limit` or more.
+std::int64_t stepped_count(double length, double step, std::int64_t limit);
+
 // Integrates equally spaced values (three components) point by point,
 // keeping a fixed amount of state however long the line.  Values come in
 // stretches: end_stretch() closes one, and the next add() starts another;

@@ -46,22 +46,8 @@ std::string text(double v) {
   return s;
 }
 
-// The command line of one subcommand: positional arguments, options with
-// a value and flags.
-struct Args {
-  std::vector<std::string> pos;
-  std::map<std::string, std::string> values;
-  std::set<std::string> flags;
-  bool help = false;
+}  // namespace
 
-  bool has(const std::string& name) const { return values.count(name) > 0 || flags.count(name); }
-  const std::string* value(const std::string& name) const {
-    const auto it = values.find(name);
-    return it == values.end() ? nullptr : &it->second;
-  }
-};
-
-// `valued` options take a value ("--x V" or "--x=V"), `flags` none.
 Args parse_args(const std::vector<std::string>& args, const std::set<std::string>& valued,
                 const std::set<std::string>& flags) {
   Args out;
@@ -101,6 +87,8 @@ Args parse_args(const std::vector<std::string>& args, const std::set<std::string
   }
   return out;
 }
+
+namespace {
 
 Point3 parse_ends(const Args& args, Point3& b) {
   Point3 a;
@@ -200,6 +188,8 @@ PointChoice choose_points(const Args& args) {
   return choice;
 }
 
+}  // namespace
+
 bool load_map(const std::string& path, FieldMap& map, std::string& why) {
   MapError error;
   if (!FieldMap::load(path == "-" ? "/dev/stdin" : path, map, error)) {
@@ -208,6 +198,8 @@ bool load_map(const std::string& path, FieldMap& map, std::string& why) {
   }
   return true;
 }
+
+namespace {
 
 // A progress line on standard error ("\rfieldmap: sampling 42%"), shown
 // only when the caller gave a progress sink and the run has taken a while.
@@ -268,7 +260,7 @@ void expect_files(const Args& args, const std::string& command, std::size_t want
 std::string query_usage() {
   return "       fieldmap sample MAP (--line X0,Y0,Z0:X1,Y1,Z1 (--points N | --step S)\n"
          "                           | --grid --x A:B:N --y C:D:M --z E | --points FILE|-)\n"
-         "                           [--format csv|tsv|json] [-o FILE]\n"
+         "                           [--format csv|tsv|json] [--gradient] [-o FILE]\n"
          "       fieldmap integral MAP --line X0,Y0,Z0:X1,Y1,Z1 [--step S | --points N]\n"
          "                           [--rule simpson|trapezoid] [--component bx|by|bz]\n"
          "                           [--skip-unevaluable]\n"
@@ -282,7 +274,7 @@ int run_sample(const std::vector<std::string>& argv, CliStreams& io) {
   try {
     args = parse_args(
         argv, {"--line", "--points", "--step", "--x", "--y", "--z", "--format", "-o", "--output"},
-        {"--grid"});
+        {"--grid", "--gradient"});
     if (args.help) {
       io.out += usage();
       return 0;
@@ -334,7 +326,8 @@ int run_sample(const std::vector<std::string>& argv, CliStreams& io) {
   bool ok;
   {
     Progress progress(io, "sampling");
-    ok = write_samples(map, *points.source, format, write, progress.callback(), counts);
+    ok = write_samples(map, *points.source, format, write, progress.callback(), counts,
+                       args.has("--gradient"));
   }
   if (!ok) {
     if (!points.source->error().empty()) return failure(io, points.source->error());
@@ -402,24 +395,13 @@ int run_integral(const std::vector<std::string>& argv, CliStreams& io) {
       line = LinePoints::with_count(a, b, parse_count(*n));
     } else {
       // By default a quarter of the map's finest grid step.
-      double step = 0;
-      if (const std::string* s = args.value("--step")) {
-        step = parse_step(*s);
-      } else {
-        const GridSize& g = map.grid();
-        for (const float d : {g.DX, g.DY, g.DZ}) {
-          if (d > 0 && std::isfinite(d) && (step == 0 || d < step)) step = d;
-        }
-        step = step > 0 ? step / 4.0 : 1.0;
-      }
+      const std::string* s = args.value("--step");
+      const double step = s ? parse_step(*s) : default_step(map.grid());
       // Both ends are points; the spacing is the step or a little less.
       const LinePoints stepped = stepped_line(a, b, step);
-      const double intervals = std::ceil(stepped.length() / step - 1e-9);
-      if (!(intervals < static_cast<double>(kMaxLinePoints))) {
-        throw UsageError{"--step: too many points on the line at that step"};
-      }
-      line = LinePoints::with_count(
-          a, b, std::max<std::int64_t>(2, static_cast<std::int64_t>(intervals) + 1));
+      const std::int64_t count = stepped_count(stepped.length(), step, kMaxLinePoints);
+      if (count < 0) throw UsageError{"--step: too many points on the line at that step"};
+      line = LinePoints::with_count(a, b, count);
     }
   } catch (const UsageError& e) {
     return usage_error(io, e.problem);

@@ -11,12 +11,38 @@
 // 1 they do not, 2 a wrong call or a map or points file that cannot be read.
 #pragma once
 
+#include <map>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "field/field_map.h"
 #include "fieldmap/cli.h"
 
 namespace fieldscan::fieldmap {
+
+// The command line of one subcommand: positional arguments, options with
+// a value and flags.
+struct Args {
+  std::vector<std::string> pos;
+  std::map<std::string, std::string> values;
+  std::set<std::string> flags;
+  bool help = false;
+
+  bool has(const std::string& name) const { return values.count(name) > 0 || flags.count(name); }
+  const std::string* value(const std::string& name) const {
+    const auto it = values.find(name);
+    return it == values.end() ? nullptr : &it->second;
+  }
+};
+
+// `valued` options take a value ("--x V" or "--x=V"), `flags` none; a
+// wrong call throws UsageError.  args[0] is the subcommand.
+Args parse_args(const std::vector<std::string>& args, const std::set<std::string>& valued,
+                const std::set<std::string>& flags);
+
+// Loads the map file `path`; false with "PATH: reason" in `why`.
+bool load_map(const std::string& path, FieldMap& map, std::string& why);
 
 // Each takes the whole argument list, the subcommand first.
 int run_sample(const std::vector<std::string>& args, CliStreams& io);

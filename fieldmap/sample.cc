@@ -30,6 +30,35 @@ void put_json_float(std::string& out, float v) {
   }
 }
 
+const char* const kGradientNames[9] = {"dbx_dx", "dbx_dy", "dbx_dz", "dby_dx", "dby_dy",
+                                       "dby_dz", "dbz_dx", "dbz_dy", "dbz_dz"};
+
+// The gradient part of a row whose field was evaluated: the nine values, or
+// empty cells (JSON: the gradient's status) where it was not.
+void append_gradient(SampleFormat format, const FieldSamples& f, std::size_t n, std::string& out) {
+  const char sep = format == SampleFormat::kTsv ? '\t' : ',';
+  const bool ok = f.g_status[n] == FieldStatus::kOk;
+  if (format == SampleFormat::kJson) {
+    if (!ok) {
+      out += ",\"gradient_status\":\"";
+      out += status_reason(f.g_status[n]);
+      out += '"';
+      return;
+    }
+    for (int m = 0; m < 9; ++m) {
+      out += ",\"";
+      out += kGradientNames[m];
+      out += "\":";
+      put_json_float(out, f.g[n].d[m / 3][m % 3]);
+    }
+    return;
+  }
+  for (int m = 0; m < 9; ++m) {
+    if (ok) put_float(out, f.g[n].d[m / 3][m % 3]);
+    out += sep;
+  }
+}
+
 void append_range(SampleFormat format, const PointChunk& p, const FieldSamples& f,
                   std::size_t begin, std::size_t end, bool first, std::string& out) {
   const char sep = format == SampleFormat::kTsv ? '\t' : ',';
@@ -54,6 +83,7 @@ void append_range(SampleFormat format, const PointChunk& p, const FieldSamples& 
         put_json_float(out, b.bz);
         out += ",\"b\":";
         put_json_float(out, magnitude(b));
+        if (!f.g.empty()) append_gradient(format, f, n, out);
         out += '}';
       } else {
         out += ",\"status\":\"";
@@ -78,11 +108,19 @@ void append_range(SampleFormat format, const PointChunk& p, const FieldSamples& 
       out += sep;
       put_float(out, magnitude(b));
       out += sep;
+      if (!f.g.empty()) {
+        append_gradient(format, f, n, out);
+        if (f.g_status[n] != FieldStatus::kOk) {
+          out += "gradient ";
+          out += status_reason(f.g_status[n]);
+        }
+      }
     } else {
       out += sep;
       out += sep;
       out += sep;
       out += sep;
+      if (!f.g.empty()) out.append(9, sep);
       out += status_reason(status);
     }
     out += '\n';
@@ -103,6 +141,15 @@ void evaluate(const FieldMap& map, const PointChunk& chunk, FieldSamples& out, u
   out.status.resize(n);
   map.field(chunk.x, chunk.y, chunk.z, out.b, out.status,
             threads == 0 ? batch_threads(n) : threads);
+}
+
+void evaluate_gradient(const FieldMap& map, const PointChunk& chunk, FieldSamples& out,
+                       unsigned threads) {
+  const std::size_t n = chunk.size();
+  out.g.resize(n);
+  out.g_status.resize(n);
+  field_gradient(map, chunk.x, chunk.y, chunk.z, out.g, out.g_status,
+                 threads == 0 ? batch_threads(n) : threads);
 }
 
 FieldSamples sample_points(const FieldMap& map, std::span<const float> x, std::span<const float> y,
@@ -159,16 +206,15 @@ std::string_view status_reason(FieldStatus status) {
   return "not evaluable";
 }
 
-std::string sample_header(SampleFormat format) {
-  switch (format) {
-    case SampleFormat::kCsv:
-      return "x,y,z,bx,by,bz,b,status\n";
-    case SampleFormat::kTsv:
-      return "x\ty\tz\tbx\tby\tbz\tb\tstatus\n";
-    case SampleFormat::kJson:
-      return "[\n";
+std::string sample_header(SampleFormat format, bool gradient) {
+  if (format == SampleFormat::kJson) return "[\n";
+  const char sep = format == SampleFormat::kTsv ? '\t' : ',';
+  std::string out;
+  for (const char* name : {"x", "y", "z", "bx", "by", "bz", "b"}) (out += name) += sep;
+  if (gradient) {
+    for (const char* name : kGradientNames) (out += name) += sep;
   }
-  return "";
+  return out + "status\n";
 }
 
 std::string sample_footer(SampleFormat format, bool first) {
@@ -289,7 +335,8 @@ void append_samples(SampleFormat format, const PointChunk& points, const FieldSa
 
 bool write_samples(const FieldMap& map, PointSource& source, SampleFormat format,
                    const std::function<bool(std::string_view)>& write,
-                   const std::function<void(double)>& progress, SampleCounts& counts) {
+                   const std::function<void(double)>& progress, SampleCounts& counts,
+                   bool gradient) {
   counts = SampleCounts{};
   PointChunk chunk;
   FieldSamples fields;
@@ -297,7 +344,7 @@ bool write_samples(const FieldMap& map, PointSource& source, SampleFormat format
   // The header goes out with the first rows, so a source that fails at
   // once leaves no output at all.
   std::vector<std::string> texts(2);
-  texts[0] = sample_header(format);
+  texts[0] = sample_header(format, gradient);
   bool first = true;
   while (true) {
     if (!source.next(chunk, kChunk)) {
@@ -306,6 +353,7 @@ bool write_samples(const FieldMap& map, PointSource& source, SampleFormat format
     }
     if (chunk.size() == 0) break;
     evaluate(map, chunk, fields);
+    if (gradient) evaluate_gradient(map, chunk, fields);
     counts.points += static_cast<std::int64_t>(chunk.size());
     counts.unevaluable += std::count_if(fields.status.begin(), fields.status.end(),
                                         [](FieldStatus s) { return s != FieldStatus::kOk; });

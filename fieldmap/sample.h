@@ -14,15 +14,18 @@
 #include <vector>
 
 #include "field/field_map.h"
+#include "field/gradient.h"
 #include "fieldmap/point_source.h"
 
 namespace fieldscan::fieldmap {
 
 // The field at a run of points: b[n] is meaningful only where status[n]
-// is kOk.
+// is kOk; the same for the gradient, when asked for (g empty otherwise).
 struct FieldSamples {
   std::vector<FieldVector> b;
   std::vector<FieldStatus> status;
+  std::vector<FieldGradient> g;
+  std::vector<FieldStatus> g_status;
   std::size_t size() const { return status.size(); }
 };
 
@@ -34,6 +37,10 @@ unsigned batch_threads(std::size_t count);
 // on `threads` threads (0: batch_threads of the chunk's size).
 void evaluate(const FieldMap& map, const PointChunk& chunk, FieldSamples& out,
               unsigned threads = 0);
+
+// The gradient at the points of `chunk` into out.g and out.g_status.
+void evaluate_gradient(const FieldMap& map, const PointChunk& chunk, FieldSamples& out,
+                       unsigned threads = 0);
 
 // The field at points given by their coordinates (equal lengths).
 FieldSamples sample_points(const FieldMap& map, std::span<const float> x, std::span<const float> y,
@@ -69,7 +76,11 @@ enum class SampleFormat { kCsv, kTsv, kJson };
 // {"x":..,"y":..,"z":..,"bx":..,"by":..,"bz":..,"b":..} or
 // {"x":..,"y":..,"z":..,"status":"unmeasured"}, one per line; a value that
 // is not finite is null.  `first` is true until the first row is written.
-std::string sample_header(SampleFormat format);
+// With the gradient (the samples' g filled), the nine columns or keys
+// dbx_dx, dbx_dy, .., dbz_dz follow b; where the field is evaluated but its
+// gradient is not, they are empty and the status is "gradient unmeasured"
+// (JSON: "gradient_status":"unmeasured").
+std::string sample_header(SampleFormat format, bool gradient = false);
 void append_samples(SampleFormat format, const PointChunk& points, const FieldSamples& fields,
                     bool& first, std::string& out);
 std::string sample_footer(SampleFormat format, bool first);
@@ -87,6 +98,7 @@ struct SampleCounts {
 // then with the part done (0 to 1).
 bool write_samples(const FieldMap& map, PointSource& source, SampleFormat format,
                    const std::function<bool(std::string_view)>& write,
-                   const std::function<void(double)>& progress, SampleCounts& counts);
+                   const std::function<void(double)>& progress, SampleCounts& counts,
+                   bool gradient = false);
 
 }  // namespace fieldscan::fieldmap

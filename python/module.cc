@@ -35,6 +35,7 @@
 #include "mapfile/map_format.h"
 #include "mapfile/map_writer.h"
 #include "mapfile/node.h"
+#include "python/analysis_bindings.h"
 
 namespace py = pybind11;
 
@@ -962,6 +963,8 @@ PYBIND11_MODULE(_fieldscan, m) {
         return py::str("<fieldscan.Map {!r}: {} x {} x {} nodes>")
             .format(text(c.title), c.nx, c.ny, c.nz);
       });
+
+  register_analysis(m);
 
   m.def("load", &load, py::arg("path"), py::kw_only(),
         py::arg("capacity") = static_cast<std::int64_t>(MXS),

@@ -16,6 +16,7 @@ from ._fieldscan import (
     UNMEASURED,
     UNMEASURED_LIMIT,
     GridSample,
+    Harmonics,
     LineIntegral,
     LineSample,
     Map,
@@ -43,6 +44,7 @@ def diff(a, b, **grid):
 __all__ = [
     "COMPONENTS",
     "GridSample",
+    "Harmonics",
     "LineIntegral",
     "LineSample",
     "MXS",

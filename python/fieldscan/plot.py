@@ -1,8 +1,9 @@
-"""Pictures of a map with matplotlib: the field along a line, and one
+"""Pictures of a map with matplotlib: the field along a line, one
 component over a plane of constant z with the regions the map cannot answer
-for (outside its limits, next to unmeasured nodes) shown as such.
+for (outside its limits, next to unmeasured nodes) shown as such, and the
+multipoles of Map.harmonics as bars.
 
-Both functions draw into `ax` when given, otherwise into a new figure, and
+The functions draw into `ax` when given, otherwise into a new figure, and
 return the Axes; the plotted values are exactly those of Map.sample_line and
 Map.sample_grid.  Neither samples more points than the picture has pixels
 (across the figure for a line, along each side for a plane): a request for
@@ -221,4 +222,26 @@ def plane(map, z=0.0, component="bz", *, x=None, y=None, resolution=200, ax=None
     ax.set_ylabel("y")
     ax.legend(handles=handles, loc="upper center", bbox_to_anchor=(0.5, -0.14), ncol=len(handles),
               fontsize="small", frameon=False)
+    return ax
+
+
+def harmonics(result, ax=None):
+    """Draws the relative harmonics b_n (normal) and a_n (skew) of a
+    Map.harmonics result as pairs of bars, in units of 1e-4 of the main
+    harmonic; the main harmonic itself (10000 units) is left out so that the
+    others can be read."""
+    ax = _new_axes(ax)
+    keep = result.n != result.main
+    n = result.n[keep]
+    ax.bar(n - 0.2, result.b[keep], width=0.4, label="b_n (normal)")
+    ax.bar(n + 0.2, result.a[keep], width=0.4, label="a_n (skew)")
+    ax.axhline(0, color="0.5", linewidth=0.8)
+    ax.set_xticks(result.n)
+    kind = "integrated harmonics" if result.integrated else "harmonics"
+    reference = ("A" if result.skew else "B") + f"_{result.main}"
+    ax.set_title(f"{kind.capitalize()} at radius {result.radius:g} ({result.numbering} "
+                 f"numbering)", fontsize="medium")
+    ax.set_xlabel("n")
+    ax.set_ylabel(f"units of 1e-4 of {reference}")
+    ax.legend(fontsize="small", frameon=False)
     return ax

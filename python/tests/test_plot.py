@@ -8,6 +8,8 @@ import pytest
 
 from conftest import random_map
 
+import fieldscan
+
 matplotlib = pytest.importorskip(
     "matplotlib", reason="matplotlib (python3-matplotlib) is not installed: plots not tested")
 matplotlib.use("Agg")
@@ -40,6 +42,20 @@ def test_line_plots_the_sampled_components():
                                   np.linspace(0, 3, 11, dtype=np.float32))
     with pytest.raises(ValueError, match="unknown component"):
         plot.line(m, start, end, components="bq")
+
+
+def test_harmonics_draws_the_relative_normal_and_skew_bars():
+    # A quadrupole B = G (y, x, 0): b_n and a_n of every order but the main.
+    x = np.arange(-10, 11, dtype=np.float64)
+    values = np.zeros((3, 21, 21, 3))
+    values[..., 0] = 0.01 * x[None, :, None]
+    values[..., 1] = 0.01 * x[None, None, :]
+    m = fieldscan.Map.from_arrays(values, origin=(-10, -10, -1))
+    h = m.harmonics(5, order=6)
+    ax = plot.harmonics(h)
+    heights = [bar.get_height() for bar in ax.patches]
+    np.testing.assert_array_equal(heights, np.concatenate([np.delete(h.b, 1), np.delete(h.a, 1)]))
+    assert "B_2" in ax.get_ylabel()
 
 
 def test_plane_shows_the_sampled_component_and_what_cannot_be_evaluated():

@@ -1,0 +1,225 @@
+// The analyses of a map for Python: Map.harmonics, Map.gradient and
+// Map.check.  Each converts its arguments, calls the one C++ function the
+// fieldmap command line calls too (so both give the same bits) and turns
+// the result into NumPy arrays and Python objects.
+#include "python/analysis_bindings.h"
+
+#include <pybind11/numpy.h>
+#include <pybind11/stl.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <optional>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#include "field/gradient.h"
+#include "fieldmap/harmonics.h"
+#include "fieldmap/map_check.h"
+#include "fieldmap/sample.h"
+#include "mapfile/map_format.h"
+
+namespace py = pybind11;
+
+namespace fieldscan {
+namespace {
+
+using fieldmap::Harmonics;
+using fieldmap::HarmonicsOptions;
+using fieldmap::MapCheck;
+
+constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+
+// Harmonics and the options they were computed with.
+struct HarmonicsResult {
+  Harmonics h;
+  HarmonicsOptions o;
+};
+
+template <class T>
+py::array_t<T> array_of(const std::vector<T>& v) {
+  py::array_t<T> out(static_cast<py::ssize_t>(v.size()));
+  std::copy(v.begin(), v.end(), out.mutable_data());
+  return out;
+}
+
+HarmonicsResult harmonics(const FieldMap& map, double radius, std::pair<double, double> center,
+                          const std::string& axis, double at,
+                          std::optional<std::pair<double, double>> along,
+                          std::optional<double> step, int points, int order,
+                          std::optional<int> main, const std::string& numbering) {
+  HarmonicsOptions o;
+  o.radius = radius;
+  o.center[0] = center.first, o.center[1] = center.second;
+  if (axis != "x" && axis != "y" && axis != "z") throw py::value_error("axis must be x, y or z");
+  o.axis = axis[0] - 'x';
+  o.at = at;
+  if (along) o.along = true, o.from = along->first, o.to = along->second;
+  if (step && !along) throw py::value_error("step goes with along");
+  if (step && !(*step > 0)) throw py::value_error("step must be a positive number");
+  if (step) o.step = *step;
+  o.points = points, o.order = order, o.main = main;
+  if (numbering != "european" && numbering != "us") {
+    throw py::value_error("numbering must be 'european' or 'us'");
+  }
+  o.numbering = numbering == "us" ? fieldmap::Numbering::kUs : fieldmap::Numbering::kEuropean;
+  const std::string problem = fieldmap::harmonics_problem(o);
+  if (!problem.empty()) throw py::value_error(problem);
+  HarmonicsResult r{{}, o};
+  {
+    py::gil_scoped_release unlocked;
+    r.h = fieldmap::compute_harmonics(map, o);
+  }
+  if (r.h.too_many) throw py::value_error("too many circles along the axis at the default step");
+  if (r.h.stopped) {
+    throw py::value_error(
+        "the circle point " + fieldmap::point_text(r.h.bad_point) +
+        " cannot be evaluated: " + std::string(fieldmap::status_reason(r.h.bad_status)));
+  }
+  return r;
+}
+
+// The gradient at points of shape (N, 3): (g of shape (N, 3, 3), status).
+py::tuple gradient_at_points(const FieldMap& map, const py::object& points,
+                             std::optional<unsigned> threads) {
+  const auto array = py::array_t<float, py::array::c_style | py::array::forcecast>::ensure(points);
+  if (!array || array.ndim() != 2 || array.shape(1) != 3) {
+    throw py::value_error("points must be an array of shape (N, 3)");
+  }
+  const auto n = static_cast<std::size_t>(array.shape(0));
+  std::vector<float> x(n), y(n), z(n);
+  const float* p = array.data();
+  for (std::size_t m = 0; m < n; ++m) x[m] = p[3 * m], y[m] = p[3 * m + 1], z[m] = p[3 * m + 2];
+  std::vector<FieldGradient> g(n);
+  std::vector<FieldStatus> status(n);
+  const unsigned n_threads = threads ? std::max(1u, *threads) : fieldmap::batch_threads(n);
+  {
+    py::gil_scoped_release unlocked;
+    field_gradient(map, x, y, z, g, status, n_threads);
+  }
+  py::array_t<float> out({static_cast<py::ssize_t>(n), py::ssize_t{3}, py::ssize_t{3}});
+  py::array_t<std::int16_t> out_status(static_cast<py::ssize_t>(n));
+  float* o = out.mutable_data();
+  for (std::size_t m = 0; m < n; ++m) {
+    const bool ok = status[m] == FieldStatus::kOk;
+    for (int k = 0; k < 9; ++k) o[9 * m + k] = ok ? g[m].d[k / 3][k % 3] : kNaN;
+    out_status.mutable_data()[m] = static_cast<std::int16_t>(status[m]);
+  }
+  return py::make_tuple(out, out_status);
+}
+
+py::tuple gradient_at_point(const FieldMap& map, double x, double y, double z) {
+  FieldGradient g;
+  const FieldStatus status = field_gradient(map, to_single(x), to_single(y), to_single(z), g);
+  py::array_t<float> out({py::ssize_t{3}, py::ssize_t{3}});
+  for (int k = 0; k < 9; ++k) {
+    out.mutable_data()[k] = status == FieldStatus::kOk ? g.d[k / 3][k % 3] : kNaN;
+  }
+  return py::make_tuple(out, static_cast<int>(status));
+}
+
+py::tuple point(const fieldmap::Point3& p) { return py::make_tuple(p.x, p.y, p.z); }
+py::tuple node(const fieldmap::NodeIndex& n) { return py::make_tuple(n[0], n[1], n[2]); }
+
+py::object derivative(const fieldmap::DerivativeFigure& f, const MapCheck& r) {
+  if (r.checked == 0) return py::none();
+  py::dict d;
+  d["max"] = f.max, d["rms"] = f.rms, d["relative"] = f.relative;
+  d["rms_relative"] = f.rms_relative, d["at"] = point(f.at), d["node"] = node(f.node);
+  return d;
+}
+
+py::dict check(const FieldMap& map, double max_divergence, double max_curl, double max_plane) {
+  const fieldmap::CheckLimits limits{max_divergence, max_curl, max_plane};
+  if (!(max_divergence >= 0 && max_curl >= 0 && max_plane >= 0)) {
+    throw py::value_error("the limits must be numbers 0 or more");
+  }
+  MapCheck r;
+  {
+    py::gil_scoped_release unlocked;
+    r = fieldmap::check_map(map, limits);
+  }
+  py::dict d;
+  d["divergence"] = derivative(r.divergence, r);
+  d["curl"] = derivative(r.curl, r);
+  d["interior"] = r.interior, d["checked"] = r.checked, d["skipped"] = r.skipped;
+  d["b_max"] = r.b_max, d["step"] = r.step, d["scale"] = r.scale;
+  py::list planes;
+  for (const fieldmap::PlaneFigure& p : r.planes) {
+    py::dict q;
+    q["axis"] = std::string(1, static_cast<char>('x' + p.axis));
+    q["index"] = p.index, q["on_grid"] = p.on_grid, q["nodes"] = p.nodes;
+    if (p.nodes > 0) {
+      q["max"] = p.max, q["relative"] = p.relative, q["at"] = point(p.at);
+      q["node"] = node(p.node);
+    }
+    planes.append(q);
+  }
+  d["planes"] = planes;
+  py::dict unmeasured;
+  unmeasured["count"] = r.unmeasured;
+  unmeasured["box"] = r.unmeasured > 0
+                          ? py::object(py::make_tuple(node(r.box_low), node(r.box_high)))
+                          : py::object(py::none());
+  d["unmeasured"] = unmeasured;
+  py::dict units;
+  units["length"] = r.length_unit.empty() ? py::object(py::none()) : py::str(r.length_unit);
+  units["field"] = r.field_unit.empty() ? py::object(py::none()) : py::str(r.field_unit);
+  d["units"] = units;
+  d["passed"] = r.passed;
+  return d;
+}
+
+}  // namespace
+
+void register_analysis(py::module_& m) {
+  py::class_<HarmonicsResult>(m, "Harmonics")
+      .def_property_readonly("n", [](const HarmonicsResult& r) { return array_of(r.h.n); })
+      .def_property_readonly("B", [](const HarmonicsResult& r) { return array_of(r.h.B); })
+      .def_property_readonly("A", [](const HarmonicsResult& r) { return array_of(r.h.A); })
+      .def_property_readonly("b", [](const HarmonicsResult& r) { return array_of(r.h.b); })
+      .def_property_readonly("a", [](const HarmonicsResult& r) { return array_of(r.h.a); })
+      .def_property_readonly("main", [](const HarmonicsResult& r) { return r.h.main; })
+      .def_property_readonly("skew", [](const HarmonicsResult& r) { return r.h.skew; })
+      .def_property_readonly("reference", [](const HarmonicsResult& r) { return r.h.reference; })
+      .def_property_readonly("integrated", [](const HarmonicsResult& r) { return r.o.along; })
+      .def_property_readonly("circles", [](const HarmonicsResult& r) { return r.h.slices; })
+      .def_property_readonly("radius", [](const HarmonicsResult& r) { return r.o.radius; })
+      .def_property_readonly("numbering",
+                             [](const HarmonicsResult& r) {
+                               return r.o.numbering == fieldmap::Numbering::kUs ? "us" : "european";
+                             })
+      .def_property_readonly(
+          "convention",
+          [](const HarmonicsResult& r) { return fieldmap::harmonics_convention(r.o); })
+      .def("__repr__", [](const HarmonicsResult& r) {
+        return py::str("Harmonics(main={}, reference={}, orders={})")
+            .format(r.h.main, r.h.reference, r.h.n.size());
+      });
+
+  auto map = py::reinterpret_borrow<py::class_<FieldMap>>(m.attr("Map"));
+  map.def("harmonics", &harmonics, py::arg("radius"), py::kw_only(),
+          py::arg("center") = std::make_pair(0.0, 0.0), py::arg("axis") = "z", py::arg("at") = 0.0,
+          py::arg("along") = py::none(), py::arg("step") = py::none(), py::arg("points") = 64,
+          py::arg("order") = 15, py::arg("main") = py::none(), py::arg("numbering") = "european",
+          "Multipoles on the circle of `radius` about `center` (u, v) across `axis`, at\n"
+          "`at` along it or integrated over along=(A, B) (the integral's rule and default\n"
+          "step): a Harmonics (n, B, A, b, a and the convention).  b, a are in units of\n"
+          "1e-4 of the main harmonic (default the strongest).  ValueError for a wrong\n"
+          "call or a circle point that cannot be evaluated.");
+  map.def("gradient", &gradient_at_points, py::arg("points"), py::arg("threads") = py::none(),
+          "The derivatives of the field at points of shape (N, 3): (g, status), g (N, 3, 3)\n"
+          "float32 with g[i, a, b] = dB_a/dx_b (NaN where not evaluated), status as for\n"
+          "field (4 also where a node the derivative reads is unmeasured).");
+  map.def("gradient", &gradient_at_point, py::arg("x"), py::arg("y"), py::arg("z"),
+          "The derivatives at one point: (g of shape (3, 3), status).");
+  map.def("check", &check, py::kw_only(), py::arg("max_divergence") = 1e-2,
+          py::arg("max_curl") = 1e-2, py::arg("max_plane") = 1e-3,
+          "The quality report of `fieldmap check` as a dict: divergence, curl, planes,\n"
+          "unmeasured, units, passed (and the scale B/h the relative figures use).");
+}
+
+}  // namespace fieldscan
