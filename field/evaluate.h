@@ -45,6 +45,23 @@ FieldStatus fold_point(const GridSize& grid, float x, float y, float z, Fold& fo
 // point turned back to the raw point (x, y, z), sector and mirror signs.
 void unfold_field(const GridSize& grid, const Fold& fold, float x, float y, float z, float b[3]);
 
+// The cell of one axis: `lower` is the 0-based index of the cell's lower
+// node, `frac` the fraction of a step from it towards the next node.
+struct AxisCell {
+  std::int64_t lower = 0;
+  double frac = 0.0;
+};
+
+// The middle stage of evaluate(): the grid cell holding the folded point,
+// among the nodes held (no more z planes than fit in `capacity` values).
+// kOk and the cells set, or the axis whose limits the point lies outside.
+// A non-zero fraction always has lower + 1 below the axis's node count.
+FieldStatus locate_cell(const GridSize& s, std::int64_t capacity, const Fold& f, AxisCell& cx,
+                        AxisCell& cy, AxisCell& cz);
+
+// The z planes of the grid that `capacity` values hold (at most NZ).
+std::int64_t held_planes(const GridSize& s, std::int64_t capacity);
+
 using BatchFunction = void (*)(const GridSize& grid, const float values[], std::int64_t capacity,
                                std::size_t n, const float x[], const float y[], const float z[],
                                FieldVector b[], FieldStatus status[]);

@@ -47,13 +47,6 @@ float coordinate(float origin, float off) {
 
 bool is_odd(double k) { return std::fmod(k, 2.0) != 0.0; }
 
-// The cell of one axis: `lower` is the 0-based index of the cell's lower
-// node, `frac` the fraction of a step from it towards the next node.
-struct AxisCell {
-  std::int64_t lower = 0;
-  double frac = 0.0;
-};
-
 // Locates the folded coordinate `p` among the `nodes` nodes of one axis
 // (origin `origin`, step `step`).  False when the point lies outside the
 // nodes, which the caller reports as outside that axis's limits.  A true
@@ -147,28 +140,6 @@ void sector_fold(const GridSize& s, Fold& f) {
   f.v = static_cast<float>(static_cast<double>(f.sphi) * r);
 }
 
-// The grid cell holding the folded point: its upper limits first (NaN
-// fails), then the cell of each axis among the nodes actually held, that is
-// NX x NY x NZ nodes and no more z planes than fit in `capacity` values
-// (64-bit arithmetic throughout, so no product of counts can overflow).
-FieldStatus locate_cell(const GridSize& s, std::int64_t capacity, const Fold& f, AxisCell& cx,
-                        AxisCell& cy, AxisCell& cz) {
-  const float xf = coordinate(s.XMIN, f.u);
-  const float yf = coordinate(s.YMIN, f.v);
-  const float zf = coordinate(s.ZMIN, f.w);
-  if (!(xf <= s.XHIGH)) return FieldStatus::kOutsideX;
-  if (!(yf <= s.YHIGH)) return FieldStatus::kOutsideY;
-  std::int64_t nz = 0;
-  if (s.NX >= 1 && s.NY >= 1 && capacity > 0) {
-    const std::int64_t per_plane = static_cast<std::int64_t>(s.NX) * s.NY;  // < 2^62
-    nz = std::min<std::int64_t>(s.NZ, (capacity / 3) / per_plane);
-  }
-  if (!locate(xf, s.XMIN, s.DX, s.NX, cx)) return FieldStatus::kOutsideX;
-  if (!locate(yf, s.YMIN, s.DY, s.NY, cy)) return FieldStatus::kOutsideY;
-  if (!locate(zf, s.ZMIN, s.DZ, nz, cz)) return FieldStatus::kOutsideZ;
-  return FieldStatus::kOk;
-}
-
 // Trilinear interpolation among the eight nodes of the cell.  The corner
 // weights and element offsets are taken in a fixed order, the order of the
 // unmeasured checks and of the sums.  A corner of weight 0 is never read;
@@ -238,6 +209,30 @@ void mirror_signs(const GridSize& s, float x, float y, float z, float b[3]) {
 }
 
 }  // namespace
+
+std::int64_t held_planes(const GridSize& s, std::int64_t capacity) {
+  if (s.NX < 1 || s.NY < 1 || capacity <= 0) return 0;
+  const std::int64_t per_plane = static_cast<std::int64_t>(s.NX) * s.NY;  // < 2^62
+  return std::min<std::int64_t>(s.NZ, (capacity / 3) / per_plane);
+}
+
+// The grid cell holding the folded point: its upper limits first (NaN
+// fails), then the cell of each axis among the nodes actually held, that is
+// NX x NY x NZ nodes and no more z planes than fit in `capacity` values
+// (64-bit arithmetic throughout, so no product of counts can overflow).
+FieldStatus locate_cell(const GridSize& s, std::int64_t capacity, const Fold& f, AxisCell& cx,
+                        AxisCell& cy, AxisCell& cz) {
+  const float xf = coordinate(s.XMIN, f.u);
+  const float yf = coordinate(s.YMIN, f.v);
+  const float zf = coordinate(s.ZMIN, f.w);
+  if (!(xf <= s.XHIGH)) return FieldStatus::kOutsideX;
+  if (!(yf <= s.YHIGH)) return FieldStatus::kOutsideY;
+  const std::int64_t nz = held_planes(s, capacity);
+  if (!locate(xf, s.XMIN, s.DX, s.NX, cx)) return FieldStatus::kOutsideX;
+  if (!locate(yf, s.YMIN, s.DY, s.NY, cy)) return FieldStatus::kOutsideY;
+  if (!locate(zf, s.ZMIN, s.DZ, nz, cz)) return FieldStatus::kOutsideZ;
+  return FieldStatus::kOk;
+}
 
 FieldStatus fold_point(const GridSize& grid, float x, float y, float z, Fold& fold) {
   fold = Fold{};
