@@ -107,6 +107,20 @@ FieldStatus cubic_sum(const GridSize& grid, const float values[], const CubicAxi
   return FieldStatus::kOk;
 }
 
+FieldStatus interpolate_cells(Interpolation method, const GridSize& grid, const float values[],
+                              std::int64_t capacity, const AxisCell cell[3], float b[3]) {
+  if (method == Interpolation::kLinear)
+    return interpolate(grid, values, cell[0], cell[1], cell[2], b);
+  const std::int32_t mirror[3] = {grid.IDA, grid.IDB, grid.IDC};
+  CubicAxis axis[3];
+  for (int a = 0; a < 3; ++a) {
+    double kernel[4];
+    keys_weights(cell[a].frac, kernel);
+    cubic_axis(cell[a], axis_nodes(grid, capacity, a), mirror[a], a, kernel, axis[a]);
+  }
+  return cubic_sum(grid, values, axis[0], axis[1], axis[2], b);
+}
+
 FieldStatus evaluate_cubic(const GridSize& grid, const float values[], std::int64_t capacity,
                            float x, float y, float z, float b[3]) {
   Fold fold;
@@ -115,15 +129,8 @@ FieldStatus evaluate_cubic(const GridSize& grid, const float values[], std::int6
   AxisCell cell[3];
   status = locate_cell(grid, capacity, fold, cell[0], cell[1], cell[2]);
   if (status != FieldStatus::kOk) return status;
-  const std::int32_t mirror[3] = {grid.IDA, grid.IDB, grid.IDC};
-  CubicAxis axis[3];
-  for (int a = 0; a < 3; ++a) {
-    double kernel[4];
-    keys_weights(cell[a].frac, kernel);
-    cubic_axis(cell[a], axis_nodes(grid, capacity, a), mirror[a], a, kernel, axis[a]);
-  }
   float field[3];
-  status = cubic_sum(grid, values, axis[0], axis[1], axis[2], field);
+  status = interpolate_cells(Interpolation::kCubic, grid, values, capacity, cell, field);
   if (status != FieldStatus::kOk) return status;
   unfold_field(grid, fold, x, y, z, field);
   b[0] = field[0];

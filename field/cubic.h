@@ -59,6 +59,12 @@ void cubic_axis(const AxisCell& cell, std::int64_t nodes, std::int32_t mirror_in
 FieldStatus cubic_sum(const GridSize& grid, const float values[], const CubicAxis& x,
                       const CubicAxis& y, const CubicAxis& z, float b[3]);
 
+// The interpolation stage alone, by either method, at a point already
+// located in the cells of the held grid (see locate_cell): no limits, folds
+// or signs.
+FieldStatus interpolate_cells(Interpolation method, const GridSize& grid, const float values[],
+                              std::int64_t capacity, const AxisCell cell[3], float b[3]);
+
 // evaluate() with the tricubic interpolation: the same statuses, limits and
 // symmetries.  Reads only nodes of the held grid and allocates nothing.
 FieldStatus evaluate_cubic(const GridSize& grid, const float values[], std::int64_t capacity,

@@ -59,6 +59,11 @@ struct AxisCell {
 FieldStatus locate_cell(const GridSize& s, std::int64_t capacity, const Fold& f, AxisCell& cx,
                         AxisCell& cy, AxisCell& cz);
 
+// The stage between: the trilinear interpolation of the cell's eight nodes
+// (kUnmeasured when one of non-zero weight is unmeasured).
+FieldStatus interpolate(const GridSize& s, const float values[], const AxisCell& cx,
+                        const AxisCell& cy, const AxisCell& cz, float b[3]);
+
 // The z planes of the grid that `capacity` values hold (at most NZ).
 std::int64_t held_planes(const GridSize& s, std::int64_t capacity);
 

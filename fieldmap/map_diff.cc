@@ -35,7 +35,8 @@ bool DiffResult::within(double tolerance) const {
 }
 
 bool diff_maps(const FieldMap& a, const FieldMap& b, PointSource& points, DiffResult& result,
-               const std::function<void(double)>& progress, unsigned threads) {
+               const std::function<void(double)>& progress, unsigned threads,
+               Interpolation method) {
   result = DiffResult{};
   double squares[3] = {0, 0, 0};
   PointChunk chunk;
@@ -43,8 +44,8 @@ bool diff_maps(const FieldMap& a, const FieldMap& b, PointSource& points, DiffRe
   while (true) {
     if (!points.next(chunk, kChunk)) return false;
     if (chunk.size() == 0) break;
-    evaluate(a, chunk, fa, threads);
-    evaluate(b, chunk, fb, threads);
+    evaluate(a, chunk, fa, threads, method);
+    evaluate(b, chunk, fb, threads, method);
     for (std::size_t n = 0; n < chunk.size(); ++n) {
       const std::int64_t index = result.points + static_cast<std::int64_t>(n);
       const Point3 p{chunk.x[n], chunk.y[n], chunk.z[n]};
