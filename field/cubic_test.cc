@@ -13,8 +13,8 @@
 namespace fieldscan {
 namespace {
 
-using testing::FieldFormula;
-using testing::sampled_map;
+using testsupport::FieldFormula;
+using testsupport::sampled_map;
 
 FieldMap make_map(const MapContents& contents) {
   FieldMap map;

@@ -1,6 +1,7 @@
 #include "fieldmap/resample.h"
 
 #include <algorithm>
+#include <cfloat>
 #include <cmath>
 #include <cstdio>
 
@@ -89,8 +90,9 @@ std::string counts_that_fit(const NewAxis axis[3], std::int64_t capacity) {
 
 // The cell of coordinate `p` among the stored nodes of one axis, when it
 // lies on them.  Worked out in double precision from the unrounded
-// coordinate, so that a node of the new grid on a node of the input reads
-// exactly that node.
+// coordinate; within the rounding of single-precision coordinates (a few
+// units in the last place of |p| or the origin) of a node of the input, it
+// is on that node, so a node of the new grid there reads exactly that node.
 bool stored_cell(double p, const StoredAxis& in, AxisCell& cell) {
   if (in.count < 1) return false;
   if (p == static_cast<double>(in.min)) {
@@ -100,7 +102,9 @@ bool stored_cell(double p, const StoredAxis& in, AxisCell& cell) {
   if (in.count < 2 || !(in.step > 0) || !std::isfinite(in.step)) return false;
   double q = (p - static_cast<double>(in.min)) / static_cast<double>(in.step);
   const double whole = std::nearbyint(q);
-  if (std::fabs(q - whole) <= 1e-9 * std::max(1.0, std::fabs(q))) q = whole;
+  const double slack =
+      4.0 * FLT_EPSILON * (std::fabs(p) + std::fabs(static_cast<double>(in.min))) / in.step;
+  if (std::fabs(q - whole) <= slack) q = whole;
   if (!(q >= 0.0) || q > static_cast<double>(in.count - 1)) return false;
   cell.lower = std::min(static_cast<std::int64_t>(q), in.count - 1);
   cell.frac = q - static_cast<double>(cell.lower);
@@ -129,6 +133,44 @@ bool keep_symmetry(const MapContents& in, const NewAxis axis[3], MapContents& ou
   return all;
 }
 
+// Evaluates the input at every node of the new grid into `node`, x index
+// fastest; a node without a field becomes unmeasured.  How many did.
+std::int64_t fill_nodes(const FieldMap& input, const StoredAxis stored[3], const NewAxis axis[3],
+                        Interpolation method, float* node) {
+  const GridSize& g = input.grid();
+  const float* values = input.contents().values.data();
+  const auto capacity = static_cast<std::int64_t>(input.contents().values.size());
+  std::int64_t unmeasured = 0;
+  // On a map that never folds by its sector, a node within the stored
+  // nodes is interpolated from its unrounded coordinates; any other goes
+  // through the whole evaluation, folds and signs included.
+  const bool direct = !(std::fabs(g.ANGLE) < kHalfPi);
+  for (std::int64_t k = 0; k < axis[2].count; ++k) {
+    for (std::int64_t j = 0; j < axis[1].count; ++j) {
+      for (std::int64_t i = 0; i < axis[0].count; ++i, node += 3) {
+        const std::int64_t index[3] = {i, j, k};
+        double p[3];
+        AxisCell cell[3];
+        bool inside = direct;
+        for (int a = 0; a < 3; ++a) {
+          p[a] = static_cast<double>(axis[a].min) +
+                 static_cast<double>(index[a]) * static_cast<double>(axis[a].step);
+          inside = inside && stored_cell(p[a], stored[a], cell[a]);
+        }
+        const FieldStatus status =
+            inside ? interpolate_cells(method, g, values, capacity, cell, node)
+                   : evaluate_by(method, g, values, capacity, static_cast<float>(p[0]),
+                                 static_cast<float>(p[1]), static_cast<float>(p[2]), node);
+        if (status != FieldStatus::kOk) {
+          std::fill_n(node, 3, kUnmeasuredMark);
+          ++unmeasured;
+        }
+      }
+    }
+  }
+  return unmeasured;
+}
+
 }  // namespace
 
 bool resample(const FieldMap& input, const ResampleRequest& request, ResampleResult& result,
@@ -152,7 +194,7 @@ bool resample(const FieldMap& input, const ResampleRequest& request, ResampleRes
     why = "the new grid of " + std::to_string(axis[0].count) + " x " +
           std::to_string(axis[1].count) + " x " + std::to_string(axis[2].count) +
           " nodes needs more than the capacity of " + std::to_string(request.capacity) +
-          " values; counts that fit: --counts " + counts_that_fit(axis, request.capacity);
+          " values; counts that fit: " + counts_that_fit(axis, request.capacity);
     return false;
   }
   ResampleResult r;
@@ -167,35 +209,7 @@ bool resample(const FieldMap& input, const ResampleRequest& request, ResampleRes
   out.ny = static_cast<std::int32_t>(axis[1].count);
   out.nz = static_cast<std::int32_t>(axis[2].count);
   out.values.resize(static_cast<std::size_t>(values));
-  // On a map that never folds by its sector, a node within the stored
-  // nodes is interpolated from its unrounded coordinates; any other goes
-  // through the whole evaluation, folds and signs included.
-  const bool direct = !(std::fabs(g.ANGLE) < kHalfPi);
-  float* node = out.values.data();
-  for (std::int64_t k = 0; k < axis[2].count; ++k) {
-    for (std::int64_t j = 0; j < axis[1].count; ++j) {
-      for (std::int64_t i = 0; i < axis[0].count; ++i, node += 3) {
-        const std::int64_t index[3] = {i, j, k};
-        double p[3];
-        AxisCell cell[3];
-        bool inside = direct;
-        for (int a = 0; a < 3; ++a) {
-          p[a] = static_cast<double>(axis[a].min) +
-                 static_cast<double>(index[a]) * static_cast<double>(axis[a].step);
-          inside = inside && stored_cell(p[a], stored[a], cell[a]);
-        }
-        const FieldStatus status =
-            inside ? interpolate_cells(request.method, g, in.values.data(), capacity, cell, node)
-                   : evaluate_by(request.method, g, in.values.data(), capacity,
-                                 static_cast<float>(p[0]), static_cast<float>(p[1]),
-                                 static_cast<float>(p[2]), node);
-        if (status != FieldStatus::kOk) {
-          std::fill_n(node, 3, kUnmeasuredMark);
-          ++r.unmeasured;
-        }
-      }
-    }
-  }
+  r.unmeasured = fill_nodes(input, stored, axis, request.method, out.values.data());
   result = std::move(r);
   return true;
 }

@@ -7,7 +7,7 @@
 
 #include "mapfile/map_contents.h"
 
-namespace fieldscan::testing {
+namespace fieldscan::testsupport {
 
 using FieldFormula = std::function<std::array<double, 3>(double x, double y, double z)>;
 
@@ -32,4 +32,4 @@ inline MapContents sampled_map(std::array<std::int32_t, 3> counts, std::array<fl
   return m;
 }
 
-}  // namespace fieldscan::testing
+}  // namespace fieldscan::testsupport
