@@ -40,6 +40,48 @@ void add_missing(std::int64_t p, std::int64_t lower, std::int64_t nodes, std::in
   }
 }
 
+// True when the whole stencil of the cell lies inside the axis's nodes and
+// no node has zero weight: then the weights are the kernel's for every
+// component, and the sum is the one cubic_sum forms, in the same order.
+bool interior(const AxisCell& c, std::int64_t nodes) {
+  return c.frac != 0.0 && c.lower >= 1 && c.lower + 2 < nodes;
+}
+
+FieldStatus interior_sum(const GridSize& grid, const float values[], const AxisCell cell[3],
+                         const double w[3][4], float b[3]) {
+  const std::int64_t sy = 3 * static_cast<std::int64_t>(grid.NX);
+  const std::int64_t sz = sy * grid.NY;
+  const float* base =
+      values + ((cell[2].lower - 1) * sz + (cell[1].lower - 1) * sy + 3 * (cell[0].lower - 1));
+  double wx[12];  // the x weight of each value of a row
+  for (int n = 0; n < 12; ++n) wx[n] = w[0][n / 3];
+  double zs[3] = {-0.0, -0.0, -0.0};
+  for (int k = 0; k < 4; ++k) {
+    double ys[3] = {-0.0, -0.0, -0.0};
+    for (int j = 0; j < 4; ++j) {
+      const float* row = base + (k * sz + j * sy);
+      // An unmeasured node has every component above the limit: a row
+      // without any such value needs no node by node test.
+      bool high = false;
+      for (int n = 0; n < 12; ++n) high |= row[n] > kUnmeasuredLimit;
+      for (int i = 0; high && i < 4; ++i) {
+        if (is_unmeasured(row + 3 * i)) return FieldStatus::kUnmeasured;
+      }
+      // The products of the row's twelve values in one sweep, then each
+      // component's sum in node order (-0.0 + p is p, so this is the sum
+      // cubic_sum forms).
+      double p[12];
+      for (int n = 0; n < 12; ++n) p[n] = wx[n] * static_cast<double>(row[n]);
+      double xs[3];
+      for (int c = 0; c < 3; ++c) xs[c] = ((p[c] + p[3 + c]) + p[6 + c]) + p[9 + c];
+      for (int c = 0; c < 3; ++c) ys[c] += w[1][j] * xs[c];
+    }
+    for (int c = 0; c < 3; ++c) zs[c] += w[2][k] * ys[c];
+  }
+  for (int c = 0; c < 3; ++c) b[c] = static_cast<float>(zs[c]);
+  return FieldStatus::kOk;
+}
+
 }  // namespace
 
 void keys_weights(double t, double w[4]) {
@@ -109,14 +151,26 @@ FieldStatus cubic_sum(const GridSize& grid, const float values[], const CubicAxi
 
 FieldStatus interpolate_cells(Interpolation method, const GridSize& grid, const float values[],
                               std::int64_t capacity, const AxisCell cell[3], float b[3]) {
-  if (method == Interpolation::kLinear)
+  if (method == Interpolation::kLinear) {
     return interpolate(grid, values, cell[0], cell[1], cell[2], b);
+  }
+  std::int64_t nodes[3];
+  bool inside = true;
+  for (int a = 0; a < 3; ++a) {
+    nodes[a] = axis_nodes(grid, capacity, a);
+    inside = inside && interior(cell[a], nodes[a]);
+  }
+  if (inside) {
+    double w[3][4];
+    for (int a = 0; a < 3; ++a) keys_weights(cell[a].frac, w[a]);
+    return interior_sum(grid, values, cell, w, b);
+  }
   const std::int32_t mirror[3] = {grid.IDA, grid.IDB, grid.IDC};
   CubicAxis axis[3];
   for (int a = 0; a < 3; ++a) {
     double kernel[4];
     keys_weights(cell[a].frac, kernel);
-    cubic_axis(cell[a], axis_nodes(grid, capacity, a), mirror[a], a, kernel, axis[a]);
+    cubic_axis(cell[a], nodes[a], mirror[a], a, kernel, axis[a]);
   }
   return cubic_sum(grid, values, axis[0], axis[1], axis[2], b);
 }
