@@ -38,6 +38,7 @@ install(TARGETS ${FIELDSCAN_INSTALLED_LIBRARIES}
 set(FIELDSCAN_PUBLIC_HEADERS
   field/field_map.h
   field/fields.h
+  field/interpolation.h
   mapfile/grid.h
   mapfile/load.h
   mapfile/map_contents.h

@@ -52,11 +52,20 @@ struct AxisCell {
   double frac = 0.0;
 };
 
-// The middle stage of evaluate(): the cell of the grid holding the folded
-// point, among the nodes held in `capacity` values.  kOk and the cell of each
-// axis set, or the reason.  A non-zero fraction always has a next node.
-FieldStatus locate_cell(const GridSize& grid, std::int64_t capacity, const Fold& fold, AxisCell& cx,
+// The middle stage of evaluate(): the grid cell holding the folded point,
+// among the nodes held (no more z planes than fit in `capacity` values).
+// kOk and the cells set, or the axis whose limits the point lies outside.
+// A non-zero fraction always has lower + 1 below the axis's node count.
+FieldStatus locate_cell(const GridSize& s, std::int64_t capacity, const Fold& f, AxisCell& cx,
                         AxisCell& cy, AxisCell& cz);
+
+// The stage between: the trilinear interpolation of the cell's eight nodes
+// (kUnmeasured when one of non-zero weight is unmeasured).
+FieldStatus interpolate(const GridSize& s, const float values[], const AxisCell& cx,
+                        const AxisCell& cy, const AxisCell& cz, float b[3]);
+
+// The z planes of the grid that `capacity` values hold (at most NZ).
+std::int64_t held_planes(const GridSize& s, std::int64_t capacity);
 
 using BatchFunction = void (*)(const GridSize& grid, const float values[], std::int64_t capacity,
                                std::size_t n, const float x[], const float y[], const float z[],

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "field/cubic.h"
 #include "field/evaluate.h"
 #include "mapfile/byte_source.h"
 #include "mapfile/map_reader.h"
@@ -91,10 +92,14 @@ bool FieldMap::from_contents(MapContents contents, FieldMap& map, MapError& erro
 }
 
 FieldStatus FieldMap::field(float x, float y, float z, FieldVector& b) const {
+  return field(x, y, z, b, Interpolation::kLinear);
+}
+
+FieldStatus FieldMap::field(float x, float y, float z, FieldVector& b, Interpolation method) const {
   float v[3];
   const FieldStatus status =
-      evaluate(grid_, contents_.values.data(), static_cast<std::int64_t>(contents_.values.size()),
-               x, y, z, v);
+      evaluate_by(method, grid_, contents_.values.data(),
+                  static_cast<std::int64_t>(contents_.values.size()), x, y, z, v);
   if (status == FieldStatus::kOk) b = FieldVector{v[0], v[1], v[2]};
   return status;
 }
@@ -102,11 +107,18 @@ FieldStatus FieldMap::field(float x, float y, float z, FieldVector& b) const {
 void FieldMap::field(std::span<const float> x, std::span<const float> y, std::span<const float> z,
                      std::span<FieldVector> b, std::span<FieldStatus> status,
                      unsigned threads) const {
+  field(x, y, z, b, status, threads, Interpolation::kLinear);
+}
+
+void FieldMap::field(std::span<const float> x, std::span<const float> y, std::span<const float> z,
+                     std::span<FieldVector> b, std::span<FieldStatus> status, unsigned threads,
+                     Interpolation method) const {
   const std::size_t n = std::min({x.size(), y.size(), z.size(), b.size(), status.size()});
   const auto run = [&](std::size_t begin, std::size_t end) {
-    evaluate_many(grid_, contents_.values.data(),
-                  static_cast<std::int64_t>(contents_.values.size()), end - begin, x.data() + begin,
-                  y.data() + begin, z.data() + begin, b.data() + begin, status.data() + begin);
+    evaluate_many_by(method, grid_, contents_.values.data(),
+                     static_cast<std::int64_t>(contents_.values.size()), end - begin,
+                     x.data() + begin, y.data() + begin, z.data() + begin, b.data() + begin,
+                     status.data() + begin);
   };
   // Below this many points a thread costs more than it saves.
   constexpr std::size_t kPointsPerThread = 16384;

@@ -14,6 +14,7 @@
 #include <string>
 #include <string_view>
 
+#include "field/interpolation.h"
 #include "mapfile/grid.h"
 #include "mapfile/map_contents.h"
 
@@ -93,6 +94,13 @@ class FieldMap {
   // the points are shared among that many threads.
   void field(std::span<const float> x, std::span<const float> y, std::span<const float> z,
              std::span<FieldVector> b, std::span<FieldStatus> status, unsigned threads = 1) const;
+
+  // The same by the interpolation `method` (field/cubic.h); linear is the
+  // calls above, bit for bit.
+  FieldStatus field(float x, float y, float z, FieldVector& b, Interpolation method) const;
+  void field(std::span<const float> x, std::span<const float> y, std::span<const float> z,
+             std::span<FieldVector> b, std::span<FieldStatus> status, unsigned threads,
+             Interpolation method) const;
 
  private:
   MapContents contents_;

@@ -141,66 +141,6 @@ void sector_fold(const GridSize& s, Fold& f) {
   f.v = static_cast<float>(static_cast<double>(f.sphi) * r);
 }
 
-}  // namespace
-
-// The grid cell holding the folded point: its upper limits first (NaN
-// fails), then the cell of each axis among the nodes actually held, that is
-// NX x NY x NZ nodes and no more z planes than fit in `capacity` values
-// (64-bit arithmetic throughout, so no product of counts can overflow).
-FieldStatus locate_cell(const GridSize& s, std::int64_t capacity, const Fold& f, AxisCell& cx,
-                        AxisCell& cy, AxisCell& cz) {
-  const float xf = coordinate(s.XMIN, f.u);
-  const float yf = coordinate(s.YMIN, f.v);
-  const float zf = coordinate(s.ZMIN, f.w);
-  if (!(xf <= s.XHIGH)) return FieldStatus::kOutsideX;
-  if (!(yf <= s.YHIGH)) return FieldStatus::kOutsideY;
-  std::int64_t nz = 0;
-  if (s.NX >= 1 && s.NY >= 1 && capacity > 0) {
-    const std::int64_t per_plane = static_cast<std::int64_t>(s.NX) * s.NY;  // < 2^62
-    nz = std::min<std::int64_t>(s.NZ, (capacity / 3) / per_plane);
-  }
-  if (!locate(xf, s.XMIN, s.DX, s.NX, cx)) return FieldStatus::kOutsideX;
-  if (!locate(yf, s.YMIN, s.DY, s.NY, cy)) return FieldStatus::kOutsideY;
-  if (!locate(zf, s.ZMIN, s.DZ, nz, cz)) return FieldStatus::kOutsideZ;
-  return FieldStatus::kOk;
-}
-
-namespace {
-
-// Trilinear interpolation among the eight nodes of the cell.  The corner
-// weights and element offsets are taken in a fixed order, the order of the
-// unmeasured checks and of the sums.  A corner of weight 0 is never read;
-// every corner of non-zero weight lies inside the held grid (see locate).
-// The sums start from -0.0, the neutral element of addition, so that each
-// is exactly the sum of its contributing terms (a lone term of -0.0 stays
-// -0.0).  Any unmeasured node with weight fails the point.
-FieldStatus interpolate(const GridSize& s, const float values[], const AxisCell& cx,
-                        const AxisCell& cy, const AxisCell& cz, float b[3]) {
-  const double fx = cx.frac, fy = cy.frac, fz = cz.frac;
-  const double gx = 1.0 - fx, gy = 1.0 - fy, gz = 1.0 - fz;
-  const std::int64_t sx = 3;
-  const std::int64_t sy = 3 * static_cast<std::int64_t>(s.NX);
-  const std::int64_t sz = sy * s.NY;
-  const std::int64_t base = cz.lower * sz + cy.lower * sy + cx.lower * sx;
-  const double weight[8] = {gx * gy * gz, gx * gy * fz, gx * fy * gz, gx * fy * fz,
-                            fx * gy * gz, fx * gy * fz, fx * fy * gz, fx * fy * fz};
-  const std::int64_t corner[8] = {0, sz, sy, sy + sz, sx, sx + sz, sx + sy, sx + sy + sz};
-
-  double sum1 = -0.0, sum2 = -0.0, sum3 = -0.0;
-  for (int n = 0; n < 8; ++n) {
-    if (weight[n] == 0.0) continue;
-    const float* node = values + (base + corner[n]);
-    if (is_unmeasured(node)) return FieldStatus::kUnmeasured;
-    sum1 += weight[n] * static_cast<double>(node[0]);
-    sum2 += weight[n] * static_cast<double>(node[1]);
-    sum3 += weight[n] * static_cast<double>(node[2]);
-  }
-  b[0] = static_cast<float>(sum1);
-  b[1] = static_cast<float>(sum2);
-  b[2] = static_cast<float>(sum3);
-  return FieldStatus::kOk;
-}
-
 // Sector unfold: splits the field at the folded point into radial and
 // azimuthal components at the folded angle, applies the signs of the sector
 // lines crossed (odd multiples of the sector angle mirror the field, even
@@ -266,6 +206,64 @@ void axis_limits(float origin, float& low, float& high) {
 }
 
 }  // namespace
+
+// Trilinear interpolation among the eight nodes of the cell.  The corner
+// weights and element offsets are taken in a fixed order, the order of the
+// unmeasured checks and of the sums.  A corner of weight 0 is never read;
+// every corner of non-zero weight lies inside the held grid (see locate).
+// The sums start from -0.0, the neutral element of addition, so that each
+// is exactly the sum of its contributing terms (a lone term of -0.0 stays
+// -0.0).  Any unmeasured node with weight fails the point.
+FieldStatus interpolate(const GridSize& s, const float values[], const AxisCell& cx,
+                        const AxisCell& cy, const AxisCell& cz, float b[3]) {
+  const double fx = cx.frac, fy = cy.frac, fz = cz.frac;
+  const double gx = 1.0 - fx, gy = 1.0 - fy, gz = 1.0 - fz;
+  const std::int64_t sx = 3;
+  const std::int64_t sy = 3 * static_cast<std::int64_t>(s.NX);
+  const std::int64_t sz = sy * s.NY;
+  const std::int64_t base = cz.lower * sz + cy.lower * sy + cx.lower * sx;
+  const double weight[8] = {gx * gy * gz, gx * gy * fz, gx * fy * gz, gx * fy * fz,
+                            fx * gy * gz, fx * gy * fz, fx * fy * gz, fx * fy * fz};
+  const std::int64_t corner[8] = {0, sz, sy, sy + sz, sx, sx + sz, sx + sy, sx + sy + sz};
+
+  double sum1 = -0.0, sum2 = -0.0, sum3 = -0.0;
+  for (int n = 0; n < 8; ++n) {
+    if (weight[n] == 0.0) continue;
+    const float* node = values + (base + corner[n]);
+    if (is_unmeasured(node)) return FieldStatus::kUnmeasured;
+    sum1 += weight[n] * static_cast<double>(node[0]);
+    sum2 += weight[n] * static_cast<double>(node[1]);
+    sum3 += weight[n] * static_cast<double>(node[2]);
+  }
+  b[0] = static_cast<float>(sum1);
+  b[1] = static_cast<float>(sum2);
+  b[2] = static_cast<float>(sum3);
+  return FieldStatus::kOk;
+}
+
+std::int64_t held_planes(const GridSize& s, std::int64_t capacity) {
+  if (s.NX < 1 || s.NY < 1 || capacity <= 0) return 0;
+  const std::int64_t per_plane = static_cast<std::int64_t>(s.NX) * s.NY;  // < 2^62
+  return std::min<std::int64_t>(s.NZ, (capacity / 3) / per_plane);
+}
+
+// The grid cell holding the folded point: its upper limits first (NaN
+// fails), then the cell of each axis among the nodes actually held, that is
+// NX x NY x NZ nodes and no more z planes than fit in `capacity` values
+// (64-bit arithmetic throughout, so no product of counts can overflow).
+FieldStatus locate_cell(const GridSize& s, std::int64_t capacity, const Fold& f, AxisCell& cx,
+                        AxisCell& cy, AxisCell& cz) {
+  const float xf = coordinate(s.XMIN, f.u);
+  const float yf = coordinate(s.YMIN, f.v);
+  const float zf = coordinate(s.ZMIN, f.w);
+  if (!(xf <= s.XHIGH)) return FieldStatus::kOutsideX;
+  if (!(yf <= s.YHIGH)) return FieldStatus::kOutsideY;
+  const std::int64_t nz = held_planes(s, capacity);
+  if (!locate(xf, s.XMIN, s.DX, s.NX, cx)) return FieldStatus::kOutsideX;
+  if (!locate(yf, s.YMIN, s.DY, s.NY, cy)) return FieldStatus::kOutsideY;
+  if (!locate(zf, s.ZMIN, s.DZ, nz, cz)) return FieldStatus::kOutsideZ;
+  return FieldStatus::kOk;
+}
 
 void evaluated_limits(const GridSize& grid, float low[3], float high[3]) {
   low[0] = grid.XLOW, low[1] = grid.YLOW, low[2] = grid.ZLOW;

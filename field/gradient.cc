@@ -38,13 +38,6 @@ DerivativeAxis derivative_axis(const AxisCell& cell, float step, std::int64_t no
   return a;
 }
 
-// The z planes held in `capacity` values, as the evaluation counts them.
-std::int64_t held_planes(const GridSize& s, std::int64_t capacity) {
-  if (s.NX < 1 || s.NY < 1 || capacity <= 0) return 0;
-  const std::int64_t per_plane = static_cast<std::int64_t>(s.NX) * s.NY;
-  return std::min<std::int64_t>(s.NZ, (capacity / 3) / per_plane);
-}
-
 // The interpolated field `b` and its derivatives `j` (j[a][c] = dB_a / dq_c
 // in the folded frame) over the cell's eight nodes.  A node is read when
 // the field or any derivative gives it weight; an unmeasured one fails.

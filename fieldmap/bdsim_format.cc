@@ -52,6 +52,7 @@ class BdsimReader {
         contents_(contents),
         units_(units),
         error_(error),
+        capacity_(request.capacity),
         convert_(Units{LengthUnit::cm, FieldUnit::T}, request) {}
 
   bool read() {
@@ -146,7 +147,7 @@ class BdsimReader {
       double n = 0;
       if (!header_number("n" + axis, line, n)) return false;
       const HeaderItem* h = item("n" + axis);
-      if (n != std::floor(n) || n < 1 || n > static_cast<double>(MXS)) {
+      if (n != std::floor(n) || n < 1 || n > static_cast<double>(capacity_)) {
         return fail_at(
             error_, h->line, h->column,
             "n" + axis + "> must be a whole number of at least 1, not \"" + h->value + "\"");
@@ -163,10 +164,10 @@ class BdsimReader {
             axis + "max> must be greater than " + axis + "min> when n" + axis + "> is above 1");
       }
       nodes *= static_cast<std::uint64_t>(axis_[a].n);
-      if (3 * nodes > static_cast<std::uint64_t>(MXS)) {
+      if (3 * nodes > static_cast<std::uint64_t>(capacity_)) {
         return fail_at(error_, line, 1,
-                       "a grid of more than " + std::to_string(MXS / 3) +
-                           " nodes is more than the capacity of " + std::to_string(MXS) +
+                       "a grid of more than " + std::to_string(capacity_ / 3) +
+                           " nodes is more than the capacity of " + std::to_string(capacity_) +
                            " values");
       }
     }
@@ -305,6 +306,7 @@ class BdsimReader {
   MapContents& contents_;
   Units& units_;
   TableError& error_;
+  std::int64_t capacity_;
   ToMapUnits convert_;
   std::map<std::string, HeaderItem> items_;
   AxisHeader axis_[3];

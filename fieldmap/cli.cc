@@ -19,6 +19,7 @@
 #include "fieldmap/map_info.h"
 #include "fieldmap/number.h"
 #include "fieldmap/query_cli.h"
+#include "fieldmap/resample_cli.h"
 #include "fieldmap/table_reader.h"
 #include "fieldmap/table_writer.h"
 #include "mapfile/atomic_file.h"
@@ -115,6 +116,9 @@ int export_table(const std::vector<std::string>& pos, const FormatOptions& forma
                  CliStreams& io) {
   const std::string& map_path = pos[0];
   const std::string& table_path = pos[1];
+  if (formats.unfold && formats.to != Format::vti) {
+    return usage_error(io, "--unfold is for --to vti only");
+  }
   FieldMap map;
   std::string why;
   if (!load_map(map_path, map, why)) return failure(io, why);
@@ -397,8 +401,8 @@ std::string synopsis() {
          "       fieldmap convert TABLE MAP [--from FORMAT] [--units LENGTH,FIELD]\n"
          "                                  [--title T] [--date D] [--angle DEG]\n"
          "                                  [--reflect A,B,C] [--scale S]\n"
-         "       fieldmap export MAP TABLE [--to FORMAT] [--units LENGTH,FIELD]\n" +
-         query_usage() + analysis_usage() + "       fieldmap --help\n";
+         "       fieldmap export MAP TABLE [--to FORMAT] [--units LENGTH,FIELD] [--unfold]\n" +
+         query_usage() + analysis_usage() + resample_usage() + "       fieldmap --help\n";
 }
 
 std::string usage() {
@@ -422,8 +426,9 @@ std::string usage() {
          "           --scale S         multiply the coordinates by S (default 1)\n"
          "  export   write a map file as a header-form table, its header items in \"#map\"\n"
          "           lines, that converts back to the same map\n"
-         "           --to FORMAT       table (default), csv, bdsim (cm, T) or\n"
-         "                             g4beamline (mm, T)\n"
+         "           --to FORMAT       table (default), csv, bdsim (cm, T),\n"
+         "                             g4beamline (mm, T) or vti (VTK image data)\n"
+         "           --unfold          vti: the whole extent the mirror planes give\n"
          "           --units L,F       the map's units, when the map does not record them\n"
          "  sample   the field at points: along a line, on a grid or from a file (x y z\n"
          "           per line), as CSV (default), TSV or JSON; -o writes a file;\n"
@@ -431,6 +436,9 @@ std::string usage() {
          "  integral field integrals along a line, the peak field and the effective\n"
          "           length, from points at most S apart (default: a quarter of the\n"
          "           finest grid step) with both ends among them\n"
+         "  resample a map on another grid: each node the input's field there (--box:\n"
+         "           default the input's nodes; --to: default a map file); INPUT is a map\n"
+         "           file or a table in any format, which may exceed the console's capacity\n"
          "  diff     compare two maps at the nodes of A (or at given points); exit 0\n"
          "           when they agree within --tolerance (default 0), 1 when not, 2 on\n"
          "           trouble; recorded units of B are converted to those of A\n"
@@ -454,6 +462,7 @@ int run_call(const std::vector<std::string>& args, CliStreams& io) {
   if (command == "diff") return run_diff(args, io);
   if (command == "harmonics") return run_harmonics(args, io);
   if (command == "check") return run_check(args, io);
+  if (command == "resample") return run_resample(args, io);
   if (command != "info" && command != "convert" && command != "export") {
     return usage_error(io, "unknown subcommand \"" + command + "\"");
   }
@@ -477,6 +486,10 @@ int run_call(const std::vector<std::string>& args, CliStreams& io) {
         return 0;
       }
       if (command == "info") throw UsageError{command + " takes no option " + a};
+      if (command == "export" && a == "--unfold") {
+        options.formats.unfold = true;
+        continue;
+      }
       std::string name = a;
       std::string value;
       const auto equals = a.find('=');

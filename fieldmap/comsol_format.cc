@@ -44,7 +44,7 @@ class ComsolReader {
     bool in_rows = false;
     std::optional<ToMapUnits> convert;
     Table table;
-    const std::size_t max_rows = static_cast<std::size_t>(MXS / 3);
+    const std::size_t max_rows = static_cast<std::size_t>(request_.capacity / 3);
     while (lines_.next(line)) {
       const std::uint64_t number = lines_.line_number();
       if (!in_rows) line = blank_unicode_spaces(line, blanked_);
@@ -114,7 +114,7 @@ class ComsolReader {
       return fail_at(error_, lines_.line_number() + 1, 1, lines_.failure());
     }
     if (table.rows.empty()) return fail_at(error_, lines_.line_number() + 1, 1, "no rows");
-    if (!build_map(table, contents_, error_)) return false;
+    if (!build_map(table, contents_, error_, nullptr, request_.capacity)) return false;
     units_ = convert->map_units();
     return true;
   }

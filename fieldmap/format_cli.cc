@@ -30,7 +30,7 @@ bool take_format_option(const std::string& command, const std::string& name,
       return false;
     }
     if (!parse_format_name(value, format)) {
-      problem = "--to: unknown format \"" + value + "\" (table, csv, bdsim, g4beamline)";
+      problem = "--to: unknown format \"" + value + "\" (table, csv, bdsim, g4beamline, vti)";
       return false;
     }
     if (format == Format::comsol) {
@@ -43,6 +43,10 @@ bool take_format_option(const std::string& command, const std::string& name,
   if (name == "--from") {
     if (!parse_format_name(value, format)) {
       problem = "--from: unknown format \"" + value + "\" (table, csv, bdsim, g4beamline, comsol)";
+      return false;
+    }
+    if (format == Format::vti) {
+      problem = "--from: vti files are written, not read";
       return false;
     }
     options.from = format;
@@ -166,6 +170,9 @@ bool export_text(const std::string& map_path, const GridSize& grid, const MapCon
       break;
     case Format::g4beamline:
       ok = write_g4beamline(grid, values, units, text, why);
+      break;
+    case Format::vti:
+      ok = write_vti(contents, units, options.unfold, text, why);
       break;
     case Format::table:
     case Format::comsol:

@@ -21,6 +21,7 @@ struct FormatOptions {
   std::optional<Format> from;  // convert --from (unset: recognised from the content)
   Format to = Format::table;   // export --to
   Units units;                 // --units
+  bool unfold = false;         // export --unfold (vti: the images in the mirror planes too)
 };
 
 // Takes option `name` of `command` ("convert" or "export") when it is one of

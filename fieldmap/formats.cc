@@ -32,6 +32,8 @@ bool parse_format_name(std::string_view name, Format& format) {
     format = Format::g4beamline;
   } else if (n == "comsol") {
     format = Format::comsol;
+  } else if (n == "vti") {
+    format = Format::vti;
   } else {
     return false;
   }
@@ -50,6 +52,8 @@ std::string_view format_name(Format format) {
       return "g4beamline";
     case Format::comsol:
       return "comsol";
+    case Format::vti:
+      return "vti";
   }
   return "table";
 }

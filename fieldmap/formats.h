@@ -37,9 +37,10 @@
 
 namespace fieldscan::fieldmap {
 
-enum class Format { table, csv, bdsim, g4beamline, comsol };
+enum class Format { table, csv, bdsim, g4beamline, comsol, vti };
 
-// "table", "csv", "bdsim" (or "bdsim3d"), "g4beamline" (or "g4bl"), "comsol".
+// "table", "csv", "bdsim" (or "bdsim3d"), "g4beamline" (or "g4bl"), "comsol",
+// "vti" (written only).
 bool parse_format_name(std::string_view name, Format& format);
 std::string_view format_name(Format format);
 
@@ -56,6 +57,9 @@ Format detect_format(std::string_view text);
 struct FormatRequest {
   Units want;          // the map's units (unset: the file's own)
   double scale = 1.0;  // multiplies the coordinates after any conversion
+  // The most values the map may hold: a grid that needs more is refused.
+  // More than MXS only for maps that are not for the console (resample).
+  std::int64_t capacity = MXS;
 };
 
 // On success the map's units are in `units` (a length unit is unknown when
@@ -117,6 +121,14 @@ bool write_g4beamline(const GridSize& grid, const float* values, const Units& ma
 // fails.
 std::string write_csv(const GridSize& grid, const float* values, const Units& map_units,
                       const MapContents* header = nullptr);
+// VTK XML image data: WholeExtent, Origin and Spacing from the grid, point
+// data B (three float32, x index fastest; NaN where unmeasured) and
+// `measured` (uint8), the title and units as field data, arrays appended as
+// raw binary.  With `unfold`, each axis with a mirror plane also holds the
+// images of its nodes below the plane, with their sign changes.  False
+// with the reason for a map without nodes.
+bool write_vti(const MapContents& map, const Units& map_units, bool unfold, std::string& out,
+               std::string& why);
 
 }  // namespace fieldscan::fieldmap
 

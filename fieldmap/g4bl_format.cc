@@ -56,6 +56,7 @@ class G4blReader {
         contents_(contents),
         units_(units),
         error_(error),
+        capacity_(request.capacity),
         convert_(Units{LengthUnit::mm, FieldUnit::T}, request) {}
 
   bool read() {
@@ -169,16 +170,16 @@ class G4blReader {
                        "the grid line needs " + upper + "0=, n" + upper + "= and d" + upper + "=");
       }
       std::int64_t n = 0;
-      if (!parse_int64(count->value, n) || n < 1 || n > MXS) {
+      if (!parse_int64(count->value, n) || n < 1 || n > capacity_) {
         return fail_at(error_, line, count->column,
                        "n" + upper + " must be a whole number of at least 1, not \"" +
                            std::string(count->value) + "\"");
       }
       nodes *= static_cast<std::uint64_t>(n);
-      if (3 * nodes > static_cast<std::uint64_t>(MXS)) {
+      if (3 * nodes > static_cast<std::uint64_t>(capacity_)) {
         return fail_at(
             error_, line, count->column,
-            "the grid needs more than the capacity of " + std::to_string(MXS) + " values");
+            "the grid needs more than the capacity of " + std::to_string(capacity_) + " values");
       }
       n_[a] = static_cast<std::int32_t>(n);
       if (!parse_double(origin->value, origin_[a]) || !std::isfinite(origin_[a])) {
@@ -332,6 +333,7 @@ class G4blReader {
   MapContents& contents_;
   Units& units_;
   TableError& error_;
+  std::int64_t capacity_;
   ToMapUnits convert_;
   std::vector<TextField> fields_;
   std::string blanked_;  // a command line with its Unicode spaces blanked

@@ -164,7 +164,7 @@ namespace {
 // The grid along axis `a` from the header lines' origin and step: with the
 // header's count, or (plain form) as many nodes as reach the largest
 // coordinate.  False when that count is beyond any grid the map can hold.
-bool header_axis(const Table& table, int a, AxisGrid& g) {
+bool header_axis(const Table& table, int a, std::int64_t capacity, AxisGrid& g) {
   const float min = (*table.header.origin)[static_cast<std::size_t>(a)];
   const float step = (*table.header.steps)[static_cast<std::size_t>(a)];
   std::int32_t n = table.header_form ? table.counts[a] : 1;
@@ -174,7 +174,7 @@ bool header_axis(const Table& table, int a, AxisGrid& g) {
       const float v = a == 0 ? r.x : a == 1 ? r.y : r.z;
       top = std::max(top, std::nearbyint((static_cast<double>(v) - min) / step));
     }
-    if (!(top < static_cast<double>(MXS))) return false;
+    if (!(top < static_cast<double>(capacity))) return false;
     n = static_cast<std::int32_t>(top) + 1;
   }
   g = fixed_axis(min, step, n);
@@ -183,7 +183,8 @@ bool header_axis(const Table& table, int a, AxisGrid& g) {
 
 }  // namespace
 
-bool build_map(const Table& table, MapContents& contents, TableError& error, BuildNotes* notes) {
+bool build_map(const Table& table, MapContents& contents, TableError& error, BuildNotes* notes,
+               std::int64_t capacity) {
   auto fail = [&](std::uint64_t line, std::uint64_t column, std::string message) {
     error.line = line;
     error.column = column;
@@ -196,7 +197,7 @@ bool build_map(const Table& table, MapContents& contents, TableError& error, Bui
     return fail(first.line, first.column(0),
                 "the grid of " + std::to_string(g[0].n) + " x " + std::to_string(g[1].n) + " x " +
                     std::to_string(g[2].n) + " nodes needs more than the capacity of " +
-                    std::to_string(MXS) + " values");
+                    std::to_string(capacity) + " values");
   };
 
   AxisGrid grid[3];
@@ -205,10 +206,10 @@ bool build_map(const Table& table, MapContents& contents, TableError& error, Bui
   if (!fixed) values.reserve(table.rows.size());
   for (int a = 0; a < 3; ++a) {
     if (fixed) {
-      if (!header_axis(table, a, grid[a])) {
+      if (!header_axis(table, a, capacity, grid[a])) {
         return fail(first.line, first.column(a),
                     std::string("on the grid of the #map lines the ") + kAxis[a] +
-                        " coordinates need more than the capacity of " + std::to_string(MXS) +
+                        " coordinates need more than the capacity of " + std::to_string(capacity) +
                         " values");
       }
       continue;
@@ -245,7 +246,7 @@ bool build_map(const Table& table, MapContents& contents, TableError& error, Bui
   const unsigned __int128 nodes = static_cast<unsigned __int128>(grid[0].n) *
                                   static_cast<unsigned __int128>(grid[1].n) *
                                   static_cast<unsigned __int128>(grid[2].n);
-  if (3 * nodes > static_cast<unsigned __int128>(MXS)) return too_large(grid);
+  if (3 * nodes > static_cast<unsigned __int128>(capacity)) return too_large(grid);
 
   const auto nx = static_cast<std::size_t>(grid[0].n);
   const auto ny = static_cast<std::size_t>(grid[1].n);

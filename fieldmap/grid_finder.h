@@ -29,6 +29,7 @@
 
 #include "fieldmap/table_error.h"
 #include "fieldmap/table_reader.h"
+#include "mapfile/grid.h"
 #include "mapfile/map_contents.h"
 #include "mapfile/node.h"
 
@@ -82,8 +83,9 @@ struct BuildNotes {
 // set and `contents` unspecified, for: a header count that does not match
 // the planes of the rows, a coordinate off the grid (the first such row in
 // file order), two rows for one node (at the second), a grid of more than
-// MXS values.  `notes`, when given, receives what is worth a warning.
+// `capacity` values (MXS: the console's).  `notes`, when given, receives
+// what is worth a warning.
 bool build_map(const Table& table, MapContents& contents, TableError& error,
-               BuildNotes* notes = nullptr);
+               BuildNotes* notes = nullptr, std::int64_t capacity = MXS);
 
 }  // namespace fieldscan::fieldmap

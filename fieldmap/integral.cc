@@ -94,7 +94,7 @@ IntegralResult integrate_line(const FieldMap& map, LinePoints line,
   float main_value[3] = {0, 0, 0};
   Point3 main_at[3];
   while (line.next(chunk, kChunk) && chunk.size() > 0) {
-    evaluate(map, chunk, fields, options.threads);
+    evaluate(map, chunk, fields, options.threads, options.method);
     for (std::size_t n = 0; n < chunk.size(); ++n, ++index) {
       const Point3 p{chunk.x[n], chunk.y[n], chunk.z[n]};
       if (fields.status[n] != FieldStatus::kOk) {

@@ -67,6 +67,8 @@ struct IntegralOptions {
   int main_component = -1;
   // Threads evaluating each chunk of points; 0: batch_threads of its size.
   unsigned threads = 0;
+  // The interpolation between the map's nodes.
+  Interpolation method = Interpolation::kLinear;
 };
 
 struct IntegralResult {

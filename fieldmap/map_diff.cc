@@ -86,7 +86,8 @@ bool DiffResult::within(double tolerance) const {
 }
 
 bool diff_maps(const FieldMap& a, const FieldMap& b, PointSource& points, DiffResult& result,
-               const std::function<void(double)>& progress, unsigned threads) {
+               const std::function<void(double)>& progress, unsigned threads,
+               Interpolation method) {
   result = DiffResult{};
   result.units = diff_units(a.contents(), b.contents());
   const DiffUnits& units = result.units;
@@ -96,9 +97,9 @@ bool diff_maps(const FieldMap& a, const FieldMap& b, PointSource& points, DiffRe
   while (true) {
     if (!points.next(chunk, kChunk)) return false;
     if (chunk.size() == 0) break;
-    evaluate(a, chunk, fa, threads);
+    evaluate(a, chunk, fa, threads, method);
     if (units.convert_length) to_lengths_of_b(units, chunk, chunk_b);
-    evaluate(b, units.convert_length ? chunk_b : chunk, fb, threads);
+    evaluate(b, units.convert_length ? chunk_b : chunk, fb, threads, method);
     for (std::size_t n = 0; n < chunk.size(); ++n) {
       const std::int64_t index = result.points + static_cast<std::int64_t>(n);
       const Point3 p{chunk.x[n], chunk.y[n], chunk.z[n]};

@@ -55,9 +55,11 @@ double value_difference(float a, float b);
 // Compares `a` and `b` at every point of `points`, in the units of `a` as
 // diff_units tells.  False when the source
 // fails (its error() tells why).  `progress`, when set, gets the part done.
-// `threads` evaluate each chunk (0: batch_threads of its size).
+// `threads` evaluate each chunk (0: batch_threads of its size), each map by
+// `method`.
 bool diff_maps(const FieldMap& a, const FieldMap& b, PointSource& points, DiffResult& result,
-               const std::function<void(double)>& progress = {}, unsigned threads = 0);
+               const std::function<void(double)>& progress = {}, unsigned threads = 0,
+               Interpolation method = Interpolation::kLinear);
 
 // The report.  `where` names a point by its index (for nodes: "node (i, j,
 // k)"); empty gives the coordinates alone.

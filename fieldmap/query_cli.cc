@@ -90,6 +90,16 @@ Args parse_args(const std::vector<std::string>& args, const std::set<std::string
 
 namespace {
 
+// --interpolation linear|cubic (default linear).
+Interpolation parse_method(const Args& args) {
+  Interpolation method = Interpolation::kLinear;
+  const std::string* name = args.value("--interpolation");
+  if (name && !parse_interpolation(*name, method)) {
+    throw UsageError{"--interpolation: \"" + *name + "\" is not linear or cubic"};
+  }
+  return method;
+}
+
 Point3 parse_ends(const Args& args, Point3& b) {
   Point3 a;
   std::string why;
@@ -261,20 +271,24 @@ std::string query_usage() {
   return "       fieldmap sample MAP (--line X0,Y0,Z0:X1,Y1,Z1 (--points N | --step S)\n"
          "                           | --grid --x A:B:N --y C:D:M --z E | --points FILE|-)\n"
          "                           [--format csv|tsv|json] [--gradient] [-o FILE]\n"
+         "                           [--interpolation linear|cubic]\n"
          "       fieldmap integral MAP --line X0,Y0,Z0:X1,Y1,Z1 [--step S | --points N]\n"
          "                           [--rule simpson|trapezoid] [--component bx|by|bz]\n"
-         "                           [--skip-unevaluable]\n"
-         "       fieldmap diff A B [--tolerance T] [--line .. | --grid .. | --points FILE]\n";
+         "                           [--skip-unevaluable] [--interpolation linear|cubic]\n"
+         "       fieldmap diff A B [--tolerance T] [--line .. | --grid .. | --points FILE]\n"
+         "                           [--interpolation linear|cubic]\n";
 }
 
 int run_sample(const std::vector<std::string>& argv, CliStreams& io) {
   Args args;
   PointChoice points;
   SampleFormat format = SampleFormat::kCsv;
+  Interpolation method = Interpolation::kLinear;
   try {
-    args = parse_args(
-        argv, {"--line", "--points", "--step", "--x", "--y", "--z", "--format", "-o", "--output"},
-        {"--grid", "--gradient"});
+    args = parse_args(argv,
+                      {"--line", "--points", "--step", "--x", "--y", "--z", "--format", "-o",
+                       "--output", "--interpolation"},
+                      {"--grid", "--gradient"});
     if (args.help) {
       io.out += usage();
       return 0;
@@ -282,6 +296,12 @@ int run_sample(const std::vector<std::string>& argv, CliStreams& io) {
     expect_files(args, "sample", 1);
     if (args.has("-o") && args.has("--output")) throw UsageError{"-o is given twice"};
     format = parse_format(args);
+    method = parse_method(args);
+    if (method != Interpolation::kLinear && args.has("--gradient")) {
+      throw UsageError{
+          "--gradient is the derivative of the linear interpolation; leave out "
+          "--interpolation cubic"};
+    }
     points = choose_points(args);
     if (!points.source && points.open_error.empty()) {
       throw UsageError{"sample needs --line, --grid or --points FILE"};
@@ -327,7 +347,7 @@ int run_sample(const std::vector<std::string>& argv, CliStreams& io) {
   {
     Progress progress(io, "sampling");
     ok = write_samples(map, *points.source, format, write, progress.callback(), counts,
-                       args.has("--gradient"));
+                       args.has("--gradient"), method);
   }
   if (!ok) {
     if (!points.source->error().empty()) return failure(io, points.source->error());
@@ -346,7 +366,8 @@ int run_integral(const std::vector<std::string>& argv, CliStreams& io) {
   IntegralOptions options;
   Point3 a, b;
   try {
-    args = parse_args(argv, {"--line", "--points", "--step", "--rule", "--component"},
+    args = parse_args(argv,
+                      {"--line", "--points", "--step", "--rule", "--component", "--interpolation"},
                       {"--skip-unevaluable"});
     if (args.help) {
       io.out += usage();
@@ -379,6 +400,7 @@ int run_integral(const std::vector<std::string>& argv, CliStreams& io) {
       }
     }
     options.skip_unevaluable = args.has("--skip-unevaluable");
+    options.method = parse_method(args);
     if (const std::string* n = args.value("--points")) parse_count(*n);
     if (const std::string* s = args.value("--step")) stepped_line(a, b, parse_step(*s));
   } catch (const UsageError& e) {
@@ -424,9 +446,12 @@ int run_diff(const std::vector<std::string>& argv, CliStreams& io) {
   Args args;
   PointChoice points;
   double tolerance = 0;
+  Interpolation method = Interpolation::kLinear;
   try {
-    args = parse_args(argv, {"--tolerance", "--line", "--points", "--step", "--x", "--y", "--z"},
-                      {"--grid"});
+    args = parse_args(
+        argv,
+        {"--tolerance", "--line", "--points", "--step", "--x", "--y", "--z", "--interpolation"},
+        {"--grid"});
     if (args.help) {
       io.out += usage();
       return 0;
@@ -438,6 +463,7 @@ int run_diff(const std::vector<std::string>& argv, CliStreams& io) {
       }
     }
     points = choose_points(args);
+    method = parse_method(args);
   } catch (const UsageError& e) {
     return usage_error(io, e.problem);
   }
@@ -461,7 +487,7 @@ int run_diff(const std::vector<std::string>& argv, CliStreams& io) {
   bool ok;
   {
     Progress progress(io, "comparing");
-    ok = diff_maps(map_a, map_b, *source, result, progress.callback());
+    ok = diff_maps(map_a, map_b, *source, result, progress.callback(), 0, method);
   }
   if (!ok) return failure(io, source->error(), 2);
 

@@ -135,12 +135,13 @@ unsigned batch_threads(std::size_t count) {
   return std::clamp(cores, 1u, 8u);
 }
 
-void evaluate(const FieldMap& map, const PointChunk& chunk, FieldSamples& out, unsigned threads) {
+void evaluate(const FieldMap& map, const PointChunk& chunk, FieldSamples& out, unsigned threads,
+              Interpolation method) {
   const std::size_t n = chunk.size();
   out.b.resize(n);
   out.status.resize(n);
-  map.field(chunk.x, chunk.y, chunk.z, out.b, out.status,
-            threads == 0 ? batch_threads(n) : threads);
+  map.field(chunk.x, chunk.y, chunk.z, out.b, out.status, threads == 0 ? batch_threads(n) : threads,
+            method);
 }
 
 void evaluate_gradient(const FieldMap& map, const PointChunk& chunk, FieldSamples& out,
@@ -153,16 +154,17 @@ void evaluate_gradient(const FieldMap& map, const PointChunk& chunk, FieldSample
 }
 
 FieldSamples sample_points(const FieldMap& map, std::span<const float> x, std::span<const float> y,
-                           std::span<const float> z) {
+                           std::span<const float> z, Interpolation method) {
   FieldSamples out;
   const std::size_t n = std::min({x.size(), y.size(), z.size()});
   out.b.resize(n);
   out.status.resize(n);
-  map.field(x.first(n), y.first(n), z.first(n), out.b, out.status, batch_threads(n));
+  map.field(x.first(n), y.first(n), z.first(n), out.b, out.status, batch_threads(n), method);
   return out;
 }
 
-Samples sample_source(const FieldMap& map, PointSource& source, unsigned threads) {
+Samples sample_source(const FieldMap& map, PointSource& source, unsigned threads,
+                      Interpolation method) {
   Samples s;
   PointChunk chunk;
   while (source.next(chunk, kChunk) && chunk.size() > 0) {
@@ -170,19 +172,20 @@ Samples sample_source(const FieldMap& map, PointSource& source, unsigned threads
     s.points.y.insert(s.points.y.end(), chunk.y.begin(), chunk.y.end());
     s.points.z.insert(s.points.z.end(), chunk.z.begin(), chunk.z.end());
   }
-  evaluate(map, s.points, s.fields, threads);
+  evaluate(map, s.points, s.fields, threads, method);
   return s;
 }
 
-Samples sample_line(const FieldMap& map, Point3 a, Point3 b, std::int64_t count, unsigned threads) {
+Samples sample_line(const FieldMap& map, Point3 a, Point3 b, std::int64_t count, unsigned threads,
+                    Interpolation method) {
   LinePoints line = LinePoints::with_count(a, b, std::max<std::int64_t>(count, 0));
-  return sample_source(map, line, threads);
+  return sample_source(map, line, threads, method);
 }
 
 Samples sample_grid(const FieldMap& map, const GridAxis& x, const GridAxis& y, const GridAxis& z,
-                    unsigned threads) {
+                    unsigned threads, Interpolation method) {
   GridPoints grid(x, y, z);
-  return sample_source(map, grid, threads);
+  return sample_source(map, grid, threads, method);
 }
 
 float magnitude(const FieldVector& b) {
@@ -335,8 +338,8 @@ void append_samples(SampleFormat format, const PointChunk& points, const FieldSa
 
 bool write_samples(const FieldMap& map, PointSource& source, SampleFormat format,
                    const std::function<bool(std::string_view)>& write,
-                   const std::function<void(double)>& progress, SampleCounts& counts,
-                   bool gradient) {
+                   const std::function<void(double)>& progress, SampleCounts& counts, bool gradient,
+                   Interpolation method) {
   counts = SampleCounts{};
   PointChunk chunk;
   FieldSamples fields;
@@ -352,7 +355,7 @@ bool write_samples(const FieldMap& map, PointSource& source, SampleFormat format
       return false;
     }
     if (chunk.size() == 0) break;
-    evaluate(map, chunk, fields);
+    evaluate(map, chunk, fields, 0, method);
     if (gradient) evaluate_gradient(map, chunk, fields);
     counts.points += static_cast<std::int64_t>(chunk.size());
     counts.unevaluable += std::count_if(fields.status.begin(), fields.status.end(),

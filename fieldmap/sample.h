@@ -35,8 +35,9 @@ unsigned batch_threads(std::size_t count);
 
 // Evaluates `map` at the points of `chunk` into `out` (resized to match),
 // on `threads` threads (0: batch_threads of the chunk's size).
-void evaluate(const FieldMap& map, const PointChunk& chunk, FieldSamples& out,
-              unsigned threads = 0);
+// `method` is the interpolation between nodes (field/interpolation.h).
+void evaluate(const FieldMap& map, const PointChunk& chunk, FieldSamples& out, unsigned threads = 0,
+              Interpolation method = Interpolation::kLinear);
 
 // The gradient at the points of `chunk` into out.g and out.g_status.
 void evaluate_gradient(const FieldMap& map, const PointChunk& chunk, FieldSamples& out,
@@ -44,7 +45,7 @@ void evaluate_gradient(const FieldMap& map, const PointChunk& chunk, FieldSample
 
 // The field at points given by their coordinates (equal lengths).
 FieldSamples sample_points(const FieldMap& map, std::span<const float> x, std::span<const float> y,
-                           std::span<const float> z);
+                           std::span<const float> z, Interpolation method = Interpolation::kLinear);
 
 // Points and the field at them.
 struct Samples {
@@ -53,13 +54,14 @@ struct Samples {
 };
 // Every point of `source` (held in memory all at once) and the field there,
 // evaluated on `threads` threads (0: batch_threads of the point count).
-Samples sample_source(const FieldMap& map, PointSource& source, unsigned threads = 0);
+Samples sample_source(const FieldMap& map, PointSource& source, unsigned threads = 0,
+                      Interpolation method = Interpolation::kLinear);
 // `count` (>= 2) points from a to b inclusive.
 Samples sample_line(const FieldMap& map, Point3 a, Point3 b, std::int64_t count,
-                    unsigned threads = 0);
+                    unsigned threads = 0, Interpolation method = Interpolation::kLinear);
 // Every point of a grid, x fastest, then y, then z.
 Samples sample_grid(const FieldMap& map, const GridAxis& x, const GridAxis& y, const GridAxis& z,
-                    unsigned threads = 0);
+                    unsigned threads = 0, Interpolation method = Interpolation::kLinear);
 
 // sqrt(bx^2 + by^2 + bz^2) in double precision, rounded once.
 float magnitude(const FieldVector& b);
@@ -99,6 +101,6 @@ struct SampleCounts {
 bool write_samples(const FieldMap& map, PointSource& source, SampleFormat format,
                    const std::function<bool(std::string_view)>& write,
                    const std::function<void(double)>& progress, SampleCounts& counts,
-                   bool gradient = false);
+                   bool gradient = false, Interpolation method = Interpolation::kLinear);
 
 }  // namespace fieldscan::fieldmap

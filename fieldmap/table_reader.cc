@@ -194,12 +194,13 @@ class Reader {
     }
     const unsigned __int128 values =
         static_cast<unsigned __int128>(3) * table_.counts[0] * table_.counts[1] * table_.counts[2];
-    if (values > static_cast<unsigned __int128>(MXS)) {
+    if (values > static_cast<unsigned __int128>(options_.capacity)) {
       return fail_at(fields_[0], "a grid of " + std::to_string(table_.counts[0]) + " x " +
                                      std::to_string(table_.counts[1]) + " x " +
                                      std::to_string(table_.counts[2]) + " nodes needs " +
                                      u128_to_string(values) +
-                                     " values, more than the capacity of " + std::to_string(MXS));
+                                     " values, more than the capacity of " +
+                                     std::to_string(options_.capacity));
     }
     max_rows_ = static_cast<std::size_t>(values / 3);
     rows_are_ = "the header's " + std::to_string(table_.counts[0]) + " x " +
@@ -373,9 +374,9 @@ class Reader {
   }
 
   bool start_plain() {
-    max_rows_ = static_cast<std::size_t>(MXS / 3);
-    rows_are_ =
-        std::to_string(max_rows_) + " nodes (" + std::to_string(MXS) + " values, the capacity)";
+    max_rows_ = static_cast<std::size_t>(options_.capacity / 3);
+    rows_are_ = std::to_string(max_rows_) + " nodes (" + std::to_string(options_.capacity) +
+                " values, the capacity)";
     double ignored;
     if (parse_double(fields_[0].text, ignored)) return columns_known();
     // A name line only when it reads as one; a typo in a row ("O" for "0")

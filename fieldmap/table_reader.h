@@ -45,6 +45,7 @@
 #include "fieldmap/map_header.h"
 #include "fieldmap/table_error.h"
 #include "fieldmap/text_lines.h"
+#include "mapfile/grid.h"
 
 namespace fieldscan::fieldmap {
 
@@ -100,6 +101,10 @@ struct ReadOptions {
   // rounded once; a row whose three field values are all above 900000, the
   // unmeasured mark, keeps them unchanged), or fail with `error` set.
   std::function<bool(const Table& table, double factor[6], TableError& error)> columns_known;
+  // The most values the map may hold (a header's counts, or rows in the
+  // plain form, beyond it are refused); more than MXS only for maps that
+  // are not for the console.
+  std::int64_t capacity = MXS;
 };
 
 // Reads the table from `source`.  On success fills `table` and returns

@@ -36,6 +36,7 @@
 #include "mapfile/map_writer.h"
 #include "mapfile/node.h"
 #include "python/analysis_bindings.h"
+#include "python/interp_bindings.h"
 
 namespace py = pybind11;
 
@@ -312,7 +313,7 @@ static_assert(sizeof(FieldVector) == 3 * sizeof(float) && alignof(FieldVector) =
 // into the results; a point without a field gets NaN.
 template <class T>
 void evaluate_range(const FieldMap& map, const PointsView& in, std::size_t begin, std::size_t end,
-                    float* out, std::int16_t* out_status) {
+                    float* out, std::int16_t* out_status, Interpolation method) {
   float x[kChunk], y[kChunk], z[kChunk];
   FieldStatus status[kChunk];
   for (std::size_t first = begin; first < end; first += kChunk) {
@@ -326,7 +327,7 @@ void evaluate_range(const FieldMap& map, const PointsView& in, std::size_t begin
     }
     float* b = out + 3 * first;
     map.field(std::span(x, n), std::span(y, n), std::span(z, n),
-              std::span(reinterpret_cast<FieldVector*>(b), n), std::span(status, n), 1);
+              std::span(reinterpret_cast<FieldVector*>(b), n), std::span(status, n), 1, method);
     static_assert(sizeof(FieldStatus) == sizeof(std::int16_t));
     std::memcpy(out_status + first, status, n * sizeof(FieldStatus));
     int failed = 0;  // any status but 0, found in vector registers
@@ -339,7 +340,7 @@ void evaluate_range(const FieldMap& map, const PointsView& in, std::size_t begin
 
 template <class T>
 void evaluate_points(const FieldMap& map, const PointsView& in, std::size_t count, unsigned threads,
-                     float* out, std::int16_t* out_status) {
+                     float* out, std::int16_t* out_status, Interpolation method) {
   threads = static_cast<unsigned>(std::min<std::size_t>(threads, std::max<std::size_t>(count, 1)));
   std::vector<std::thread> workers;
   const std::size_t share = count / threads;
@@ -347,17 +348,18 @@ void evaluate_points(const FieldMap& map, const PointsView& in, std::size_t coun
   for (unsigned t = 0; t + 1 < threads; ++t, begin += share) {
     try {
       workers.emplace_back(evaluate_range<T>, std::cref(map), std::cref(in), begin, begin + share,
-                           out, out_status);
+                           out, out_status, method);
     } catch (const std::system_error&) {
-      evaluate_range<T>(map, in, begin, begin + share, out, out_status);
+      evaluate_range<T>(map, in, begin, begin + share, out, out_status, method);
     }
   }
-  evaluate_range<T>(map, in, begin, count, out, out_status);
+  evaluate_range<T>(map, in, begin, count, out, out_status, method);
   for (std::thread& worker : workers) worker.join();
 }
 
 py::tuple field_at_points(const FieldMap& map, const py::object& points,
-                          std::optional<unsigned> threads) {
+                          std::optional<unsigned> threads, const std::string& method_name) {
+  const Interpolation method = interpolation_arg(method_name);
   py::array array = py::array::ensure(points);
   if (!array) throw py::value_error("points must be an array of shape (N, 3)");
   const bool is_double = array.dtype().is(py::dtype::of<double>());
@@ -378,18 +380,19 @@ py::tuple field_at_points(const FieldMap& map, const py::object& points,
   {
     py::gil_scoped_release unlocked;
     if (is_double) {
-      evaluate_points<double>(map, in, count, n_threads, out, out_status);
+      evaluate_points<double>(map, in, count, n_threads, out, out_status, method);
     } else {
-      evaluate_points<float>(map, in, count, n_threads, out, out_status);
+      evaluate_points<float>(map, in, count, n_threads, out, out_status, method);
     }
   }
   return py::make_tuple(b, status);
 }
 
-py::tuple field_at_point(const FieldMap& map, double x, double y, double z) {
+py::tuple field_at_point(const FieldMap& map, double x, double y, double z,
+                         const std::string& method) {
   const float fx = to_single(x), fy = to_single(y), fz = to_single(z);
   FieldVector v{kNaN, kNaN, kNaN};
-  const FieldStatus status = map.field(fx, fy, fz, v);
+  const FieldStatus status = map.field(fx, fy, fz, v, interpolation_arg(method));
   py::array_t<float> b(3);
   float* o = b.mutable_data();
   const bool ok = status == FieldStatus::kOk;
@@ -498,14 +501,15 @@ struct LineSample {
 
 LineSample sample_line(const FieldMap& map, const py::object& start, const py::object& end,
                        std::optional<std::int64_t> points, std::optional<double> step,
-                       std::optional<unsigned> threads) {
+                       std::optional<unsigned> threads, const std::string& method) {
+  const Interpolation interpolation = interpolation_arg(method);
   LinePoints line = line_points(start, end, points, step);
   check_memory(static_cast<double>(line.count()));
   const unsigned n_threads = thread_count(threads, static_cast<std::size_t>(line.count()));
   fieldmap::Samples s;
   {
     py::gil_scoped_release unlocked;
-    s = fieldmap::sample_source(map, line, n_threads);
+    s = fieldmap::sample_source(map, line, n_threads, interpolation);
   }
   const auto n = static_cast<py::ssize_t>(s.points.size());
   LineSample r{sample_arrays(s, {n}), py::array_t<double>(n), line.spacing()};
@@ -551,7 +555,9 @@ struct GridSample {
 };
 
 GridSample sample_grid(const FieldMap& map, const py::object& x, const py::object& y,
-                       const py::object& z, std::optional<unsigned> threads) {
+                       const py::object& z, std::optional<unsigned> threads,
+                       const std::string& method) {
+  const Interpolation interpolation = interpolation_arg(method);
   const GridAxis ax = axis_of(x, "x"), ay = axis_of(y, "y"), az = axis_of(z, "z");
   check_grid_size(ax, ay, az);
   check_memory(static_cast<double>(ax.count * ay.count * az.count));
@@ -560,7 +566,7 @@ GridSample sample_grid(const FieldMap& map, const py::object& x, const py::objec
   fieldmap::Samples s;
   {
     py::gil_scoped_release unlocked;
-    s = fieldmap::sample_grid(map, ax, ay, az, n_threads);
+    s = fieldmap::sample_grid(map, ax, ay, az, n_threads, interpolation);
   }
   return GridSample{sample_arrays(s, {az.count, ay.count, ax.count}), axis_array(ax),
                     axis_array(ay), axis_array(az)};
@@ -579,8 +585,10 @@ const char* rule_name(IntegrationRule rule) {
 LineIntegral integral(const FieldMap& map, const py::object& start, const py::object& end,
                       std::optional<std::int64_t> points, std::optional<double> step,
                       const std::string& rule, bool skip_unevaluable,
-                      std::optional<int> main_component, std::optional<unsigned> threads) {
+                      std::optional<int> main_component, std::optional<unsigned> threads,
+                      const std::string& method) {
   fieldmap::IntegralOptions options;
+  options.method = interpolation_arg(method);
   if (rule == "trapezoid") {
     options.rule = IntegrationRule::kTrapezoid;
   } else if (rule != "simpson") {
@@ -929,25 +937,27 @@ PYBIND11_MODULE(_fieldscan, m) {
       .def_property_readonly("unmeasured", &unmeasured,
                              "True at the nodes that were not measured, (NZ, NY, NX)")
       .def("field", &field_at_points, py::arg("points"), py::arg("threads") = py::none(),
+           py::arg("method") = "linear",
            "The field at points of shape (N, 3): (b, status), b (N, 3) float32 (NaN where\n"
            "not evaluated), status (N,) int16: 0 evaluated, 1-3 outside the x, y, z limits,\n"
            "4 next to an unmeasured node.  threads: how many to share the points among\n"
            "(default: all cores from 50,000 points on).")
       .def("field", &field_at_point, py::arg("x"), py::arg("y"), py::arg("z"),
-           "The field at one point: (b, status), b of shape (3,).")
+           py::arg("method") = "linear", "The field at one point: (b, status), b of shape (3,).")
       .def("sample_line", &sample_line, py::arg("start"), py::arg("end"), py::kw_only(),
            py::arg("points") = py::none(), py::arg("step") = py::none(),
-           py::arg("threads") = py::none(),
+           py::arg("threads") = py::none(), py::arg("method") = "linear",
            "The field at `points` points from start to end (both included), or every `step`\n"
            "from start: a LineSample (points, distance, b, status).")
       .def("sample_grid", &sample_grid, py::kw_only(), py::arg("x"), py::arg("y"), py::arg("z"),
-           py::arg("threads") = py::none(),
+           py::arg("threads") = py::none(), py::arg("method") = "linear",
            "The field on a grid; each axis a value or (first, last, count): a GridSample\n"
            "(x, y, z, and points, b, status of shape (NZ, NY, NX, ...)).")
       .def("integral", &integral, py::arg("start"), py::arg("end"), py::kw_only(),
            py::arg("points") = py::none(), py::arg("step") = py::none(),
            py::arg("rule") = "simpson", py::arg("skip_unevaluable") = false,
            py::arg("main_component") = py::none(), py::arg("threads") = py::none(),
+           py::arg("method") = "linear",
            "The integral of each component along the line (default step: a quarter of the\n"
            "finest grid step): a LineIntegral.  rule: 'simpson' (composite Simpson, the 3/8\n"
            "rule on the last three intervals when their number is odd) or 'trapezoid'.\n"
@@ -970,4 +980,6 @@ PYBIND11_MODULE(_fieldscan, m) {
         py::arg("capacity") = static_cast<std::int64_t>(MXS),
         "Loads a map file as the console does (at most `capacity` values); raises MapError\n"
         "with the loader's message and its status on failure.");
+
+  register_interp_bindings(m);
 }
