@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-#include "mapfile/map_writer.h"
+#include "fieldscan/mapfile/map_writer.h"
 
 namespace fieldscan {
 namespace {

@@ -20,11 +20,11 @@
 #include <streambuf>
 #include <string>
 
-#include "fieldmap/formats.h"
-#include "fieldmap/grid_finder.h"
-#include "fieldmap/table_reader.h"
-#include "fieldmap/table_writer.h"
-#include "mapfile/map_writer.h"
+#include "fieldscan/formats/formats.h"
+#include "fieldscan/formats/grid_finder.h"
+#include "fieldscan/formats/table_reader.h"
+#include "fieldscan/formats/table_writer.h"
+#include "fieldscan/mapfile/map_writer.h"
 
 namespace {
 

@@ -12,9 +12,9 @@
 #include <random>
 #include <vector>
 
-#include "field/fields.h"
-#include "mapfile/grid.h"
-#include "textio/text.h"
+#include "fieldscan/field/fields.h"
+#include "fieldscan/mapfile/grid.h"
+#include "fieldscan/textio/text.h"
 
 namespace fieldscan {
 namespace {

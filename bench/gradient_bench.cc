@@ -12,9 +12,9 @@
 #include <random>
 #include <vector>
 
-#include "field/field_map.h"
-#include "field/gradient.h"
-#include "mapfile/map_writer.h"
+#include "fieldscan/field/field_map.h"
+#include "fieldscan/field/gradient.h"
+#include "fieldscan/mapfile/map_writer.h"
 
 namespace fieldscan {
 namespace {

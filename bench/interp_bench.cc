@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "field/field_map.h"
-#include "fieldmap/formats.h"
+#include "fieldscan/field/field_map.h"
+#include "fieldscan/formats/formats.h"
 
 namespace fieldscan {
 namespace {

@@ -19,8 +19,8 @@
 #include <string>
 #include <vector>
 
-#include "mapfile/load.h"
-#include "mapfile/map_writer.h"
+#include "fieldscan/mapfile/load.h"
+#include "fieldscan/mapfile/map_writer.h"
 
 namespace fieldscan {
 namespace {

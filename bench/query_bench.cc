@@ -21,10 +21,10 @@
 #include <random>
 #include <vector>
 
-#include "field/field_map.h"
 #include "fieldmap/cli.h"
-#include "fieldmap/number.h"
-#include "mapfile/map_writer.h"
+#include "fieldscan/field/field_map.h"
+#include "fieldscan/mapfile/map_writer.h"
+#include "fieldscan/textio/number.h"
 
 namespace fieldscan {
 namespace {

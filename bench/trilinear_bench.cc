@@ -29,8 +29,8 @@
 #include <random>
 #include <vector>
 
-#include "field/field_map.h"
-#include "mapfile/map_writer.h"
+#include "fieldscan/field/field_map.h"
+#include "fieldscan/mapfile/map_writer.h"
 
 namespace fieldscan {
 namespace {

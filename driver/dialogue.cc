@@ -3,8 +3,8 @@
 #include <cmath>
 
 #include "driver/scan.h"
-#include "textio/diagnostic.h"
-#include "textio/record.h"
+#include "fieldscan/textio/diagnostic.h"
+#include "fieldscan/textio/record.h"
 
 namespace fieldscan {
 namespace {

@@ -6,9 +6,9 @@
 #include <cstdint>
 #include <string>
 
-#include "textio/input.h"
-#include "textio/output.h"
-#include "textio/text.h"
+#include "fieldscan/textio/input.h"
+#include "fieldscan/textio/output.h"
+#include "fieldscan/textio/text.h"
 
 namespace fieldscan {
 

@@ -15,7 +15,7 @@
 #include <iterator>
 #include <string>
 
-#include "mapfile/map_writer.h"
+#include "fieldscan/mapfile/map_writer.h"
 #include "testsupport/child.h"
 #include "testsupport/temp_dir.h"
 

@@ -2,8 +2,8 @@
 // console after a successful load and before the first scan request.
 #pragma once
 
-#include "mapfile/grid.h"
-#include "textio/output.h"
+#include "fieldscan/mapfile/grid.h"
+#include "fieldscan/textio/output.h"
 
 namespace fieldscan {
 

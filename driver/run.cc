@@ -11,10 +11,10 @@
 
 #include "driver/dialogue.h"
 #include "driver/header.h"
-#include "mapfile/grid.h"
-#include "mapfile/load.h"
-#include "textio/input.h"
-#include "textio/output.h"
+#include "fieldscan/mapfile/grid.h"
+#include "fieldscan/mapfile/load.h"
+#include "fieldscan/textio/input.h"
+#include "fieldscan/textio/output.h"
 
 namespace fieldscan {
 namespace {

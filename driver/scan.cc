@@ -1,7 +1,7 @@
 #include "driver/scan.h"
 
-#include "field/fields.h"
-#include "mapfile/grid.h"
+#include "fieldscan/field/fields.h"
+#include "fieldscan/mapfile/grid.h"
 
 namespace fieldscan {
 

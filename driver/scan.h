@@ -10,8 +10,8 @@
 
 #include <cstdint>
 
-#include "textio/output.h"
-#include "textio/text.h"
+#include "fieldscan/textio/output.h"
+#include "fieldscan/textio/text.h"
 
 namespace fieldscan {
 

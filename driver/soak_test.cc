@@ -30,7 +30,7 @@
 #include <string>
 #include <vector>
 
-#include "mapfile/map_writer.h"
+#include "fieldscan/mapfile/map_writer.h"
 #include "testsupport/child.h"
 #include "testsupport/temp_dir.h"
 

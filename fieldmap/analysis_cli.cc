@@ -2,11 +2,11 @@
 
 #include <cmath>
 
-#include "fieldmap/harmonics.h"
-#include "fieldmap/map_check.h"
-#include "fieldmap/number.h"
 #include "fieldmap/query_cli.h"
-#include "fieldmap/sample.h"
+#include "fieldscan/query/harmonics.h"
+#include "fieldscan/query/map_check.h"
+#include "fieldscan/query/sample.h"
+#include "fieldscan/textio/number.h"
 
 namespace fieldscan::fieldmap {
 namespace {

@@ -7,8 +7,8 @@
 #include <random>
 
 #include "fieldmap/cli_test_run.h"
-#include "fieldmap/harmonics.h"
-#include "fieldmap/map_check.h"
+#include "fieldscan/query/harmonics.h"
+#include "fieldscan/query/map_check.h"
 #include "testsupport/field_maps.h"
 #include "testsupport/temp_dir.h"
 

@@ -12,20 +12,20 @@
 #include <exception>
 #include <new>
 
-#include "field/field_map.h"
 #include "fieldmap/analysis_cli.h"
-#include "fieldmap/format_cli.h"
-#include "fieldmap/grid_finder.h"
-#include "fieldmap/map_info.h"
-#include "fieldmap/number.h"
 #include "fieldmap/query_cli.h"
 #include "fieldmap/resample_cli.h"
-#include "fieldmap/table_reader.h"
-#include "fieldmap/table_writer.h"
-#include "mapfile/atomic_file.h"
-#include "mapfile/map_writer.h"
-#include "mapfile/node.h"
-#include "textio/text.h"
+#include "fieldscan/field/field_map.h"
+#include "fieldscan/formats/format_io.h"
+#include "fieldscan/formats/grid_finder.h"
+#include "fieldscan/formats/table_reader.h"
+#include "fieldscan/formats/table_writer.h"
+#include "fieldscan/mapfile/atomic_file.h"
+#include "fieldscan/mapfile/map_writer.h"
+#include "fieldscan/mapfile/node.h"
+#include "fieldscan/query/map_info.h"
+#include "fieldscan/textio/number.h"
+#include "fieldscan/textio/text.h"
 
 namespace fieldscan::fieldmap {
 namespace {

@@ -16,11 +16,11 @@
 #include <fstream>
 #include <sstream>
 
-#include "field/fields.h"
 #include "fieldmap/cli_test_run.h"
-#include "fieldmap/table_writer.h"
-#include "mapfile/load.h"
-#include "mapfile/map_writer.h"
+#include "fieldscan/field/fields.h"
+#include "fieldscan/formats/table_writer.h"
+#include "fieldscan/mapfile/load.h"
+#include "fieldscan/mapfile/map_writer.h"
 #include "testsupport/child.h"
 #include "testsupport/temp_dir.h"
 

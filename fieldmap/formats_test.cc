@@ -1,4 +1,4 @@
-#include "fieldmap/formats.h"
+#include "fieldscan/formats/formats.h"
 
 #include <gtest/gtest.h>
 
@@ -7,14 +7,14 @@
 #include <fstream>
 #include <sstream>
 
-#include "field/field_map.h"
 #include "fieldmap/cli.h"
 #include "fieldmap/cli_test_run.h"
-#include "fieldmap/number.h"
-#include "fieldmap/unicode_text.h"
-#include "mapfile/map_format.h"
-#include "mapfile/map_writer.h"
-#include "mapfile/node.h"
+#include "fieldscan/field/field_map.h"
+#include "fieldscan/formats/unicode_text.h"
+#include "fieldscan/mapfile/map_format.h"
+#include "fieldscan/mapfile/map_writer.h"
+#include "fieldscan/mapfile/node.h"
+#include "fieldscan/textio/number.h"
 #include "testsupport/temp_dir.h"
 
 namespace fieldscan::fieldmap {

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "fieldmap/cli.h"
-#include "mapfile/atomic_file.h"
+#include "fieldscan/mapfile/atomic_file.h"
 
 namespace {
 

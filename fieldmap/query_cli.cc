@@ -13,13 +13,13 @@
 #include <optional>
 #include <set>
 
-#include "fieldmap/integral.h"
-#include "fieldmap/map_diff.h"
-#include "fieldmap/number.h"
-#include "fieldmap/point_source.h"
-#include "fieldmap/sample.h"
-#include "mapfile/atomic_file.h"
-#include "mapfile/map_format.h"
+#include "fieldscan/mapfile/atomic_file.h"
+#include "fieldscan/mapfile/map_format.h"
+#include "fieldscan/query/integral.h"
+#include "fieldscan/query/map_diff.h"
+#include "fieldscan/query/point_source.h"
+#include "fieldscan/query/sample.h"
+#include "fieldscan/textio/number.h"
 
 namespace fieldscan::fieldmap {
 namespace {

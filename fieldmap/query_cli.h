@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "field/field_map.h"
 #include "fieldmap/cli.h"
+#include "fieldscan/field/field_map.h"
 
 namespace fieldscan::fieldmap {
 

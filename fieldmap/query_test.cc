@@ -12,15 +12,15 @@
 #include <random>
 #include <sstream>
 
-#include "field/fields.h"
 #include "fieldmap/cli.h"
 #include "fieldmap/cli_test_run.h"
-#include "fieldmap/integral.h"
-#include "fieldmap/number.h"
-#include "fieldmap/point_source.h"
-#include "fieldmap/units.h"
-#include "mapfile/load.h"
-#include "mapfile/map_writer.h"
+#include "fieldscan/field/fields.h"
+#include "fieldscan/formats/units.h"
+#include "fieldscan/mapfile/load.h"
+#include "fieldscan/mapfile/map_writer.h"
+#include "fieldscan/query/integral.h"
+#include "fieldscan/query/point_source.h"
+#include "fieldscan/textio/number.h"
 #include "testsupport/temp_dir.h"
 
 namespace fieldscan::fieldmap {

@@ -4,13 +4,13 @@
 
 #include <array>
 
-#include "fieldmap/format_cli.h"
-#include "fieldmap/input_map.h"
-#include "fieldmap/number.h"
-#include "fieldmap/resample.h"
-#include "fieldmap/table_writer.h"
-#include "mapfile/atomic_file.h"
-#include "mapfile/map_writer.h"
+#include "fieldscan/formats/format_io.h"
+#include "fieldscan/formats/table_writer.h"
+#include "fieldscan/mapfile/atomic_file.h"
+#include "fieldscan/mapfile/map_writer.h"
+#include "fieldscan/query/input_map.h"
+#include "fieldscan/query/resample.h"
+#include "fieldscan/textio/number.h"
 
 namespace fieldscan::fieldmap {
 namespace {

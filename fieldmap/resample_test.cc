@@ -1,4 +1,4 @@
-#include "fieldmap/resample.h"
+#include "fieldscan/query/resample.h"
 
 #include <gtest/gtest.h>
 

@@ -23,8 +23,8 @@
 #include <string>
 #include <string_view>
 
-#include "textio/convert.h"
-#include "textio/input.h"
+#include "fieldscan/textio/convert.h"
+#include "fieldscan/textio/input.h"
 
 namespace {
 

@@ -24,8 +24,8 @@
 #include <string>
 
 #include "driver/run.h"
-#include "mapfile/map_writer.h"
-#include "textio/diagnostic.h"
+#include "fieldscan/mapfile/map_writer.h"
+#include "fieldscan/textio/diagnostic.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #define DIALOGUE_FUZZ_SANITIZER 1

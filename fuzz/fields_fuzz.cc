@@ -33,9 +33,9 @@
 #include <string>
 #include <vector>
 
-#include "field/evaluate.h"
-#include "field/fields.h"
-#include "mapfile/grid.h"
+#include "fieldscan/field/evaluate.h"
+#include "fieldscan/field/fields.h"
+#include "fieldscan/mapfile/grid.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #define FIELDS_FUZZ_ASAN 1

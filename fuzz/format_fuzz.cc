@@ -17,7 +17,7 @@
 #include <sstream>
 #include <string>
 
-#include "fieldmap/formats.h"
+#include "fieldscan/formats/formats.h"
 
 namespace {
 

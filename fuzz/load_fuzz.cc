@@ -24,10 +24,10 @@
 #include <string_view>
 #include <vector>
 
-#include "fuzz/map_model.h"
-#include "mapfile/byte_source.h"
-#include "mapfile/grid.h"
-#include "mapfile/map_reader.h"
+#include "fieldscan/mapfile/byte_source.h"
+#include "fieldscan/mapfile/grid.h"
+#include "fieldscan/mapfile/map_reader.h"
+#include "testsupport/map_model.h"
 
 namespace {
 

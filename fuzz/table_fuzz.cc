@@ -20,12 +20,12 @@
 #include <string>
 #include <string_view>
 
-#include "fieldmap/grid_finder.h"
-#include "fieldmap/map_header.h"
-#include "fieldmap/table_reader.h"
-#include "fieldmap/table_writer.h"
-#include "mapfile/grid.h"
-#include "mapfile/map_writer.h"
+#include "fieldscan/formats/grid_finder.h"
+#include "fieldscan/formats/map_header.h"
+#include "fieldscan/formats/table_reader.h"
+#include "fieldscan/formats/table_writer.h"
+#include "fieldscan/mapfile/grid.h"
+#include "fieldscan/mapfile/map_writer.h"
 
 namespace {
 

@@ -16,11 +16,11 @@
 #include <tuple>
 #include <vector>
 
-#include "field/gradient.h"
-#include "fieldmap/harmonics.h"
-#include "fieldmap/map_check.h"
-#include "fieldmap/sample.h"
-#include "mapfile/map_format.h"
+#include "fieldscan/field/gradient.h"
+#include "fieldscan/mapfile/map_format.h"
+#include "fieldscan/query/harmonics.h"
+#include "fieldscan/query/map_check.h"
+#include "fieldscan/query/sample.h"
 
 namespace py = pybind11;
 

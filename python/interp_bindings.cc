@@ -5,11 +5,11 @@
 #include <array>
 #include <optional>
 
-#include "field/field_map.h"
-#include "fieldmap/formats.h"
-#include "fieldmap/resample.h"
-#include "fieldmap/units.h"
-#include "mapfile/map_writer.h"
+#include "fieldscan/field/field_map.h"
+#include "fieldscan/formats/formats.h"
+#include "fieldscan/formats/units.h"
+#include "fieldscan/mapfile/map_writer.h"
+#include "fieldscan/query/resample.h"
 
 namespace py = pybind11;
 

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "field/interpolation.h"
+#include "fieldscan/field/interpolation.h"
 
 namespace fieldscan {
 

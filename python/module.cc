@@ -27,14 +27,14 @@
 #include <type_traits>
 #include <vector>
 
-#include "field/field_map.h"
-#include "fieldmap/integral.h"
-#include "fieldmap/map_diff.h"
-#include "fieldmap/point_source.h"
-#include "fieldmap/sample.h"
-#include "mapfile/map_format.h"
-#include "mapfile/map_writer.h"
-#include "mapfile/node.h"
+#include "fieldscan/field/field_map.h"
+#include "fieldscan/mapfile/map_format.h"
+#include "fieldscan/mapfile/map_writer.h"
+#include "fieldscan/mapfile/node.h"
+#include "fieldscan/query/integral.h"
+#include "fieldscan/query/map_diff.h"
+#include "fieldscan/query/point_source.h"
+#include "fieldscan/query/sample.h"
 #include "python/analysis_bindings.h"
 #include "python/interp_bindings.h"
 

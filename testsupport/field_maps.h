@@ -9,9 +9,9 @@
 #include <functional>
 #include <string>
 
-#include "field/field_map.h"
-#include "mapfile/map_contents.h"
-#include "mapfile/map_writer.h"
+#include "fieldscan/field/field_map.h"
+#include "fieldscan/mapfile/map_contents.h"
+#include "fieldscan/mapfile/map_writer.h"
 
 namespace fieldscan::testsupport {
 

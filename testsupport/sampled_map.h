@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <functional>
 
-#include "mapfile/map_contents.h"
+#include "fieldscan/mapfile/map_contents.h"
 
 namespace fieldscan::testsupport {
 

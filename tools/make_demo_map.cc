@@ -25,7 +25,7 @@
 #include <complex>
 #include <cstdio>
 
-#include "mapfile/map_writer.h"
+#include "fieldscan/mapfile/map_writer.h"
 
 namespace {
 

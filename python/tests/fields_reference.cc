@@ -8,8 +8,8 @@
 #include <cstdio>
 #include <limits>
 
-#include "field/fields.h"
-#include "mapfile/load.h"
+#include "fieldscan/field/fields.h"
+#include "fieldscan/mapfile/load.h"
 
 namespace {
 float g_bmap[fieldscan::MXS];

@@ -1,0 +1,580 @@
+// Field evaluation of many points at once.
+//
+// evaluate() takes one point through every stage, with a branch for each
+// special case.  Most points of a batch are ordinary: the map has no sector
+// fold to make, the folded point lies inside a grid cell (not on or beyond
+// the last node plane of an axis), and no corner of the cell comes near the
+// unmeasured mark.  For those points the stages reduce to straight-line
+// arithmetic, which runs here on four points at a time in vector registers,
+// a block of points after another.  Every other point goes to evaluate().
+//
+// Each lane sees the same IEEE operations on the same operands in the same
+// order as evaluate() performs them: vector units round exactly as scalar
+// ones do, so the results are the same bits.  Where evaluate() branches on
+// a value (a corner of weight 0 is left out of the sums), the lanes compute
+// both ways and select the one evaluate() takes.
+//
+// The vector code is compiled for the instruction sets that have the
+// operations it needs (x86-64 with AVX2, and with AVX-512), and chosen when
+// the processor has them; elsewhere every point goes to evaluate().
+#include <algorithm>
+#include <cfloat>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <span>
+#include <vector>
+
+#include "fieldscan/field/evaluate.h"
+#include "fieldscan/mapfile/node.h"
+
+namespace fieldscan {
+namespace {
+
+void point_by_point(const GridSize& grid, const float values[], std::int64_t capacity,
+                    std::size_t n, const float x[], const float y[], const float z[],
+                    FieldVector b[], FieldStatus status[]) {
+  for (std::size_t m = 0; m < n; ++m) {
+    float v[3];
+    status[m] = evaluate(grid, values, capacity, x[m], y[m], z[m], v);
+    if (status[m] == FieldStatus::kOk) b[m] = FieldVector{v[0], v[1], v[2]};
+  }
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#define FIELDSCAN_VECTOR_BATCH 1
+
+// Every function on the vector types is inlined into one of the compiled
+// versions, so the warning that passing them by value would differ between
+// instruction sets does not apply.
+#pragma GCC diagnostic ignored "-Wpsabi"
+#define FIELDSCAN_INLINE [[gnu::always_inline]] inline
+
+// Points taken through the stages together: small enough for the arrays of
+// two blocks to stay in the first-level cache.
+constexpr std::size_t kBlock = 64;
+constexpr std::size_t kLanes = 4;
+
+typedef float Floats __attribute__((vector_size(16)));
+typedef double Doubles __attribute__((vector_size(32)));
+typedef std::int32_t Ints __attribute__((vector_size(16)));   // or the mask of a float test
+typedef std::int64_t Masks __attribute__((vector_size(32)));  // the mask of a double test
+
+FIELDSCAN_INLINE Doubles splat(double v) { return Doubles{v, v, v, v}; }
+FIELDSCAN_INLINE Floats splat(float v) { return Floats{v, v, v, v}; }
+FIELDSCAN_INLINE Ints splat(std::int32_t v) { return Ints{v, v, v, v}; }
+// Widening lane by lane: GCC 12 compiles __builtin_convertvector's widening
+// into two half conversions, the element form into one instruction.
+FIELDSCAN_INLINE Doubles widen(Floats v) { return Doubles{v[0], v[1], v[2], v[3]}; }
+FIELDSCAN_INLINE Doubles widen(Ints v) {
+  return Doubles{static_cast<double>(v[0]), static_cast<double>(v[1]), static_cast<double>(v[2]),
+                 static_cast<double>(v[3])};
+}
+FIELDSCAN_INLINE Ints narrow_mask(Masks mask) {
+  return __builtin_convertvector(mask, Ints);  // each lane all ones or all zeros
+}
+FIELDSCAN_INLINE Floats narrow(Doubles v) { return __builtin_convertvector(v, Floats); }
+FIELDSCAN_INLINE Doubles select(Masks mask, Doubles yes, Doubles no) {
+  return reinterpret_cast<Doubles>((reinterpret_cast<Masks>(yes) & mask) |
+                                   (reinterpret_cast<Masks>(no) & ~mask));
+}
+FIELDSCAN_INLINE Floats select(Ints mask, Floats yes, Floats no) {
+  return reinterpret_cast<Floats>((reinterpret_cast<Ints>(yes) & mask) |
+                                  (reinterpret_cast<Ints>(no) & ~mask));
+}
+FIELDSCAN_INLINE Doubles magnitude(Doubles v) {
+  return reinterpret_cast<Doubles>(reinterpret_cast<Masks>(v) &
+                                   (Masks{} + std::int64_t{0x7fffffffffffffff}));
+}
+FIELDSCAN_INLINE bool none(Ints mask) {
+  std::uint64_t half[2];
+  std::memcpy(half, &mask, sizeof half);
+  return (half[0] | half[1]) == 0;
+}
+FIELDSCAN_INLINE bool same_bits(Floats a, Floats b) {
+  return none(reinterpret_cast<Ints>(a) != reinterpret_cast<Ints>(b));
+}
+template <class V, class T>
+FIELDSCAN_INLINE V load(const T* at) {
+  V v;
+  std::memcpy(&v, at, sizeof v);
+  return v;
+}
+
+// One axis of the map, as the lanes use it.  The raw coordinate must lie in
+// [low, high_raw] (evaluate()'s tests of the raw point), the folded one
+// must not exceed `high` (its tests of the folded point) and must lie short
+// of the last node held.
+struct AxisPlan {
+  double origin, step, last;
+  float low, high_raw, high;
+};
+
+// What the lanes need of the map, taken once per batch.
+struct Plan {
+  bool sector;  // the map's sector symmetry may fold a point
+  AxisPlan x, y, z;
+  std::int32_t row, plane;                       // values per grid row and per plane
+  std::int32_t flip_x[3], flip_y[3], flip_z[3];  // components a mirror plane reverses: -1
+};
+
+// The mirror plane of `index` normal to axis `normal` reverses the normal
+// component (index 1) or the two parallel to it (any other index).
+void mirror_components(std::int32_t index, int normal, std::int32_t flip[3]) {
+  for (int c = 0; c < 3; ++c) flip[c] = (index == 1) == (c == normal) ? -1 : 0;
+}
+
+bool finite_positive(float step) { return step > 0.0f && std::isfinite(step); }
+
+// False when no point of the map is ordinary: an axis with fewer than two
+// nodes held or a step that is not a positive number, or an origin that is
+// not finite.  On a sector map the lanes take the points as evaluate()'s
+// folds leave them, whose raw limits are tested already.
+bool make_plan(const GridSize& s, std::int64_t capacity, Plan& p) {
+  if (s.NX < 2 || s.NY < 2 || capacity <= 0) return false;
+  if (!finite_positive(s.DX) || !finite_positive(s.DY) || !finite_positive(s.DZ)) return false;
+  if (!std::isfinite(s.XMIN) || !std::isfinite(s.YMIN) || !std::isfinite(s.ZMIN)) return false;
+  const std::int64_t per_plane = static_cast<std::int64_t>(s.NX) * s.NY;  // < 2^62
+  const std::int64_t nz = std::min<std::int64_t>(s.NZ, (capacity / 3) / per_plane);
+  if (nz < 2) return false;
+  // Cells are found by 32-bit arithmetic: maps of 2^31 values and more (8
+  // GiB) are evaluated point by point.
+  if (3 * per_plane * nz > std::numeric_limits<std::int32_t>::max()) return false;
+  p.row = 3 * s.NX;
+  p.plane = static_cast<std::int32_t>(3 * per_plane);
+  constexpr float kInf = std::numeric_limits<float>::infinity();
+  p.sector = std::fabs(s.ANGLE) < kHalfPi;
+  p.x = AxisPlan{s.XMIN, s.DX, s.NX - 1.0, s.XLOW, kInf, s.XHIGH};
+  p.y = AxisPlan{s.YMIN, s.DY, s.NY - 1.0, s.YLOW, kInf, s.YHIGH};
+  p.z = AxisPlan{s.ZMIN, s.DZ, static_cast<double>(nz - 1), s.ZLOW, s.ZHIGH, kInf};
+  mirror_components(s.IDA, 0, p.flip_x);
+  mirror_components(s.IDB, 1, p.flip_y);
+  mirror_components(s.IDC, 2, p.flip_z);
+  if (p.sector) {
+    // The folds test the raw limits, and the unfold applies the mirror signs.
+    for (AxisPlan* a : {&p.x, &p.y, &p.z}) a->low = -kInf, a->high_raw = kInf;
+    for (int c = 0; c < 3; ++c) p.flip_x[c] = p.flip_y[c] = p.flip_z[c] = 0;
+  }
+  return true;
+}
+
+// One axis of four points: whether each is ordinary on it, the lower node
+// of its cell (0 where it is not) and the fraction of a step beyond it.
+struct AxisLanes {
+  Ints ok;
+  Ints node;
+  Doubles frac;
+};
+
+// The folded coordinate origin + offset (rounded once), its cell by
+// truncation of offset / step and the fraction measured from the cell's
+// lower node, as evaluate() finds them.  `p` is the raw coordinate, whose
+// offset is |p - origin| rounded once, or on a sector map the folded
+// offset itself.  An infinite or NaN coordinate fails one of the tests.
+FIELDSCAN_INLINE AxisLanes axis_lanes(Floats p, const AxisPlan& a, bool sector) {
+  const Doubles origin = splat(a.origin), step = splat(a.step);
+  const Floats offset = sector ? p : narrow(magnitude(widen(p) - origin));
+  const Floats folded = narrow(origin + widen(offset));
+  const Doubles off = widen(folded) - origin;
+  const Doubles q = off / step;
+  const Masks inside = (off >= splat(0.0)) & (q < splat(a.last));
+  const Ints ok = (p >= splat(a.low)) & (p <= splat(a.high_raw)) & (folded <= splat(a.high)) &
+                  (folded <= splat(FLT_MAX)) & narrow_mask(inside);
+  const Ints node = __builtin_convertvector(select(inside, q, splat(0.0)), Ints);
+  return AxisLanes{ok, node, (off - widen(node) * step) / step};
+}
+
+// axis_lanes() of the last four coordinates seen, which points along a
+// scan line share on two of the three axes.
+class AxisCache {
+ public:
+  FIELDSCAN_INLINE const AxisLanes& operator()(Floats p, const AxisPlan& a, bool sector) {
+    if (!valid_ || !same_bits(p, p_)) {
+      lanes_ = axis_lanes(p, a, sector);
+      p_ = p;
+      valid_ = true;
+    }
+    return lanes_;
+  }
+
+ private:
+  bool valid_ = false;
+  Floats p_{};
+  AxisLanes lanes_{};
+};
+
+// The cells of one block: per point whether it may be ordinary, the index
+// of its cell's first value and the fractions towards the next nodes.  A
+// point that is not ordinary has node 0 on the axes where it lies outside,
+// so its cell can still be read safely.
+struct Cells {
+  std::int32_t ordinary[kBlock];  // -1 or 0
+  std::int32_t base[kBlock];
+  double fx[kBlock], fy[kBlock], fz[kBlock];
+};
+
+struct Caches {
+  AxisCache x, y, z;
+};
+
+FIELDSCAN_INLINE void locate_block(const Plan& p, const float* x, const float* y, const float* z,
+                                   Caches& caches, Cells& c) {
+  for (std::size_t m = 0; m < kBlock; m += kLanes) {
+    const AxisLanes& ax = caches.x(load<Floats>(x + m), p.x, p.sector);
+    const AxisLanes& ay = caches.y(load<Floats>(y + m), p.y, p.sector);
+    const AxisLanes& az = caches.z(load<Floats>(z + m), p.z, p.sector);
+    const Ints ok = ax.ok & ay.ok & az.ok;
+    std::memcpy(c.ordinary + m, &ok, sizeof ok);
+    std::memcpy(c.fx + m, &ax.frac, sizeof ax.frac);
+    std::memcpy(c.fy + m, &ay.frac, sizeof ay.frac);
+    std::memcpy(c.fz + m, &az.frac, sizeof az.frac);
+    const Ints base = az.node * splat(p.plane) + ay.node * splat(p.row) + ax.node * splat(3);
+    std::memcpy(c.base + m, &base, sizeof base);
+  }
+}
+
+// Asks the memory system for the four pairs of nodes each cell will read.
+FIELDSCAN_INLINE void prefetch_block(const Plan& p, const float values[], const Cells& c) {
+  for (std::size_t m = 0; m < kBlock; ++m) {
+    if (m > 0 && c.base[m] == c.base[m - 1]) continue;  // along a line, one cell after another
+    const float* first = values + c.base[m];
+    for (const float* at : {first, first + p.row, first + p.plane, first + p.plane + p.row}) {
+      __builtin_prefetch(at);
+      __builtin_prefetch(at + 5);
+    }
+  }
+}
+
+// The eight corners of four cells, one vector per component and corner,
+// widened, and the lanes where some corner has all three components above
+// the unmeasured limit, whatever its weight: those points go to evaluate(),
+// which knows which corners count.
+struct Corners {
+  Doubles b[8][3];
+  Masks near_unmeasured;
+};
+
+// The smallest of a node's components is above the limit exactly when all
+// three are; a NaN component never is, and never displaces a larger value
+// already taken.
+FIELDSCAN_INLINE void find_near_unmeasured(Corners& k) {
+  const auto smaller = [](Doubles a, Doubles b) { return select(a < b, a, b); };
+  Doubles most = splat(-std::numeric_limits<double>::infinity());
+  for (int e = 0; e < 8; ++e) {
+    const Doubles least = smaller(k.b[e][0], smaller(k.b[e][1], k.b[e][2]));
+    most = select(least > most, least, most);
+  }
+  k.near_unmeasured = most > splat(static_cast<double>(kUnmeasuredLimit));
+}
+
+// The value offsets of the four grid rows of a cell, in the order y, z:
+// (0, 0), (0, 1), (1, 0), (1, 1).  Corners e and e + 4 are the two x
+// neighbours on row e.
+FIELDSCAN_INLINE void row_offsets(const Plan& p, std::int64_t offset[4]) {
+  offset[0] = 0, offset[1] = p.plane, offset[2] = p.row, offset[3] = p.row + p.plane;
+}
+
+// The corners of four different cells.  The six consecutive values of a
+// row's two nodes are read as two overlapping fours, which never reach past
+// the second node, and turned from one point per vector into one component
+// per vector.
+FIELDSCAN_INLINE void read_corners(const Plan& p, const float values[], const std::int32_t* base,
+                                   Corners& k) {
+  std::int64_t offset[4];
+  row_offsets(p, offset);
+  for (int e = 0; e < 4; ++e) {
+    Floats low[kLanes], high[kLanes];
+    for (std::size_t l = 0; l < kLanes; ++l) {
+      const float* at = values + base[l] + offset[e];
+      low[l] = load<Floats>(at);       // first node: c1 c2 c3, second node: c1
+      high[l] = load<Floats>(at + 2);  // first node: c3, second node: c1 c2 c3
+    }
+    const Floats a01 = __builtin_shufflevector(low[0], low[1], 0, 4, 1, 5);
+    const Floats a23 = __builtin_shufflevector(low[2], low[3], 0, 4, 1, 5);
+    const Floats b01 = __builtin_shufflevector(low[0], low[1], 2, 6, 3, 7);
+    const Floats b23 = __builtin_shufflevector(low[2], low[3], 2, 6, 3, 7);
+    const Floats c01 = __builtin_shufflevector(high[0], high[1], 2, 6, 3, 7);
+    const Floats c23 = __builtin_shufflevector(high[2], high[3], 2, 6, 3, 7);
+    k.b[e][0] = widen(__builtin_shufflevector(a01, a23, 0, 1, 4, 5));
+    k.b[e][1] = widen(__builtin_shufflevector(a01, a23, 2, 3, 6, 7));
+    k.b[e][2] = widen(__builtin_shufflevector(b01, b23, 0, 1, 4, 5));
+    k.b[e + 4][0] = widen(__builtin_shufflevector(b01, b23, 2, 3, 6, 7));
+    k.b[e + 4][1] = widen(__builtin_shufflevector(c01, c23, 0, 1, 4, 5));
+    k.b[e + 4][2] = widen(__builtin_shufflevector(c01, c23, 2, 3, 6, 7));
+  }
+  find_near_unmeasured(k);
+}
+
+// The corners of one cell in every lane.
+FIELDSCAN_INLINE void read_corners(const Plan& p, const float values[], std::int32_t base,
+                                   Corners& k) {
+  std::int64_t offset[4];
+  row_offsets(p, offset);
+  for (int e = 0; e < 4; ++e) {
+    const float* at = values + base + offset[e];
+    for (int c = 0; c < 3; ++c) {
+      k.b[e][c] = splat(static_cast<double>(at[c]));
+      k.b[e + 4][c] = splat(static_cast<double>(at[3 + c]));
+    }
+  }
+  find_near_unmeasured(k);
+}
+
+// The corners of the two cells last read for points that share cells:
+// points along a line stay in one cell for several steps, and four
+// consecutive points lie in one cell or in two neighbours.
+class CellCache {
+ public:
+  FIELDSCAN_INLINE const Corners& get(const Plan& p, const float values[], std::int32_t base) {
+    int slot = 0;
+    if (base_[0] != base) {
+      slot = 1;
+      if (base_[1] != base) {
+        slot = older_;
+        read_corners(p, values, base, corners_[slot]);
+        base_[slot] = base;
+      }
+    }
+    older_ = slot ^ 1;
+    return corners_[slot];
+  }
+
+ private:
+  std::int32_t base_[2] = {-1, -1};
+  int older_ = 0;
+  Corners corners_[2];
+};
+
+// The weighted sums of the corners in evaluate()'s order, from -0.0.  With
+// `skip_zero`, a corner of weight 0 is left out as evaluate() leaves it out
+// (adding its +0.0 or -0.0 product could change the sign of a zero sum);
+// without, every weight must be non-zero.
+template <bool skip_zero>
+FIELDSCAN_INLINE void weighted_sums(const Doubles weight[8], const Corners& k, Doubles sum[3]) {
+  // Three named sums rather than an array, so that they stay in registers
+  // whether or not the compiler unrolls the loop.
+  Doubles s1 = splat(-0.0), s2 = splat(-0.0), s3 = splat(-0.0);
+  for (int e = 0; e < 8; ++e) {
+    const Doubles w = weight[e];
+    const Doubles t1 = s1 + w * k.b[e][0];
+    const Doubles t2 = s2 + w * k.b[e][1];
+    const Doubles t3 = s3 + w * k.b[e][2];
+    if (skip_zero) {
+      const Masks used = w != splat(0.0);
+      s1 = select(used, t1, s1), s2 = select(used, t2, s2), s3 = select(used, t3, s3);
+    } else {
+      s1 = t1, s2 = t2, s3 = t3;
+    }
+  }
+  sum[0] = s1, sum[1] = s2, sum[2] = s3;
+}
+
+// Four fields, one vector per component, written as four FieldVectors.
+FIELDSCAN_INLINE void store_fields(const Floats v[3], FieldVector* b) {
+  static_assert(sizeof(FieldVector) == 3 * sizeof(float));
+  const Floats t = __builtin_shufflevector(v[0], v[1], 0, 4, 1, 5);      // x0 y0 x1 y1
+  const Floats u = __builtin_shufflevector(v[0], v[1], 2, 6, 3, 7);      // x2 y2 x3 y3
+  const Floats w = __builtin_shufflevector(t, v[2], 3, 5, 3, 5);         // y1 z1 y1 z1
+  const Floats out[3] = {__builtin_shufflevector(t, v[2], 0, 1, 4, 2),   // x0 y0 z0 x1
+                         __builtin_shufflevector(w, u, 0, 1, 4, 5),      // y1 z1 x2 y2
+                         __builtin_shufflevector(v[2], u, 2, 6, 7, 3)};  // z2 x3 y3 z3
+  // One store per register: copying the three as one block would have them
+  // stored, reloaded across two stores and stored again, a stall each time.
+  char* to = reinterpret_cast<char*>(b);
+  for (int r = 0; r < 3; ++r) std::memcpy(to + r * sizeof(Floats), &out[r], sizeof(Floats));
+}
+
+// Trilinear interpolation and mirror signs of the ordinary points of a
+// block, written to b and status; the points left for evaluate() are those
+// whose `ordinary` is 0 on return.
+FIELDSCAN_INLINE void interpolate_block(const Plan& p, const float values[], Cells& c,
+                                        const float* x, const float* y, const float* z,
+                                        std::size_t n, CellCache& cache, FieldVector b[],
+                                        FieldStatus status[]) {
+  for (std::size_t m = 0; m < n; m += kLanes) {
+    Ints ordinary = load<Ints>(c.ordinary + m);
+    if (none(ordinary)) continue;
+    const Doubles fx = load<Doubles>(c.fx + m), fy = load<Doubles>(c.fy + m);
+    const Doubles fz = load<Doubles>(c.fz + m);
+    const Doubles gx = splat(1.0) - fx, gy = splat(1.0) - fy, gz = splat(1.0) - fz;
+    const Doubles weight[8] = {gx * gy * gz, gx * gy * fz, gx * fy * gz, gx * fy * fz,
+                               fx * gy * gz, fx * gy * fz, fx * fy * gz, fx * fy * fz};
+    Masks zero{};
+    for (const Doubles& w : weight) zero |= w == splat(0.0);
+    const Ints base = load<Ints>(c.base + m);
+    const Ints in_last = base == splat(base[3]);
+    Corners own;
+    const Corners* k = &own;
+    if (none(~in_last)) {
+      k = &cache.get(p, values, base[3]);
+    } else if (none(~in_last & (base != splat(base[0])))) {
+      // Two cells: each lane takes the corners of its own.
+      const Corners& first = cache.get(p, values, base[0]);
+      const Corners& last = cache.get(p, values, base[3]);
+      const Masks take_last{in_last[0], in_last[1], in_last[2], in_last[3]};
+      for (int e = 0; e < 8; ++e) {
+        for (int i = 0; i < 3; ++i) own.b[e][i] = select(take_last, last.b[e][i], first.b[e][i]);
+      }
+      own.near_unmeasured =
+          (take_last & last.near_unmeasured) | (~take_last & first.near_unmeasured);
+    } else {
+      read_corners(p, values, c.base + m, own);
+    }
+    Doubles sum[3];
+    if (none(narrow_mask(zero))) {
+      weighted_sums<false>(weight, *k, sum);
+    } else {
+      weighted_sums<true>(weight, *k, sum);
+    }
+    // A sum that is not a number comes from evaluate() itself, so that which
+    // of two NaN operands it carries is evaluate()'s choice too.
+    ordinary &= ~narrow_mask(k->near_unmeasured | (sum[0] != sum[0]) | (sum[1] != sum[1]) |
+                             (sum[2] != sum[2]));
+    std::memcpy(c.ordinary + m, &ordinary, sizeof ordinary);
+    // Mirror signs, judged on the raw point: each plane the point lies
+    // below reverses its components.  (On a sector map they come with the
+    // unfold, point by point.)
+    const Ints below_x = load<Floats>(x + m) < splat(static_cast<float>(p.x.origin));
+    const Ints below_y = load<Floats>(y + m) < splat(static_cast<float>(p.y.origin));
+    const Ints below_z = load<Floats>(z + m) < splat(static_cast<float>(p.z.origin));
+    Floats v[3];
+    for (int e = 0; e < 3; ++e) {
+      const Ints flip = (below_x & splat(p.flip_x[e])) ^ (below_y & splat(p.flip_y[e])) ^
+                        (below_z & splat(p.flip_z[e]));
+      const Floats s = narrow(sum[e]);
+      v[e] = select(flip, -s, s);
+    }
+    if (m + kLanes <= n && none(~ordinary)) {
+      store_fields(v, b + m);
+      for (std::size_t l = 0; l < kLanes; ++l) status[m + l] = FieldStatus::kOk;
+      continue;
+    }
+    for (std::size_t l = 0; l < kLanes && m + l < n; ++l) {
+      if (ordinary[l] == 0) continue;
+      b[m + l] = FieldVector{v[0][l], v[1][l], v[2][l]};
+      status[m + l] = FieldStatus::kOk;
+    }
+  }
+}
+
+// The points in blocks: the cells of one block are located, and their nodes
+// asked for, while the previous block is interpolated.  The last block is
+// copied and filled up with points that are not ordinary (not a number).
+// On a sector map each point is folded, and its field unfolded, by
+// evaluate()'s own stages, one point at a time; the lanes locate the folded
+// points and interpolate.
+FIELDSCAN_INLINE void run_blocks(const GridSize& grid, const float values[], std::int64_t capacity,
+                                 std::size_t n, const float x[], const float y[], const float z[],
+                                 FieldVector b[], FieldStatus status[]) {
+  Plan plan;
+  if (!make_plan(grid, capacity, plan)) {
+    return point_by_point(grid, values, capacity, n, x, y, z, b, status);
+  }
+  struct Block {
+    const float *x, *y, *z;
+    Cells cells;
+    Fold folds[kBlock];                     // on a sector map
+    float u[kBlock], v[kBlock], w[kBlock];  // the folded offsets, or NaN
+  };
+  Block blocks[2];
+  float tail[3][kBlock];
+  Caches caches;
+  CellCache cell_cache;
+  std::size_t previous = 0, previous_n = 0;
+  for (std::size_t first = 0, turn = 0;; first += kBlock, turn ^= 1) {
+    const std::size_t count = first < n ? std::min(kBlock, n - first) : 0;
+    Block& now = blocks[turn];
+    if (count == kBlock) {
+      now.x = x + first, now.y = y + first, now.z = z + first;
+    } else if (count > 0) {
+      const float* from[3] = {x + first, y + first, z + first};
+      for (int a = 0; a < 3; ++a) {
+        std::fill(std::copy_n(from[a], count, tail[a]), tail[a] + kBlock, NAN);
+      }
+      now.x = tail[0], now.y = tail[1], now.z = tail[2];
+    }
+    if (count > 0 && plan.sector) {
+      for (std::size_t m = 0; m < kBlock; ++m) {
+        Fold& f = now.folds[m];
+        const bool folded = fold_point(grid, now.x[m], now.y[m], now.z[m], f) == FieldStatus::kOk;
+        now.u[m] = folded ? f.u : NAN, now.v[m] = folded ? f.v : NAN, now.w[m] = folded ? f.w : NAN;
+      }
+      locate_block(plan, now.u, now.v, now.w, caches, now.cells);
+      prefetch_block(plan, values, now.cells);
+    } else if (count > 0) {
+      locate_block(plan, now.x, now.y, now.z, caches, now.cells);
+      prefetch_block(plan, values, now.cells);
+    }
+    if (previous_n > 0) {
+      Block& then = blocks[turn ^ 1];
+      interpolate_block(plan, values, then.cells, then.x, then.y, then.z, previous_n, cell_cache,
+                        b + previous, status + previous);
+      for (std::size_t m = 0; m < previous_n; ++m) {
+        const std::size_t at = previous + m;
+        if (then.cells.ordinary[m] == 0) {
+          point_by_point(grid, values, capacity, 1, x + at, y + at, z + at, b + at, status + at);
+        } else if (plan.sector) {
+          float f[3] = {b[at].bx, b[at].by, b[at].bz};
+          unfold_field(grid, then.folds[m], x[at], y[at], z[at], f);
+          b[at] = FieldVector{f[0], f[1], f[2]};
+        } else if (m % kLanes == 0 && none(~load<Ints>(then.cells.ordinary + m))) {
+          m += kLanes - 1;
+        }
+      }
+    }
+    if (count == 0) break;
+    previous = first, previous_n = count;
+  }
+}
+
+__attribute__((target("avx512f,avx512vl,avx512bw,avx512dq"))) void run_avx512(
+    const GridSize& grid, const float values[], std::int64_t capacity, std::size_t n,
+    const float x[], const float y[], const float z[], FieldVector b[], FieldStatus status[]) {
+  run_blocks(grid, values, capacity, n, x, y, z, b, status);
+}
+
+__attribute__((target("avx2"))) void run_avx2(const GridSize& grid, const float values[],
+                                              std::int64_t capacity, std::size_t n, const float x[],
+                                              const float y[], const float z[], FieldVector b[],
+                                              FieldStatus status[]) {
+  run_blocks(grid, values, capacity, n, x, y, z, b, status);
+}
+
+bool has_avx512() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
+         __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512dq");
+}
+
+bool has_avx2() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx2");
+}
+#endif
+
+std::vector<BatchVariant> usable_variants() {
+  std::vector<BatchVariant> variants;
+#ifdef FIELDSCAN_VECTOR_BATCH
+  if (has_avx512()) variants.push_back({"avx512", run_avx512});
+  if (has_avx2()) variants.push_back({"avx2", run_avx2});
+#endif
+  variants.push_back({"point by point", point_by_point});
+  return variants;
+}
+
+}  // namespace
+
+std::span<const BatchVariant> batch_variants() {
+  static const std::vector<BatchVariant> variants = usable_variants();
+  return variants;
+}
+
+void evaluate_many(const GridSize& grid, const float values[], std::int64_t capacity, std::size_t n,
+                   const float x[], const float y[], const float z[], FieldVector b[],
+                   FieldStatus status[]) {
+  static const BatchFunction best = batch_variants().front().run;
+  best(grid, values, capacity, n, x, y, z, b, status);
+}
+
+}  // namespace fieldscan

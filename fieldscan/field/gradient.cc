@@ -1,0 +1,216 @@
+#include "fieldscan/field/gradient.h"
+
+#include <algorithm>
+#include <cmath>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "fieldscan/field/evaluate.h"
+#include "fieldscan/mapfile/node.h"
+
+namespace fieldscan {
+namespace {
+
+using Matrix = double[3][3];
+
+// One axis of the cell for the derivative: the lower node, the fraction,
+// and the derivative of the upper node's weight along the axis (1 / step),
+// 0 when the axis has no second node to differentiate against.
+struct DerivativeAxis {
+  std::int64_t lower = 0;
+  double frac = 0.0;
+  double slope = 0.0;
+};
+
+// The evaluation's cell of one axis, moved down one cell on the last node
+// plane (where the evaluation reads the last node only) so that the
+// derivative has two nodes to work with.
+DerivativeAxis derivative_axis(const AxisCell& cell, float step, std::int64_t nodes) {
+  DerivativeAxis a{cell.lower, cell.frac, 0.0};
+  const bool usable_step = step > 0.0f && std::isfinite(step);
+  if (!usable_step || nodes < 2) return a;
+  if (a.lower + 1 >= nodes) {
+    a.lower = nodes - 2;
+    a.frac = 1.0;
+  }
+  a.slope = 1.0 / static_cast<double>(step);
+  return a;
+}
+
+// The interpolated field `b` and its derivatives `j` (j[a][c] = dB_a / dq_c
+// in the folded frame) over the cell's eight nodes.  A node is read when
+// the field or any derivative gives it weight; an unmeasured one fails.
+FieldStatus differentiate_cell(const GridSize& s, const float values[], const DerivativeAxis ax[3],
+                               double b[3], Matrix& j) {
+  const std::int64_t stride[3] = {3, 3 * static_cast<std::int64_t>(s.NX),
+                                  3 * static_cast<std::int64_t>(s.NX) * s.NY};
+  // Per axis, the weights of the lower and upper node and their slopes.
+  double w[3][2], dw[3][2];
+  std::int64_t base = 0;
+  for (int c = 0; c < 3; ++c) {
+    base += ax[c].lower * stride[c];
+    w[c][0] = 1.0 - ax[c].frac, w[c][1] = ax[c].frac;
+    dw[c][0] = -ax[c].slope, dw[c][1] = ax[c].slope;
+  }
+  double sum[4][3] = {};  // the field, then its derivative along x, y, z
+  for (int corner = 0; corner < 8; ++corner) {
+    const int i = corner & 1, k = corner >> 1 & 1, l = corner >> 2;
+    const double weight[4] = {w[0][i] * w[1][k] * w[2][l], dw[0][i] * w[1][k] * w[2][l],
+                              w[0][i] * dw[1][k] * w[2][l], w[0][i] * w[1][k] * dw[2][l]};
+    if (weight[0] == 0.0 && weight[1] == 0.0 && weight[2] == 0.0 && weight[3] == 0.0) continue;
+    const float* node = values + (base + i * stride[0] + k * stride[1] + l * stride[2]);
+    if (is_unmeasured(node)) return FieldStatus::kUnmeasured;
+    const double v[3] = {node[0], node[1], node[2]};
+    for (int m = 0; m < 4; ++m) {
+      for (int a = 0; a < 3; ++a) sum[m][a] += weight[m] * v[a];
+    }
+  }
+  for (int a = 0; a < 3; ++a) {
+    b[a] = sum[0][a];
+    for (int c = 0; c < 3; ++c) j[a][c] = sum[c + 1][a];
+  }
+  return FieldStatus::kOk;
+}
+
+void multiply(const Matrix& l, const Matrix& r, Matrix& out) {
+  for (int a = 0; a < 3; ++a) {
+    for (int c = 0; c < 3; ++c) {
+      double sum = 0.0;
+      for (int k = 0; k < 3; ++k) sum += l[a][k] * r[k][c];
+      out[a][c] = sum;
+    }
+  }
+}
+
+// The chain rule through the sector fold.  The folded point is
+// q = (r cos phi, r sin phi, w) with phi = |theta - 2 a k| (or 0 on a map
+// of full rotational symmetry), and the field at the point is
+// T(theta) B(q) with T = R(theta) D R(-phi), D the signs of the sector
+// lines crossed.  So dB/dp = T J dq/dp + (dT/dtheta B) dtheta/dp, where
+// dT/dtheta = K R(theta) D R(-phi) - phi' R(theta) D K R(-phi), K the turn
+// by a right angle; since D K = dt dn K D this is R(theta) K D R(-phi)
+// (1 - phi' dt dn), which vanishes on a map of sectors (phi' = dt dn there)
+// and leaves the turn of the field with the point on a map of full
+// rotational symmetry (phi' = 0).  `j` comes in as the folded derivatives and leaves as
+// those at the unfolded point (u, v, w), the offsets from the origin.
+void unfold_sector(const GridSize& s, const Fold& f, double u, double v, const double b[3],
+                   Matrix& j) {
+  const double r2 = u * u + v * v, r = std::sqrt(r2);
+  const double cp = f.cphi, sp = f.sphi;
+  const double ct = std::cos(static_cast<double>(f.theta));
+  const double st = std::sin(static_cast<double>(f.theta));
+  double dphi = 0.0;  // d phi / d theta
+  if (s.ANGLE != 0.0f) {
+    const double a = std::fabs(s.ANGLE);
+    dphi = static_cast<double>(f.theta) - a * (2.0 * f.k_n) >= 0.0 ? 1.0 : -1.0;
+  }
+  const double dr[2] = {u / r, v / r}, dtheta[2] = {-v / r2, u / r2};
+  Matrix dq = {{0, 0, 0}, {0, 0, 0}, {0, 0, 1}};
+  for (int c = 0; c < 2; ++c) {
+    dq[0][c] = cp * dr[c] - r * sp * dphi * dtheta[c];
+    dq[1][c] = sp * dr[c] + r * cp * dphi * dtheta[c];
+  }
+  const double dt = std::fmod(f.k_t, 2.0) != 0.0 ? -1.0 : 1.0;
+  const double dn = std::fmod(f.k_n, 2.0) != 0.0 ? -1.0 : 1.0;
+  // R(theta) D R(-phi) = [[ct, -st], [st, ct]] [[dt, 0], [0, dn]] [[cp, sp], [-sp, cp]].
+  const double m[2][2] = {{dt * cp, dt * sp}, {-dn * sp, dn * cp}};    // D R(-phi)
+  const double km[2][2] = {{-m[1][0], -m[1][1]}, {m[0][0], m[0][1]}};  // K D R(-phi)
+  Matrix t = {{0, 0, 0}, {0, 0, 0}, {0, 0, 1}}, dtdt = {};
+  for (int c = 0; c < 2; ++c) {
+    t[0][c] = ct * m[0][c] - st * m[1][c];
+    t[1][c] = st * m[0][c] + ct * m[1][c];
+    const double k0 = km[0][c] * (1.0 - dphi * dt * dn), k1 = km[1][c] * (1.0 - dphi * dt * dn);
+    dtdt[0][c] = ct * k0 - st * k1;
+    dtdt[1][c] = st * k0 + ct * k1;
+  }
+  Matrix tj, out;
+  multiply(t, j, tj);
+  multiply(tj, dq, out);
+  for (int a = 0; a < 2; ++a) {
+    const double turn = dtdt[a][0] * b[0] + dtdt[a][1] * b[1];
+    for (int c = 0; c < 2; ++c) out[a][c] += turn * dtheta[c];
+  }
+  for (int a = 0; a < 3; ++a) {
+    for (int c = 0; c < 3; ++c) j[a][c] = out[a][c];
+  }
+}
+
+}  // namespace
+
+FieldStatus evaluate_gradient(const GridSize& grid, const float values[], std::int64_t capacity,
+                              float x, float y, float z, FieldGradient& g) {
+  Fold fold;
+  FieldStatus status = fold_point(grid, x, y, z, fold);
+  if (status != FieldStatus::kOk) return status;
+  AxisCell cell[3];
+  status = locate_cell(grid, capacity, fold, cell[0], cell[1], cell[2]);
+  if (status != FieldStatus::kOk) return status;
+  const DerivativeAxis ax[3] = {derivative_axis(cell[0], grid.DX, grid.NX),
+                                derivative_axis(cell[1], grid.DY, grid.NY),
+                                derivative_axis(cell[2], grid.DZ, held_planes(grid, capacity))};
+  double b[3];
+  Matrix j;
+  status = differentiate_cell(grid, values, ax, b, j);
+  if (status != FieldStatus::kOk) return status;
+  if (fold.turned) {
+    const double u = std::fabs(static_cast<double>(x) - static_cast<double>(grid.XMIN));
+    const double v = std::fabs(static_cast<double>(y) - static_cast<double>(grid.YMIN));
+    unfold_sector(grid, fold, u, v, b, j);
+  }
+  // The mirror images: the offsets run against the coordinates below a
+  // plane, and the field's components take the image's signs.
+  float sign[3] = {1.0f, 1.0f, 1.0f};
+  unfold_field(grid, Fold{}, x, y, z, sign);
+  const double along[3] = {x < grid.XMIN ? -1.0 : 1.0, y < grid.YMIN ? -1.0 : 1.0,
+                           z < grid.ZMIN ? -1.0 : 1.0};
+  for (int a = 0; a < 3; ++a) {
+    for (int c = 0; c < 3; ++c) {
+      g.d[a][c] = static_cast<float>(static_cast<double>(sign[a]) * j[a][c] * along[c]);
+    }
+  }
+  return FieldStatus::kOk;
+}
+
+void evaluate_gradient_many(const GridSize& grid, const float values[], std::int64_t capacity,
+                            std::size_t n, const float x[], const float y[], const float z[],
+                            FieldGradient g[], FieldStatus status[]) {
+  for (std::size_t m = 0; m < n; ++m) {
+    status[m] = evaluate_gradient(grid, values, capacity, x[m], y[m], z[m], g[m]);
+  }
+}
+
+FieldStatus field_gradient(const FieldMap& map, float x, float y, float z, FieldGradient& g) {
+  const std::vector<float>& v = map.contents().values;
+  return evaluate_gradient(map.grid(), v.data(), static_cast<std::int64_t>(v.size()), x, y, z, g);
+}
+
+void field_gradient(const FieldMap& map, std::span<const float> x, std::span<const float> y,
+                    std::span<const float> z, std::span<FieldGradient> g,
+                    std::span<FieldStatus> status, unsigned threads) {
+  const std::size_t n = std::min({x.size(), y.size(), z.size(), g.size(), status.size()});
+  const std::vector<float>& v = map.contents().values;
+  const auto run = [&](std::size_t begin, std::size_t end) {
+    evaluate_gradient_many(map.grid(), v.data(), static_cast<std::int64_t>(v.size()), end - begin,
+                           x.data() + begin, y.data() + begin, z.data() + begin, g.data() + begin,
+                           status.data() + begin);
+  };
+  // Below this many points a thread costs more than it saves.
+  constexpr std::size_t kPointsPerThread = 8192;
+  const std::size_t parts =
+      std::min<std::size_t>(std::max(1u, threads), std::max<std::size_t>(1, n / kPointsPerThread));
+  const std::size_t chunk = (n + parts - 1) / std::max<std::size_t>(parts, 1);
+  std::vector<std::thread> workers;
+  std::size_t done = chunk;  // this thread takes the first share
+  try {
+    for (; done < n && workers.size() + 1 < parts; done += chunk) {
+      workers.emplace_back(run, done, std::min(n, done + chunk));
+    }
+  } catch (const std::system_error&) {
+  }
+  run(0, std::min(n, chunk));
+  if (done < n) run(done, n);  // shares no thread could be started for
+  for (auto& w : workers) w.join();
+}
+
+}  // namespace fieldscan

@@ -1,0 +1,137 @@
+#include "fieldscan/field/gradient.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+
+#include "testsupport/field_maps.h"
+
+namespace fieldscan {
+namespace {
+
+using testsupport::GridSpec;
+
+constexpr double kG = 0.01;  // 10 T/m in T/mm
+
+struct LinearCase {
+  const char* name;
+  GridSpec grid;
+  testsupport::FieldFormula field;
+  double gradient[3][3];  // expected dB_a/dx_b everywhere
+  float reach;            // points are drawn from [-reach, reach] in x and y
+};
+
+// Linear fields, stored whole or as the part their symmetry needs: every
+// folded point must get the derivatives of the formula.
+TEST(GradientTest, LinearFieldsAreExactAtStoredAndFoldedPoints) {
+  const auto axial = [](double x, double y, double z) {
+    return std::array<float, 3>{static_cast<float>(kG * x), static_cast<float>(kG * y),
+                                static_cast<float>(-2 * kG * z)};
+  };
+  const double quad[3][3] = {{0, kG, 0}, {kG, 0, 0}, {0, 0, 0}};
+  const LinearCase cases[] = {
+      {"quadrupole, whole plane", {-20, -1, 1, 41}, testsupport::quadrupole(kG), {}, 19.9f},
+      {"quadrupole, one quadrant",
+       {0, -1, 1, 21, 3, 90, {2, 2, 0}},
+       testsupport::quadrupole(kG),
+       {},
+       19.9f},
+      {"quadrupole, 45-degree sector",
+       {0, -1, 1, 21, 3, 45, {2, 2, 0}},
+       testsupport::quadrupole(kG),
+       {},
+       14.0f},
+      {"axial, full rotation, mirrors",
+       {0, 0, 1, 21, 3, 0, {1, 1, 1}},
+       axial,
+       {{kG, 0, 0}, {0, kG, 0}, {0, 0, -2 * kG}},
+       14.0f},
+  };
+  std::mt19937 rng(7);
+  for (const LinearCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const FieldMap map = testsupport::formula_map(c.grid, c.field);
+    const bool is_quad = c.gradient[2][2] == 0;
+    std::uniform_real_distribution<float> plane(-c.reach, c.reach), height(-0.9f, 0.9f);
+    for (int n = 0; n < 300; ++n) {
+      const float x = plane(rng), y = plane(rng), z = height(rng);
+      FieldGradient g;
+      ASSERT_EQ(field_gradient(map, x, y, z, g), FieldStatus::kOk) << x << " " << y << " " << z;
+      for (int a = 0; a < 3; ++a) {
+        for (int b = 0; b < 3; ++b) {
+          const double want = is_quad ? quad[a][b] : c.gradient[a][b];
+          EXPECT_NEAR(g.d[a][b], want, 2e-6)
+              << "d" << a << "/d" << b << " at " << x << "," << y << "," << z;
+        }
+      }
+    }
+  }
+}
+
+// On any map the gradient is the derivative of the field the evaluation
+// gives: central differences of FieldMap::field agree, through every fold.
+TEST(GradientTest, MatchesDifferencesOfTheFieldOnCurvedFieldsThroughFolds) {
+  const auto curved = [](double x, double y, double z) {
+    return std::array<float, 3>{static_cast<float>(std::sin(0.3 * x) + 0.1 * y * z),
+                                static_cast<float>(std::cos(0.2 * y) * x),
+                                static_cast<float>(0.05 * x * y + z)};
+  };
+  const GridSpec grids[] = {{0, -2, 1, 9, 5, 90, {1, 2, 0}},
+                            {0, 0, 1, 9, 5, 30, {2, 1, 1}},
+                            {0, 0, 1, 9, 5, 0, {0, 0, 2}}};
+  std::mt19937 rng(3);
+  std::uniform_real_distribution<float> coordinate(-7.3f, 7.3f), height(-1.7f, 1.7f);
+  for (const GridSpec& spec : grids) {
+    SCOPED_TRACE(spec.angle);
+    const FieldMap map = testsupport::formula_map(spec, curved);
+    const float h = 1e-3f;
+    for (int n = 0; n < 200; ++n) {
+      const float p[3] = {coordinate(rng), coordinate(rng), height(rng)};
+      FieldGradient g;
+      if (field_gradient(map, p[0], p[1], p[2], g) != FieldStatus::kOk) continue;
+      for (int b = 0; b < 3; ++b) {
+        float lo[3] = {p[0], p[1], p[2]}, hi[3] = {p[0], p[1], p[2]};
+        lo[b] -= h, hi[b] += h;
+        FieldVector bl, bh;
+        FieldGradient gl, gh;
+        if (map.field(lo[0], lo[1], lo[2], bl) != FieldStatus::kOk) continue;
+        if (map.field(hi[0], hi[1], hi[2], bh) != FieldStatus::kOk) continue;
+        if (field_gradient(map, lo[0], lo[1], lo[2], gl) != FieldStatus::kOk) continue;
+        if (field_gradient(map, hi[0], hi[1], hi[2], gh) != FieldStatus::kOk) continue;
+        const double span = static_cast<double>(hi[b]) - lo[b];
+        const double diff[3] = {(bh.bx - bl.bx) / span, (bh.by - bl.by) / span,
+                                (bh.bz - bl.bz) / span};
+        for (int a = 0; a < 3; ++a) {
+          // A cell face or fold line between the two points (the slopes
+          // there differ) makes the difference a mix of two slopes.
+          if (std::fabs(gl.d[a][b] - gh.d[a][b]) > 1e-3) continue;
+          EXPECT_NEAR(g.d[a][b], diff[a], 2e-3 + 1e-3 * std::fabs(diff[a]))
+              << "dB" << a << "/dx" << b << " at " << p[0] << "," << p[1] << "," << p[2];
+        }
+      }
+    }
+  }
+}
+
+// The derivative reads the nodes across the faces of the point's cell; a
+// node plane next to an unmeasured node has a field but no gradient, and
+// the last node plane differentiates with the cell below it.
+TEST(GradientTest, UnmeasuredNeighboursAndTheLastPlane) {
+  MapContents c = testsupport::formula_contents({0, 0, 1, 4, 4}, testsupport::quadrupole(kG));
+  for (int comp = 1; comp <= 3; ++comp) c.values[value_index(c, 3, 2, 2, comp)] = 999999.0f;
+  FieldMap map;
+  MapError error;
+  ASSERT_TRUE(FieldMap::from_contents(c, map, error));
+  FieldVector b;
+  FieldGradient g;
+  ASSERT_EQ(map.field(1, 1, 1, b), FieldStatus::kOk);  // node (2, 2, 2): the cell above
+  EXPECT_EQ(field_gradient(map, 1, 1, 1, g), FieldStatus::kUnmeasured);
+  ASSERT_EQ(field_gradient(map, 3, 3, 3, g), FieldStatus::kOk);  // the last node
+  EXPECT_NEAR(g.d[0][1], kG, 1e-7);
+  EXPECT_NEAR(g.d[1][0], kG, 1e-7);
+  EXPECT_EQ(field_gradient(map, 3.5f, 0, 0, g), FieldStatus::kOutsideX);
+}
+
+}  // namespace
+}  // namespace fieldscan

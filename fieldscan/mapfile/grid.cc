@@ -1,0 +1,7 @@
+#include "fieldscan/mapfile/grid.h"
+
+namespace fieldscan {
+
+GridSize SIZE;
+
+}  // namespace fieldscan

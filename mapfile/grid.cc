@@ -1,7 +1,0 @@
-#include "mapfile/grid.h"
-
-namespace fieldscan {
-
-GridSize SIZE;
-
-}  // namespace fieldscan
