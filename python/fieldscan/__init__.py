@@ -25,6 +25,7 @@ from ._fieldscan import (
     field_message,
     load,
 )
+from ._version import __version__
 
 OK = 0
 OUTSIDE_X = 1
@@ -58,6 +59,7 @@ __all__ = [
     "UNMEASURED",
     "UNMEASURED_LIMIT",
     "UNMEASURED_NODE",
+    "__version__",
     "diff",
     "field_message",
     "load",
