@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "fieldmap/help.h"
 #include "fieldmap/query_cli.h"
 #include "fieldscan/query/harmonics.h"
 #include "fieldscan/query/map_check.h"
@@ -109,7 +110,7 @@ int run_harmonics(const std::vector<std::string>& argv, CliStreams& io) {
                        "--order", "--main", "--numbering", "--format"},
                       {});
     if (args.help) {
-      io.out += usage();
+      io.out += command_usage(argv[0]);
       return 0;
     }
     if (args.pos.size() != 1) throw UsageError{"harmonics takes 1 map file name"};
@@ -139,7 +140,7 @@ int run_check(const std::vector<std::string>& argv, CliStreams& io) {
   try {
     args = parse_args(argv, {"--max-divergence", "--max-curl", "--max-plane", "--format"}, {});
     if (args.help) {
-      io.out += usage();
+      io.out += command_usage(argv[0]);
       return 0;
     }
     if (args.pos.size() != 1) throw UsageError{"check takes 1 map file name"};

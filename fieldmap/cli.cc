@@ -13,6 +13,7 @@
 #include <new>
 
 #include "fieldmap/analysis_cli.h"
+#include "fieldmap/help.h"
 #include "fieldmap/query_cli.h"
 #include "fieldmap/resample_cli.h"
 #include "fieldscan/field/field_map.h"
@@ -482,7 +483,7 @@ int run_call(const std::vector<std::string>& args, CliStreams& io) {
         continue;
       }
       if (a == "--help" || a == "-h") {
-        io.out += usage();
+        io.out += command_usage(command);
         return 0;
       }
       if (command == "info") throw UsageError{command + " takes no option " + a};

@@ -75,6 +75,27 @@ TEST(FieldmapCliTest, HelpGoesToStandardOutput) {
   EXPECT_NE(r.out.find("fieldmap convert TABLE MAP"), std::string::npos);
 }
 
+// Each subcommand's --help shows its own forms of the call, what it does and
+// an example of it, and nothing of the other subcommands.
+TEST(FieldmapCliTest, SubcommandHelpShowsItsOwnUsageAndAnExample) {
+  const char* commands[] = {"info", "convert",   "export", "sample",  "integral",
+                            "diff", "harmonics", "check",  "resample"};
+  for (const std::string command : commands) {
+    SCOPED_TRACE(command);
+    const Outcome r = run({command, "x", "--help"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out.rfind("usage: fieldmap " + command + " ", 0), 0u) << r.out;
+    EXPECT_NE(r.out.find("\n  " + command + " "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Example:\n  fieldmap " + command + " "), std::string::npos) << r.out;
+    for (const std::string other : commands) {
+      if (other != command) {
+        EXPECT_EQ(r.out.find("fieldmap " + other + " "), std::string::npos) << other;
+      }
+    }
+  }
+}
+
 TEST(FieldmapCliTest, WrongCallsGiveUsageOnStandardErrorAndStatus2) {
   const struct {
     std::vector<std::string> args;

@@ -345,7 +345,7 @@ TEST(FormatsTest, G4beamlineNodesGivenTwiceTakeTheLaterRow) {
   EXPECT_TRUE(is_unmeasured(&v[3 * 8]));  // node (3, 3)
 }
 
-// The worked example of the README: the G4beamline quadrant of a lens field,
+// The worked example of docs/formats.md: the G4beamline quadrant of a lens field,
 // in gauss, gives the whole line through its mirror plane.
 TEST(FormatsTest, TheLensExampleScansThroughItsMirrorPlanes) {
   TempDir dir;

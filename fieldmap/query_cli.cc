@@ -13,6 +13,7 @@
 #include <optional>
 #include <set>
 
+#include "fieldmap/help.h"
 #include "fieldscan/mapfile/atomic_file.h"
 #include "fieldscan/mapfile/map_format.h"
 #include "fieldscan/query/integral.h"
@@ -290,7 +291,7 @@ int run_sample(const std::vector<std::string>& argv, CliStreams& io) {
                        "--output", "--interpolation"},
                       {"--grid", "--gradient"});
     if (args.help) {
-      io.out += usage();
+      io.out += command_usage(argv[0]);
       return 0;
     }
     expect_files(args, "sample", 1);
@@ -370,7 +371,7 @@ int run_integral(const std::vector<std::string>& argv, CliStreams& io) {
                       {"--line", "--points", "--step", "--rule", "--component", "--interpolation"},
                       {"--skip-unevaluable"});
     if (args.help) {
-      io.out += usage();
+      io.out += command_usage(argv[0]);
       return 0;
     }
     expect_files(args, "integral", 1);
@@ -453,7 +454,7 @@ int run_diff(const std::vector<std::string>& argv, CliStreams& io) {
         {"--tolerance", "--line", "--points", "--step", "--x", "--y", "--z", "--interpolation"},
         {"--grid"});
     if (args.help) {
-      io.out += usage();
+      io.out += command_usage(argv[0]);
       return 0;
     }
     expect_files(args, "diff", 2);

@@ -4,6 +4,7 @@
 
 #include <array>
 
+#include "fieldmap/help.h"
 #include "fieldscan/formats/format_io.h"
 #include "fieldscan/formats/table_writer.h"
 #include "fieldscan/mapfile/atomic_file.h"
@@ -150,6 +151,10 @@ std::string resample_usage() {
 }
 
 int run_resample(const std::vector<std::string>& args, CliStreams& io) {
+  if (asks_help(args)) {
+    io.out += command_usage("resample");
+    return 0;
+  }
   ResampleCall call;
   try {
     call = parse_call(args);

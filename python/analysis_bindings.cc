@@ -176,25 +176,51 @@ py::dict check(const FieldMap& map, double max_divergence, double max_curl, doub
 }  // namespace
 
 void register_analysis(py::module_& m) {
-  py::class_<HarmonicsResult>(m, "Harmonics")
-      .def_property_readonly("n", [](const HarmonicsResult& r) { return array_of(r.h.n); })
-      .def_property_readonly("B", [](const HarmonicsResult& r) { return array_of(r.h.B); })
-      .def_property_readonly("A", [](const HarmonicsResult& r) { return array_of(r.h.A); })
-      .def_property_readonly("b", [](const HarmonicsResult& r) { return array_of(r.h.b); })
-      .def_property_readonly("a", [](const HarmonicsResult& r) { return array_of(r.h.a); })
-      .def_property_readonly("main", [](const HarmonicsResult& r) { return r.h.main; })
-      .def_property_readonly("skew", [](const HarmonicsResult& r) { return r.h.skew; })
-      .def_property_readonly("reference", [](const HarmonicsResult& r) { return r.h.reference; })
-      .def_property_readonly("integrated", [](const HarmonicsResult& r) { return r.o.along; })
-      .def_property_readonly("circles", [](const HarmonicsResult& r) { return r.h.slices; })
-      .def_property_readonly("radius", [](const HarmonicsResult& r) { return r.o.radius; })
-      .def_property_readonly("numbering",
-                             [](const HarmonicsResult& r) {
-                               return r.o.numbering == fieldmap::Numbering::kUs ? "us" : "european";
-                             })
+  py::class_<HarmonicsResult>(
+      m, "Harmonics",
+      "The multipole coefficients of the field on circles about an axis (Map.harmonics).")
+      .def_property_readonly(
+          "n", [](const HarmonicsResult& r) { return array_of(r.h.n); },
+          "The harmonic numbers (1 the dipole in the European numbering).")
+      .def_property_readonly(
+          "B", [](const HarmonicsResult& r) { return array_of(r.h.B); },
+          "The normal coefficients B_n, in field units at the reference radius.")
+      .def_property_readonly(
+          "A", [](const HarmonicsResult& r) { return array_of(r.h.A); },
+          "The skew coefficients A_n, in field units at the reference radius.")
+      .def_property_readonly(
+          "b", [](const HarmonicsResult& r) { return array_of(r.h.b); },
+          "The normal coefficients in units of 1e-4 of the main harmonic.")
+      .def_property_readonly(
+          "a", [](const HarmonicsResult& r) { return array_of(r.h.a); },
+          "The skew coefficients in units of 1e-4 of the main harmonic.")
+      .def_property_readonly(
+          "main", [](const HarmonicsResult& r) { return r.h.main; },
+          "The number of the main harmonic.")
+      .def_property_readonly(
+          "skew", [](const HarmonicsResult& r) { return r.h.skew; },
+          "Whether the main harmonic is skew (|A| > |B|).")
+      .def_property_readonly(
+          "reference", [](const HarmonicsResult& r) { return r.h.reference; },
+          "The main harmonic's strength that b and a are relative to.")
+      .def_property_readonly(
+          "integrated", [](const HarmonicsResult& r) { return r.o.along; },
+          "Whether the coefficients are integrated along the axis.")
+      .def_property_readonly(
+          "circles", [](const HarmonicsResult& r) { return r.h.slices; },
+          "The number of circles evaluated.")
+      .def_property_readonly(
+          "radius", [](const HarmonicsResult& r) { return r.o.radius; }, "The reference radius.")
+      .def_property_readonly(
+          "numbering",
+          [](const HarmonicsResult& r) {
+            return r.o.numbering == fieldmap::Numbering::kUs ? "us" : "european";
+          },
+          "\"european\" (n = 1 the dipole) or \"us\" (n = 0 the dipole).")
       .def_property_readonly(
           "convention",
-          [](const HarmonicsResult& r) { return fieldmap::harmonics_convention(r.o); })
+          [](const HarmonicsResult& r) { return fieldmap::harmonics_convention(r.o); },
+          "The expansion and its conventions, in words.")
       .def("__repr__", [](const HarmonicsResult& r) {
         return py::str("Harmonics(main={}, reference={}, orders={})")
             .format(r.h.main, r.h.reference, r.h.n.size());

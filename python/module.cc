@@ -790,77 +790,127 @@ PYBIND11_MODULE(_fieldscan, m) {
       },
       py::arg("status"));
 
-  py::class_<LineSample>(m, "LineSample")
-      .def_property_readonly("points", [](const LineSample& s) { return s.arrays.points; })
-      .def_property_readonly("b", [](const LineSample& s) { return s.arrays.b; })
-      .def_property_readonly("status", [](const LineSample& s) { return s.arrays.status; })
-      .def_readonly("distance", &LineSample::distance)
-      .def_readonly("spacing", &LineSample::spacing);
+  py::class_<LineSample>(
+      m, "LineSample",
+      "The field at points along a line (Map.sample_line): points, b and status as arrays.")
+      .def_property_readonly(
+          "points", [](const LineSample& s) { return s.arrays.points; },
+          "The points, (N, 3) float32.")
+      .def_property_readonly(
+          "b", [](const LineSample& s) { return s.arrays.b; },
+          "The field at the points, (N, 3) float32, NaN where not evaluated.")
+      .def_property_readonly(
+          "status", [](const LineSample& s) { return s.arrays.status; },
+          "The status of each point, (N,) int16: 0 evaluated, 1-3 outside the x, y, z limits, 4 "
+          "unmeasured.")
+      .def_readonly("distance", &LineSample::distance, "The distance of each point from the start.")
+      .def_readonly("spacing", &LineSample::spacing, "The distance between neighbouring points.");
 
-  py::class_<GridSample>(m, "GridSample")
-      .def_property_readonly("points", [](const GridSample& s) { return s.arrays.points; })
-      .def_property_readonly("b", [](const GridSample& s) { return s.arrays.b; })
-      .def_property_readonly("status", [](const GridSample& s) { return s.arrays.status; })
-      .def_readonly("x", &GridSample::x)
-      .def_readonly("y", &GridSample::y)
-      .def_readonly("z", &GridSample::z);
+  py::class_<GridSample>(
+      m, "GridSample", "The field on a grid (Map.sample_grid): arrays of shape (NZ, NY, NX, ...).")
+      .def_property_readonly(
+          "points", [](const GridSample& s) { return s.arrays.points; },
+          "The points, (NZ, NY, NX, 3) float32.")
+      .def_property_readonly(
+          "b", [](const GridSample& s) { return s.arrays.b; },
+          "The field, (NZ, NY, NX, 3) float32, NaN where not evaluated.")
+      .def_property_readonly(
+          "status", [](const GridSample& s) { return s.arrays.status; },
+          "The status of each point, (NZ, NY, NX) int16 (0 evaluated).")
+      .def_readonly("x", &GridSample::x, "The x coordinates of the grid.")
+      .def_readonly("y", &GridSample::y, "The y coordinates of the grid.")
+      .def_readonly("z", &GridSample::z, "The z coordinates of the grid.");
 
-  py::class_<LineIntegral>(m, "LineIntegral")
-      .def_property_readonly("integral",
-                             [](const LineIntegral& r) {
-                               const float* i = r.result.integral;
-                               return triple(i[0], i[1], i[2]);
-                             })
-      .def_property_readonly("rule", [](const LineIntegral& r) { return rule_name(r.rule); })
+  py::class_<LineIntegral>(
+      m, "LineIntegral",
+      "The field integrals along a line (Map.integral), as fieldmap integral prints them.")
+      .def_property_readonly(
+          "integral",
+          [](const LineIntegral& r) {
+            const float* i = r.result.integral;
+            return triple(i[0], i[1], i[2]);
+          },
+          "(bx, by, bz) integrated over the length: field units times length units.")
+      .def_property_readonly(
+          "rule", [](const LineIntegral& r) { return rule_name(r.rule); },
+          "\"simpson\" or \"trapezoid\".")
       .def_property_readonly(
           "rule_description",
-          [](const LineIntegral& r) { return fieldmap::rule_description(r.rule); })
-      .def_property_readonly("points", [](const LineIntegral& r) { return r.result.points; })
-      .def_property_readonly("spacing", [](const LineIntegral& r) { return r.result.spacing; })
-      .def_property_readonly("length", [](const LineIntegral& r) { return r.result.length; })
-      .def_property_readonly("peak", [](const LineIntegral& r) { return r.result.peak; })
-      .def_property_readonly("peak_at",
-                             [](const LineIntegral& r) { return point3(r.result.peak_at); })
-      .def_property_readonly("main_component",
-                             [](const LineIntegral& r) { return r.result.main_component; })
-      .def_property_readonly("main_peak", [](const LineIntegral& r) { return r.result.main_peak; })
-      .def_property_readonly("main_peak_at",
-                             [](const LineIntegral& r) { return point3(r.result.main_peak_at); })
-      .def_property_readonly("effective_length",
-                             [](const LineIntegral& r) { return r.result.effective_length; })
-      .def_property_readonly("skipped", [](const LineIntegral& r) { return r.result.skipped; })
-      .def_property_readonly("skipped_length",
-                             [](const LineIntegral& r) { return r.result.skipped_length; })
+          [](const LineIntegral& r) { return fieldmap::rule_description(r.rule); },
+          "The rule in words, as fieldmap integral prints it.")
       .def_property_readonly(
-          "evaluated", [](const LineIntegral& r) { return r.result.points - r.result.skipped; })
+          "points", [](const LineIntegral& r) { return r.result.points; },
+          "The number of points on the line, both ends included.")
+      .def_property_readonly(
+          "spacing", [](const LineIntegral& r) { return r.result.spacing; },
+          "The distance between neighbouring points.")
+      .def_property_readonly(
+          "length", [](const LineIntegral& r) { return r.result.length; },
+          "The length of the line.")
+      .def_property_readonly(
+          "peak", [](const LineIntegral& r) { return r.result.peak; },
+          "The largest |B| on the line.")
+      .def_property_readonly(
+          "peak_at", [](const LineIntegral& r) { return point3(r.result.peak_at); },
+          "Where |B| is largest, (x, y, z).")
+      .def_property_readonly(
+          "main_component", [](const LineIntegral& r) { return r.result.main_component; },
+          "The main component: 0, 1 or 2 (bx, by, bz).")
+      .def_property_readonly(
+          "main_peak", [](const LineIntegral& r) { return r.result.main_peak; },
+          "The main component's value at its largest magnitude.")
+      .def_property_readonly(
+          "main_peak_at", [](const LineIntegral& r) { return point3(r.result.main_peak_at); },
+          "Where the main component is largest, (x, y, z).")
+      .def_property_readonly(
+          "effective_length", [](const LineIntegral& r) { return r.result.effective_length; },
+          "The main component's integral over its peak value (length units).")
+      .def_property_readonly(
+          "skipped", [](const LineIntegral& r) { return r.result.skipped; },
+          "The number of points left out (skip_unevaluable=True).")
+      .def_property_readonly(
+          "skipped_length", [](const LineIntegral& r) { return r.result.skipped_length; },
+          "The length left out with them.")
+      .def_property_readonly(
+          "evaluated", [](const LineIntegral& r) { return r.result.points - r.result.skipped; },
+          "The number of points evaluated.")
       .def("__repr__", [](const LineIntegral& r) {
         const float* i = r.result.integral;
         return py::str("LineIntegral(integral={}, rule={!r}, effective_length={})")
             .format(triple(i[0], i[1], i[2]), rule_name(r.rule), r.result.effective_length);
       });
 
-  py::class_<DiffResult>(m, "MapDifference")
-      .def_property_readonly("max_abs",
-                             [](const DiffResult& d) {
-                               return triple(d.component[0].max_abs, d.component[1].max_abs,
-                                             d.component[2].max_abs);
-                             })
-      .def_property_readonly("max_at",
-                             [](const DiffResult& d) {
-                               return triple(max_at(d.component[0]), max_at(d.component[1]),
-                                             max_at(d.component[2]));
-                             })
-      .def_property_readonly("rms",
-                             [](const DiffResult& d) {
-                               return triple(d.component[0].rms, d.component[1].rms,
-                                             d.component[2].rms);
-                             })
-      .def_property_readonly("max_difference", &DiffResult::max_abs)
-      .def_readonly("points", &DiffResult::points)
-      .def_readonly("compared", &DiffResult::both)
-      .def_readonly("only_a", &DiffResult::only_a)
-      .def_readonly("only_b", &DiffResult::only_b)
-      .def_readonly("neither", &DiffResult::neither)
+  py::class_<DiffResult>(
+      m, "MapDifference",
+      "How two maps differ (Map.diff): per component the largest difference, where, and the RMS.")
+      .def_property_readonly(
+          "max_abs",
+          [](const DiffResult& d) {
+            return triple(d.component[0].max_abs, d.component[1].max_abs, d.component[2].max_abs);
+          },
+          "(bx, by, bz): the largest |A - B| of each component.")
+      .def_property_readonly(
+          "max_at",
+          [](const DiffResult& d) {
+            return triple(max_at(d.component[0]), max_at(d.component[1]), max_at(d.component[2]));
+          },
+          "Where each largest difference lies, (x, y, z) per component.")
+      .def_property_readonly(
+          "rms",
+          [](const DiffResult& d) {
+            return triple(d.component[0].rms, d.component[1].rms, d.component[2].rms);
+          },
+          "(bx, by, bz): the RMS difference over the points evaluable in both maps.")
+      .def_property_readonly("max_difference", &DiffResult::max_abs,
+                             "The largest |A - B| over the three components.")
+      .def_readonly("points", &DiffResult::points, "The number of points compared.")
+      .def_readonly("compared", &DiffResult::both, "The number of points evaluable in both maps.")
+      .def_readonly("only_a", &DiffResult::only_a,
+                    "The number of points evaluable in the first map only.")
+      .def_readonly("only_b", &DiffResult::only_b,
+                    "The number of points evaluable in the second map only.")
+      .def_readonly("neither", &DiffResult::neither,
+                    "The number of points evaluable in neither map.")
       .def("__repr__", [](const DiffResult& d) {
         return py::str("MapDifference(max_abs={}, rms={}, compared={}, only_a={}, only_b={})")
             .format(triple(d.component[0].max_abs, d.component[1].max_abs, d.component[2].max_abs),
@@ -868,7 +918,13 @@ PYBIND11_MODULE(_fieldscan, m) {
                     d.only_a, d.only_b);
       });
 
-  py::class_<FieldMap>(m, "Map")
+  py::class_<FieldMap>(
+      m, "Map",
+      "A field map: its header items, its node values as a NumPy view, and the "
+      "console's\nevaluation (mirror planes, sector symmetry, unmeasured nodes, trilinear or "
+      "cubic\ninterpolation) at many points at a time.  fieldscan.load(path) reads "
+      "one;\nMap.from_arrays builds one.  Example:\n\n    m = fieldscan.load(\"build/demo.map\")\n "
+      "   b, status = m.field([[0, 0, 0], [5, 2, 3.5]])")
       .def_static("from_arrays", &from_arrays, py::arg("values"), py::kw_only(),
                   py::arg("origin") = triple(0.0, 0.0, 0.0),
                   py::arg("steps") = triple(1.0, 1.0, 1.0), py::arg("angle") = 90.0,
@@ -882,45 +938,65 @@ PYBIND11_MODULE(_fieldscan, m) {
       .def("save", &save, py::arg("path"),
            "Writes the map file: to a temporary file beside it, synced, then renamed over\n"
            "it, so a failure (OSError) leaves an existing file as it was.")
-      .def_property_readonly("title",
-                             [](const FieldMap& map) { return text(map.contents().title); })
-      .def_property_readonly("date", [](const FieldMap& map) { return text(map.contents().date); })
-      .def_property_readonly("axis_texts",
-                             [](const FieldMap& map) {
-                               const MapContents& c = map.contents();
-                               return triple(text(c.axa), text(c.axb), text(c.axc));
-                             })
-      .def_property_readonly("angle", [](const FieldMap& map) { return map.contents().angle; })
-      .def_property_readonly("reflection",
-                             [](const FieldMap& map) {
-                               const MapContents& c = map.contents();
-                               return triple(c.ida, c.idb, c.idc);
-                             })
-      .def_property_readonly("is_indices",
-                             [](const FieldMap& map) {
-                               const MapContents& c = map.contents();
-                               return triple(c.isa, c.isb, c.isc);
-                             })
-      .def_property_readonly("im_indices",
-                             [](const FieldMap& map) {
-                               const MapContents& c = map.contents();
-                               return triple(c.ima, c.imb, c.imc);
-                             })
-      .def_property_readonly("origin",
-                             [](const FieldMap& map) {
-                               const MapContents& c = map.contents();
-                               return triple(c.xmin, c.ymin, c.zmin);
-                             })
-      .def_property_readonly("steps",
-                             [](const FieldMap& map) {
-                               const MapContents& c = map.contents();
-                               return triple(c.dx, c.dy, c.dz);
-                             })
-      .def_property_readonly("counts",
-                             [](const FieldMap& map) {
-                               const MapContents& c = map.contents();
-                               return triple(c.nx, c.ny, c.nz);
-                             })
+      .def_property_readonly(
+          "title", [](const FieldMap& map) { return text(map.contents().title); },
+          "The title, at most 80 characters.")
+      .def_property_readonly(
+          "date", [](const FieldMap& map) { return text(map.contents().date); },
+          "The date text, at most 18 characters.")
+      .def_property_readonly(
+          "axis_texts",
+          [](const FieldMap& map) {
+            const MapContents& c = map.contents();
+            return triple(text(c.axa), text(c.axb), text(c.axc));
+          },
+          "The three axis texts of 8 characters (fieldmap records units in them: \"X [mm]\", \"B "
+          "[T]\").")
+      .def_property_readonly(
+          "angle", [](const FieldMap& map) { return map.contents().angle; },
+          "The symmetry angle in degrees (90: a plain grid; otherwise a sector about the z axis).")
+      .def_property_readonly(
+          "reflection",
+          [](const FieldMap& map) {
+            const MapContents& c = map.contents();
+            return triple(c.ida, c.idb, c.idc);
+          },
+          "The reflection indices (IDA, IDB, IDC) of the mirror planes x, y, z = origin (0: none).")
+      .def_property_readonly(
+          "is_indices",
+          [](const FieldMap& map) {
+            const MapContents& c = map.contents();
+            return triple(c.isa, c.isb, c.isc);
+          },
+          "The integers (ISA, ISB, ISC) of the origin record, carried but not used.")
+      .def_property_readonly(
+          "im_indices",
+          [](const FieldMap& map) {
+            const MapContents& c = map.contents();
+            return triple(c.ima, c.imb, c.imc);
+          },
+          "The integers (IMA, IMB, IMC) of the origin record, carried but not used.")
+      .def_property_readonly(
+          "origin",
+          [](const FieldMap& map) {
+            const MapContents& c = map.contents();
+            return triple(c.xmin, c.ymin, c.zmin);
+          },
+          "The first node (XMIN, YMIN, ZMIN).")
+      .def_property_readonly(
+          "steps",
+          [](const FieldMap& map) {
+            const MapContents& c = map.contents();
+            return triple(c.dx, c.dy, c.dz);
+          },
+          "The grid steps (DX, DY, DZ).")
+      .def_property_readonly(
+          "counts",
+          [](const FieldMap& map) {
+            const MapContents& c = map.contents();
+            return triple(c.nx, c.ny, c.nz);
+          },
+          "The node counts (NX, NY, NZ).")
       .def_property_readonly(
           "limits",
           [](const FieldMap& map) {

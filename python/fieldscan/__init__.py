@@ -3,7 +3,7 @@ arithmetic of the fieldscan console (mirror planes, sector symmetry,
 unmeasured nodes, trilinear interpolation), many points at a time.
 
     >>> import fieldscan
-    >>> m = fieldscan.load("demo.map")
+    >>> m = fieldscan.load("build/demo.map")
     >>> b, status = m.field([[0.0, 0.0, 0.0], [5.0, 2.0, 1.0]])
 
 Field statuses: 0 evaluated, 1-3 outside the x, y or z limits, 4 next to an

@@ -43,10 +43,22 @@ def _axis(text):
 
 
 def _parser():
-    parser = argparse.ArgumentParser(prog="python3 -m fieldscan",
-                                     description="Pictures of a field map.")
+    parser = argparse.ArgumentParser(
+        prog="python3 -m fieldscan",
+        description="Pictures of a field map, drawn into an image file without a display.",
+        epilog="example:\n  python3 -m fieldscan plot build/demo.map --plane 2 -o plane.png\n\n"
+        "In Python: import fieldscan; help(fieldscan.Map)",
+        formatter_class=argparse.RawDescriptionHelpFormatter)
     commands = parser.add_subparsers(dest="command", required=True)
-    plot = commands.add_parser("plot", help="draw the field along a line or over a plane")
+    plot = commands.add_parser(
+        "plot", help="draw the field along a line or over a plane",
+        description="Draws the field along a line (--line) or one component over a plane "
+        "(--plane) into an image file.",
+        epilog="examples:\n"
+        "  python3 -m fieldscan plot build/demo.map --plane 2 --component bz -o plane.png\n"
+        "  python3 -m fieldscan plot build/demo.map --line -20,0,0:20,0,0 --components bz,b"
+        " -o line.svg",
+        formatter_class=argparse.RawDescriptionHelpFormatter)
     plot.add_argument("map", metavar="MAP", help="the map file")
     what = plot.add_mutually_exclusive_group(required=True)
     what.add_argument("--line", type=_line, metavar="X0,Y0,Z0:X1,Y1,Z1",
