@@ -437,6 +437,43 @@ std::string usage() {
 
 namespace {
 
+// The file names and options of info, convert or export (`args[0]`);
+// false when they ask for help.  Errors of the call are thrown.
+bool parse_file_command(const std::vector<std::string>& args, std::vector<std::string>& pos,
+                        ConvertOptions& options) {
+  const std::string& command = args[0];
+  bool options_end = false;
+  for (std::size_t i = 1; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (options_end || a.size() < 2 || a[0] != '-' || a == "-") {
+      pos.push_back(a);
+      continue;
+    }
+    if (a == "--") {
+      options_end = true;
+      continue;
+    }
+    if (a == "--help" || a == "-h") return false;
+    if (command == "info") throw UsageError{command + " takes no option " + a};
+    if (command == "export" && a == "--unfold") {
+      options.formats.unfold = true;
+      continue;
+    }
+    std::string name = a;
+    std::string value;
+    const auto equals = a.find('=');
+    if (equals != std::string::npos) {
+      name = a.substr(0, equals);
+      value = a.substr(equals + 1);
+    } else {
+      if (i + 1 >= args.size()) throw UsageError{a + " needs a value"};
+      value = args[++i];
+    }
+    take_option(command, name, value, options);
+  }
+  return true;
+}
+
 int run_call(const std::vector<std::string>& args, CliStreams& io) {
   if (args.empty()) return usage_error(io, "missing subcommand");
   const std::string& command = args[0];
@@ -458,37 +495,9 @@ int run_call(const std::vector<std::string>& args, CliStreams& io) {
   std::vector<std::string> pos;
   ConvertOptions options;
   try {
-    bool options_end = false;
-    for (std::size_t i = 1; i < args.size(); ++i) {
-      const std::string& a = args[i];
-      if (options_end || a.size() < 2 || a[0] != '-' || a == "-") {
-        pos.push_back(a);
-        continue;
-      }
-      if (a == "--") {
-        options_end = true;
-        continue;
-      }
-      if (a == "--help" || a == "-h") {
-        io.out += usage();
-        return 0;
-      }
-      if (command == "info") throw UsageError{command + " takes no option " + a};
-      if (command == "export" && a == "--unfold") {
-        options.formats.unfold = true;
-        continue;
-      }
-      std::string name = a;
-      std::string value;
-      const auto equals = a.find('=');
-      if (equals != std::string::npos) {
-        name = a.substr(0, equals);
-        value = a.substr(equals + 1);
-      } else {
-        if (i + 1 >= args.size()) throw UsageError{a + " needs a value"};
-        value = args[++i];
-      }
-      take_option(command, name, value, options);
+    if (!parse_file_command(args, pos, options)) {
+      io.out += usage();
+      return 0;
     }
   } catch (const UsageError& e) {
     return usage_error(io, e.problem);
