@@ -19,6 +19,7 @@
 #include "fieldscan/field/field_map.h"
 #include "fieldscan/formats/format_io.h"
 #include "fieldscan/formats/grid_finder.h"
+#include "fieldscan/formats/table_map.h"
 #include "fieldscan/formats/table_reader.h"
 #include "fieldscan/formats/table_writer.h"
 #include "fieldscan/mapfile/atomic_file.h"
@@ -272,14 +273,14 @@ std::string repeats_warning(const std::string& table_path, const RepeatedNodes& 
          line_list(repeats.lines, static_cast<std::int64_t>(repeats.rows)) + ")\n";
 }
 
-int convert(const std::vector<std::string>& pos, const ConvertOptions& options, CliStreams& io) {
-  const std::string& table_path = pos[0];
-  const std::string& map_path = pos[1];
-  Fd input;
+// Opens the table `table_path` names ("-": a copy of standard input) into
+// `input`, with its status in `st`; otherwise the exit status of the
+// failure, with its message.
+int open_table(const std::string& table_path, const std::string& map_path, Fd& input,
+               struct stat& st, CliStreams& io) {
   std::string copy_why;
   input.fd = is_standard(table_path) ? standard_input_table(copy_why)
                                      : ::open(table_path.c_str(), O_RDONLY | O_CLOEXEC);
-  struct stat st {};
   if (input.fd < 0 || ::fstat(input.fd, &st) != 0) {
     return failure(io, shown(table_path, "standard input") + ": " +
                            (copy_why.empty() ? std::strerror(errno) : copy_why));
@@ -288,68 +289,11 @@ int convert(const std::vector<std::string>& pos, const ConvertOptions& options, 
   if (!is_standard(map_path) && same_file(map_path, st)) {
     return failure(io, map_path + ": is the table being read; not writing the map over it");
   }
-  const std::uint64_t size = S_ISREG(st.st_mode) ? static_cast<std::uint64_t>(st.st_size) : 0;
-  // The format: --from, else recognised from the content of a regular file
-  // (a pipe cannot be read twice; it goes to the table reader).
-  Format format = options.formats.from.value_or(Format::table);
-  std::string format_why;
-  if (S_ISREG(st.st_mode) && !table_format(input.fd, options.formats, format, format_why)) {
-    return failure(io, table_path + ": " + format_why);
-  }
-  FormatRequest request;
-  request.want = options.formats.units;
-  request.scale = options.scale;
-  Units units;
+  return 0;
+}
 
-  ReadOptions read_options;
-  read_options.scale = options.scale;
-  read_options.columns_known = [&](const Table& t, double factor[6], TableError& e) {
-    if (options.formats.from && !check_table_form(t, format, e)) return false;
-    return table_units(t, request, factor, units, e);
-  };
-  bool progress_open = false;
-  if (io.progress && size >= kProgressBytes) {
-    read_options.progress = [&io, &table_path, &progress_open](double fraction) {
-      char buffer[16];
-      std::snprintf(buffer, sizeof buffer, "%3d%%", static_cast<int>(fraction * 100.0));
-      progress_open = fraction < 1.0;
-      io.progress("\rfieldmap: reading " + table_path + " " + buffer + (progress_open ? "" : "\n"));
-    };
-  }
-  // A failure's message starts on a line of its own.
-  const auto end_progress = [&] {
-    if (progress_open) io.progress("\n");
-    progress_open = false;
-  };
-  FdSource source(input.fd, size);
-  Table table;
-  TableError error;
-  MapContents contents = options.contents;
-  BuildNotes notes;
-  RepeatedNodes repeats;
-  if (!read_by_table_reader(format)) {
-    if (!read_other_format(format, input.fd, request, contents, units, error, format_why,
-                           &repeats)) {
-      if (!format_why.empty()) return failure(io, table_path + ": " + format_why);
-      io.err += table_path + ":" + std::to_string(error.line) + ":" + std::to_string(error.column) +
-                ": " + error.message + "\n";
-      return 1;
-    }
-  } else if (!read_table(source, read_options, table, error) ||
-             !build_map(table, contents, error, &notes)) {
-    end_progress();
-    if (error.line == 0) return failure(io, table_path + ": " + error.message);
-    io.err += table_path + ":" + std::to_string(error.line) + ":" + std::to_string(error.column) +
-              ": " + error.message + "\n";
-    return 1;
-  }
-  std::deque<TableRow>().swap(table.rows);
-  // The table's header lines fill the map header; the command line wins.
-  if (!table.header.title) contents.title = base_name(table_path);
-  if (!table.header.date) contents.date = today();
-  apply_header(table.header, contents);
-  // The units go into the axis texts (when any is known).
-  if (units.length || units.field) record_units(units, contents);
+// The header items given on the command line replace those of the table.
+void apply_options(const ConvertOptions& options, MapContents& contents) {
   if (options.has_title) contents.title = options.contents.title;
   if (options.has_date) contents.date = options.contents.date;
   if (options.has_angle) contents.angle = options.contents.angle;
@@ -358,7 +302,70 @@ int convert(const std::vector<std::string>& pos, const ConvertOptions& options, 
     contents.idb = options.contents.idb;
     contents.idc = options.contents.idc;
   }
+}
+
+// The summary line and the warnings of a conversion.
+void report_convert(const std::string& table_path, const std::string& map_path,
+                    const MapContents& contents, const TableMapNotes& notes, CliStreams& io) {
+  const std::int64_t nodes = static_cast<std::int64_t>(contents.values.size() / 3);
+  // With the map on standard output the summary goes beside it, to standard error.
+  (is_standard(map_path) ? io.err : io.out) +=
+      shown(map_path, "standard output") + ": " + std::to_string(contents.nx) + " x " +
+      std::to_string(contents.ny) + " x " + std::to_string(contents.nz) + " nodes, " +
+      std::to_string(nodes - notes.unmeasured) + " measured, " + std::to_string(notes.unmeasured) +
+      " unmeasured" + units_summary(notes.units) + "\n";
+  const BuildNotes& built = notes.built;
+  if (built.made_unmeasured > 0) {
+    io.err += "fieldmap: warning: " + table_path + ": " + std::to_string(built.made_unmeasured) +
+              (built.made_unmeasured == 1 ? " row holds" : " rows hold") + " values above " +
+              std::to_string(static_cast<int>(kUnmeasuredLimit)) +
+              " in all three components, which mark a node unmeasured (" +
+              line_list(built.made_unmeasured_lines, built.made_unmeasured) + ")\n";
+  }
+  io.err += repeats_warning(table_path, notes.repeats);
+}
+
+int convert(const std::vector<std::string>& pos, const ConvertOptions& options, CliStreams& io) {
+  const std::string& table_path = pos[0];
+  const std::string& map_path = pos[1];
+  Fd input;
+  struct stat st {};
+  if (const int status = open_table(table_path, map_path, input, st, io)) return status;
+  const std::uint64_t size = S_ISREG(st.st_mode) ? static_cast<std::uint64_t>(st.st_size) : 0;
+  // The format: --from, else recognised from the content of a regular file
+  // (a pipe cannot be read twice; it goes to the table reader).
+  TableMapRequest how;
+  how.format = options.formats.from.value_or(Format::table);
+  how.forced = options.formats.from.has_value();
   std::string why;
+  if (S_ISREG(st.st_mode) && !table_format(input.fd, options.formats, how.format, why)) {
+    return failure(io, table_path + ": " + why);
+  }
+  how.request.want = options.formats.units;
+  how.request.scale = options.scale;
+  how.title = base_name(table_path);
+  how.date = today();
+  bool progress_open = false;
+  if (io.progress && size >= kProgressBytes) {
+    how.progress = [&io, &table_path, &progress_open](double fraction) {
+      char buffer[16];
+      std::snprintf(buffer, sizeof buffer, "%3d%%", static_cast<int>(fraction * 100.0));
+      progress_open = fraction < 1.0;
+      io.progress("\rfieldmap: reading " + table_path + " " + buffer + (progress_open ? "" : "\n"));
+    };
+  }
+  MapContents contents = options.contents;
+  TableMapNotes notes;
+  TableError error;
+  if (!read_table_map(input.fd, size, how, contents, notes, error, why)) {
+    // A failure's message starts on a line of its own.
+    if (progress_open) io.progress("\n");
+    if (!why.empty()) return failure(io, table_path + ": " + why);
+    io.err += table_path + ":" + std::to_string(error.line) + ":" + std::to_string(error.column) +
+              ": " + error.message + "\n";
+    return 1;
+  }
+  apply_options(options, contents);
   AtomicFile map_file;
   if (is_standard(map_path) ? !map_file.open_descriptor(STDOUT_FILENO) : !map_file.open(map_path)) {
     return failure(io, shown(map_path, "standard output") + ": " + map_file.why());
@@ -366,26 +373,7 @@ int convert(const std::vector<std::string>& pos, const ConvertOptions& options, 
   if (!write_map_file(map_file, contents, &why)) {
     return failure(io, shown(map_path, "standard output") + ": " + why);
   }
-
-  std::int64_t unmeasured = 0;
-  for (std::size_t n = 0; n + 2 < contents.values.size(); n += 3) {
-    if (is_unmeasured(&contents.values[n])) ++unmeasured;
-  }
-  const std::int64_t nodes = static_cast<std::int64_t>(contents.values.size() / 3);
-  // With the map on standard output the summary goes beside it, to standard error.
-  (is_standard(map_path) ? io.err : io.out) +=
-      shown(map_path, "standard output") + ": " + std::to_string(contents.nx) + " x " +
-      std::to_string(contents.ny) + " x " + std::to_string(contents.nz) + " nodes, " +
-      std::to_string(nodes - unmeasured) + " measured, " + std::to_string(unmeasured) +
-      " unmeasured" + units_summary(units) + "\n";
-  if (notes.made_unmeasured > 0) {
-    io.err += "fieldmap: warning: " + table_path + ": " + std::to_string(notes.made_unmeasured) +
-              (notes.made_unmeasured == 1 ? " row holds" : " rows hold") + " values above " +
-              std::to_string(static_cast<int>(kUnmeasuredLimit)) +
-              " in all three components, which mark a node unmeasured (" +
-              line_list(notes.made_unmeasured_lines, notes.made_unmeasured) + ")\n";
-  }
-  io.err += repeats_warning(table_path, repeats);
+  report_convert(table_path, map_path, contents, notes, io);
   return 0;
 }
 
@@ -450,6 +438,43 @@ std::string usage() {
 
 namespace {
 
+// The file names and options of info, convert or export (`args[0]`);
+// false when they ask for help.  Errors of the call are thrown.
+bool parse_file_command(const std::vector<std::string>& args, std::vector<std::string>& pos,
+                        ConvertOptions& options) {
+  const std::string& command = args[0];
+  bool options_end = false;
+  for (std::size_t i = 1; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (options_end || a.size() < 2 || a[0] != '-' || a == "-") {
+      pos.push_back(a);
+      continue;
+    }
+    if (a == "--") {
+      options_end = true;
+      continue;
+    }
+    if (a == "--help" || a == "-h") return false;
+    if (command == "info") throw UsageError{command + " takes no option " + a};
+    if (command == "export" && a == "--unfold") {
+      options.formats.unfold = true;
+      continue;
+    }
+    std::string name = a;
+    std::string value;
+    const auto equals = a.find('=');
+    if (equals != std::string::npos) {
+      name = a.substr(0, equals);
+      value = a.substr(equals + 1);
+    } else {
+      if (i + 1 >= args.size()) throw UsageError{a + " needs a value"};
+      value = args[++i];
+    }
+    take_option(command, name, value, options);
+  }
+  return true;
+}
+
 int run_call(const std::vector<std::string>& args, CliStreams& io) {
   if (args.empty()) return usage_error(io, "missing subcommand");
   const std::string& command = args[0];
@@ -471,37 +496,9 @@ int run_call(const std::vector<std::string>& args, CliStreams& io) {
   std::vector<std::string> pos;
   ConvertOptions options;
   try {
-    bool options_end = false;
-    for (std::size_t i = 1; i < args.size(); ++i) {
-      const std::string& a = args[i];
-      if (options_end || a.size() < 2 || a[0] != '-' || a == "-") {
-        pos.push_back(a);
-        continue;
-      }
-      if (a == "--") {
-        options_end = true;
-        continue;
-      }
-      if (a == "--help" || a == "-h") {
-        io.out += command_usage(command);
-        return 0;
-      }
-      if (command == "info") throw UsageError{command + " takes no option " + a};
-      if (command == "export" && a == "--unfold") {
-        options.formats.unfold = true;
-        continue;
-      }
-      std::string name = a;
-      std::string value;
-      const auto equals = a.find('=');
-      if (equals != std::string::npos) {
-        name = a.substr(0, equals);
-        value = a.substr(equals + 1);
-      } else {
-        if (i + 1 >= args.size()) throw UsageError{a + " needs a value"};
-        value = args[++i];
-      }
-      take_option(command, name, value, options);
+    if (!parse_file_command(args, pos, options)) {
+      io.out += command_usage(command);
+      return 0;
     }
   } catch (const UsageError& e) {
     return usage_error(io, e.problem);

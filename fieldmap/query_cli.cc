@@ -280,130 +280,186 @@ std::string query_usage() {
          "                           [--interpolation linear|cubic]\n";
 }
 
-int run_sample(const std::vector<std::string>& argv, CliStreams& io) {
+namespace {
+
+struct SampleCall {
   Args args;
   PointChoice points;
   SampleFormat format = SampleFormat::kCsv;
   Interpolation method = Interpolation::kLinear;
+};
+
+// The arguments of sample; false when they ask for help.  Errors of the
+// call are thrown.
+bool parse_sample(const std::vector<std::string>& argv, SampleCall& call) {
+  Args& args = call.args;
+  args = parse_args(argv,
+                    {"--line", "--points", "--step", "--x", "--y", "--z", "--format", "-o",
+                     "--output", "--interpolation"},
+                    {"--grid", "--gradient"});
+  if (args.help) return false;
+  expect_files(args, "sample", 1);
+  if (args.has("-o") && args.has("--output")) throw UsageError{"-o is given twice"};
+  call.format = parse_format(args);
+  call.method = parse_method(args);
+  if (call.method != Interpolation::kLinear && args.has("--gradient")) {
+    throw UsageError{
+        "--gradient is the derivative of the linear interpolation; leave out "
+        "--interpolation cubic"};
+  }
+  call.points = choose_points(args);
+  if (!call.points.source && call.points.open_error.empty()) {
+    throw UsageError{"sample needs --line, --grid or --points FILE"};
+  }
+  return true;
+}
+
+// Where sample writes: the file -o names, through an atomic file, or
+// standard output.
+struct SampleSink {
+  const std::string* name = nullptr;  // the file; null for standard output
+  AtomicFile file;
+  int out_errno = 0;  // why standard output could not be written
+  std::function<bool(std::string_view)> write;
+};
+
+// Opens the output of sample; empty, or the message of the failure.
+std::string open_sink(const Args& args, CliStreams& io, SampleSink& sink) {
+  const std::string* out_name = args.value("-o") ? args.value("-o") : args.value("--output");
+  if (out_name && *out_name != "-") {
+    const std::string* inputs[] = {&args.pos[0], args.value("--points")};
+    for (const std::string* input : inputs) {
+      if (input && *input != "-" && same_file(*out_name, *input)) {
+        return *out_name + ": is an input of this call; not writing the table over it";
+      }
+    }
+    if (!sink.file.open(*out_name)) return *out_name + ": cannot write: " + sink.file.why();
+    sink.name = out_name;
+    sink.write = [&sink](std::string_view s) { return sink.file.write(s); };
+  } else if (io.write_out) {
+    sink.write = [&io, &sink](std::string_view s) {
+      if (io.write_out(s)) return true;
+      sink.out_errno = errno;  // on the writing thread; read after it has ended
+      return false;
+    };
+  } else {
+    sink.write = [&io](std::string_view s) {
+      io.out += s;
+      return true;
+    };
+  }
+  return {};
+}
+
+}  // namespace
+
+int run_sample(const std::vector<std::string>& argv, CliStreams& io) {
+  SampleCall call;
   try {
-    args = parse_args(argv,
-                      {"--line", "--points", "--step", "--x", "--y", "--z", "--format", "-o",
-                       "--output", "--interpolation"},
-                      {"--grid", "--gradient"});
-    if (args.help) {
+    if (!parse_sample(argv, call)) {
       io.out += command_usage(argv[0]);
       return 0;
-    }
-    expect_files(args, "sample", 1);
-    if (args.has("-o") && args.has("--output")) throw UsageError{"-o is given twice"};
-    format = parse_format(args);
-    method = parse_method(args);
-    if (method != Interpolation::kLinear && args.has("--gradient")) {
-      throw UsageError{
-          "--gradient is the derivative of the linear interpolation; leave out "
-          "--interpolation cubic"};
-    }
-    points = choose_points(args);
-    if (!points.source && points.open_error.empty()) {
-      throw UsageError{"sample needs --line, --grid or --points FILE"};
     }
   } catch (const UsageError& e) {
     return usage_error(io, e.problem);
   }
+  const Args& args = call.args;
+  PointChoice& points = call.points;
   if (!points.open_error.empty()) return failure(io, points.open_error);
 
   FieldMap map;
   std::string why;
   if (!load_map(args.pos[0], map, why)) return failure(io, why);
 
-  const std::string* out_name = args.value("-o") ? args.value("-o") : args.value("--output");
-  const bool to_file = out_name && *out_name != "-";
-  AtomicFile file;
-  int out_errno = 0;
-  std::function<bool(std::string_view)> write;
-  if (to_file) {
-    const std::string* inputs[] = {&args.pos[0], args.value("--points")};
-    for (const std::string* input : inputs) {
-      if (input && *input != "-" && same_file(*out_name, *input)) {
-        return failure(io, *out_name + ": is an input of this call; not writing the table over it");
-      }
-    }
-    if (!file.open(*out_name)) return failure(io, *out_name + ": cannot write: " + file.why());
-    write = [&file](std::string_view s) { return file.write(s); };
-  } else if (io.write_out) {
-    write = [&io, &out_errno](std::string_view s) {
-      if (io.write_out(s)) return true;
-      out_errno = errno;  // on the writing thread; read after it has ended
-      return false;
-    };
-  } else {
-    write = [&io](std::string_view s) {
-      io.out += s;
-      return true;
-    };
-  }
+  SampleSink sink;
+  why = open_sink(args, io, sink);
+  if (!why.empty()) return failure(io, why);
 
   SampleCounts counts;
   bool ok;
   {
     Progress progress(io, "sampling");
-    ok = write_samples(map, *points.source, format, write, progress.callback(), counts,
-                       args.has("--gradient"), method);
+    ok = write_samples(map, *points.source, call.format, sink.write, progress.callback(), counts,
+                       args.has("--gradient"), call.method);
   }
   if (!ok) {
     if (!points.source->error().empty()) return failure(io, points.source->error());
-    if (to_file) return failure(io, *out_name + ": cannot write: " + file.why());
-    return failure(io, std::string("cannot write to standard output") +
-                           (out_errno != 0 ? std::string(": ") + std::strerror(out_errno) : ""));
+    if (sink.name) return failure(io, *sink.name + ": cannot write: " + sink.file.why());
+    return failure(
+        io, std::string("cannot write to standard output") +
+                (sink.out_errno != 0 ? std::string(": ") + std::strerror(sink.out_errno) : ""));
   }
-  if (to_file && !file.commit()) {
-    return failure(io, *out_name + ": cannot write: " + file.why());
+  if (sink.name && !sink.file.commit()) {
+    return failure(io, *sink.name + ": cannot write: " + sink.file.why());
   }
   return 0;
 }
+
+namespace {
+
+IntegrationRule parse_rule(const std::string& rule) {
+  if (rule == "simpson") return IntegrationRule::kSimpson;
+  if (rule == "trapezoid") return IntegrationRule::kTrapezoid;
+  throw UsageError{"--rule: \"" + rule + "\" is not simpson or trapezoid"};
+}
+
+int parse_component(const std::string& c) {
+  if (c == "bx") return 0;
+  if (c == "by") return 1;
+  if (c == "bz") return 2;
+  throw UsageError{"--component: \"" + c + "\" is not bx, by or bz"};
+}
+
+// The arguments of integral; false when they ask for help.  Errors of the
+// call are thrown.
+bool parse_integral(const std::vector<std::string>& argv, Args& args, IntegralOptions& options,
+                    Point3& a, Point3& b) {
+  args =
+      parse_args(argv, {"--line", "--points", "--step", "--rule", "--component", "--interpolation"},
+                 {"--skip-unevaluable"});
+  if (args.help) return false;
+  expect_files(args, "integral", 1);
+  if (!args.has("--line")) throw UsageError{"integral needs --line X0,Y0,Z0:X1,Y1,Z1"};
+  a = parse_ends(args, b);
+  if (args.has("--points") && args.has("--step")) {
+    throw UsageError{"give --points or --step, not both"};
+  }
+  if (const std::string* rule = args.value("--rule")) options.rule = parse_rule(*rule);
+  if (const std::string* c = args.value("--component"))
+    options.main_component = parse_component(*c);
+  options.skip_unevaluable = args.has("--skip-unevaluable");
+  options.method = parse_method(args);
+  if (const std::string* n = args.value("--points")) parse_count(*n);
+  if (const std::string* s = args.value("--step")) stepped_line(a, b, parse_step(*s));
+  return true;
+}
+
+// The points of the integral: --points N, else at most --step apart (by
+// default a quarter of the map's finest grid step).  Errors are thrown.
+LinePoints integral_line(const Args& args, Point3 a, Point3 b, const FieldMap& map) {
+  if (const std::string* n = args.value("--points")) {
+    return LinePoints::with_count(a, b, parse_count(*n));
+  }
+  const std::string* s = args.value("--step");
+  const double step = s ? parse_step(*s) : default_step(map.grid());
+  // Both ends are points; the spacing is the step or a little less.
+  const LinePoints stepped = stepped_line(a, b, step);
+  const std::int64_t count = stepped_count(stepped.length(), step, kMaxLinePoints);
+  if (count < 0) throw UsageError{"--step: too many points on the line at that step"};
+  return LinePoints::with_count(a, b, count);
+}
+
+}  // namespace
 
 int run_integral(const std::vector<std::string>& argv, CliStreams& io) {
   Args args;
   IntegralOptions options;
   Point3 a, b;
   try {
-    args = parse_args(argv,
-                      {"--line", "--points", "--step", "--rule", "--component", "--interpolation"},
-                      {"--skip-unevaluable"});
-    if (args.help) {
+    if (!parse_integral(argv, args, options, a, b)) {
       io.out += command_usage(argv[0]);
       return 0;
     }
-    expect_files(args, "integral", 1);
-    if (!args.has("--line")) throw UsageError{"integral needs --line X0,Y0,Z0:X1,Y1,Z1"};
-    a = parse_ends(args, b);
-    if (args.has("--points") && args.has("--step")) {
-      throw UsageError{"give --points or --step, not both"};
-    }
-    if (const std::string* rule = args.value("--rule")) {
-      if (*rule == "simpson") {
-        options.rule = IntegrationRule::kSimpson;
-      } else if (*rule == "trapezoid") {
-        options.rule = IntegrationRule::kTrapezoid;
-      } else {
-        throw UsageError{"--rule: \"" + *rule + "\" is not simpson or trapezoid"};
-      }
-    }
-    if (const std::string* c = args.value("--component")) {
-      if (*c == "bx") {
-        options.main_component = 0;
-      } else if (*c == "by") {
-        options.main_component = 1;
-      } else if (*c == "bz") {
-        options.main_component = 2;
-      } else {
-        throw UsageError{"--component: \"" + *c + "\" is not bx, by or bz"};
-      }
-    }
-    options.skip_unevaluable = args.has("--skip-unevaluable");
-    options.method = parse_method(args);
-    if (const std::string* n = args.value("--points")) parse_count(*n);
-    if (const std::string* s = args.value("--step")) stepped_line(a, b, parse_step(*s));
   } catch (const UsageError& e) {
     return usage_error(io, e.problem);
   }
@@ -414,18 +470,7 @@ int run_integral(const std::vector<std::string>& argv, CliStreams& io) {
 
   std::optional<LinePoints> line;
   try {
-    if (const std::string* n = args.value("--points")) {
-      line = LinePoints::with_count(a, b, parse_count(*n));
-    } else {
-      // By default a quarter of the map's finest grid step.
-      const std::string* s = args.value("--step");
-      const double step = s ? parse_step(*s) : default_step(map.grid());
-      // Both ends are points; the spacing is the step or a little less.
-      const LinePoints stepped = stepped_line(a, b, step);
-      const std::int64_t count = stepped_count(stepped.length(), step, kMaxLinePoints);
-      if (count < 0) throw UsageError{"--step: too many points on the line at that step"};
-      line = LinePoints::with_count(a, b, count);
-    }
+    line = integral_line(args, a, b, map);
   } catch (const UsageError& e) {
     return usage_error(io, e.problem);
   }
@@ -443,28 +488,59 @@ int run_integral(const std::vector<std::string>& argv, CliStreams& io) {
   return 0;
 }
 
+namespace {
+
+// The arguments of diff; false when they ask for help.  Errors of the call
+// are thrown.
+bool parse_diff(const std::vector<std::string>& argv, Args& args, PointChoice& points,
+                double& tolerance, Interpolation& method) {
+  args = parse_args(
+      argv, {"--tolerance", "--line", "--points", "--step", "--x", "--y", "--z", "--interpolation"},
+      {"--grid"});
+  if (args.help) return false;
+  expect_files(args, "diff", 2);
+  if (const std::string* t = args.value("--tolerance")) {
+    if (!parse_double(*t, tolerance) || !std::isfinite(tolerance) || tolerance < 0) {
+      throw UsageError{"--tolerance: \"" + *t + "\" is not a number 0 or more"};
+    }
+  }
+  points = choose_points(args);
+  method = parse_method(args);
+  return true;
+}
+
+// The report of diff: where it compared (the nodes of map A, `g`, or the
+// points given) and the differences.
+std::string diff_report(const DiffResult& result, double tolerance, bool at_nodes,
+                        const GridSize& g, const std::string& name_a) {
+  std::string report;
+  std::function<std::string(std::int64_t)> where;
+  if (at_nodes) {
+    report = "Compared at the " + std::to_string(result.points) + " nodes of " + name_a + "\n";
+    const std::int64_t nx = g.NX, ny = g.NY;
+    where = [nx, ny](std::int64_t n) {
+      return "node (" + std::to_string(n % nx + 1) + ", " + std::to_string(n / nx % ny + 1) + ", " +
+             std::to_string(n / nx / ny + 1) + ")";
+    };
+  } else {
+    where = [](std::int64_t n) { return "point " + std::to_string(n + 1); };
+  }
+  report += format_diff(result, tolerance, where);
+  return report;
+}
+
+}  // namespace
+
 int run_diff(const std::vector<std::string>& argv, CliStreams& io) {
   Args args;
   PointChoice points;
   double tolerance = 0;
   Interpolation method = Interpolation::kLinear;
   try {
-    args = parse_args(
-        argv,
-        {"--tolerance", "--line", "--points", "--step", "--x", "--y", "--z", "--interpolation"},
-        {"--grid"});
-    if (args.help) {
+    if (!parse_diff(argv, args, points, tolerance, method)) {
       io.out += command_usage(argv[0]);
       return 0;
     }
-    expect_files(args, "diff", 2);
-    if (const std::string* t = args.value("--tolerance")) {
-      if (!parse_double(*t, tolerance) || !std::isfinite(tolerance) || tolerance < 0) {
-        throw UsageError{"--tolerance: \"" + *t + "\" is not a number 0 or more"};
-      }
-    }
-    points = choose_points(args);
-    method = parse_method(args);
   } catch (const UsageError& e) {
     return usage_error(io, e.problem);
   }
@@ -492,19 +568,7 @@ int run_diff(const std::vector<std::string>& argv, CliStreams& io) {
   }
   if (!ok) return failure(io, source->error(), 2);
 
-  std::string report;
-  std::function<std::string(std::int64_t)> where;
-  if (nodes) {
-    report = "Compared at the " + std::to_string(result.points) + " nodes of " + args.pos[0] + "\n";
-    const std::int64_t nx = g.NX, ny = g.NY;
-    where = [nx, ny](std::int64_t n) {
-      return "node (" + std::to_string(n % nx + 1) + ", " + std::to_string(n / nx % ny + 1) + ", " +
-             std::to_string(n / nx / ny + 1) + ")";
-    };
-  } else {
-    where = [](std::int64_t n) { return "point " + std::to_string(n + 1); };
-  }
-  report += format_diff(result, tolerance, where);
+  const std::string report = diff_report(result, tolerance, nodes.has_value(), g, args.pos[0]);
   // A report that cannot be written is trouble, not a difference.
   if (io.write_out && !io.write_out(report)) {
     return failure(io, std::string("cannot write to standard output: ") + std::strerror(errno), 2);

@@ -134,6 +134,12 @@ class BdsimReader {
 
   // Checks the header (at the "!" line) and names the columns.
   bool start_rows(std::string_view content, std::uint64_t line, std::size_t bang) {
+    return check_time() && read_axes(line) && read_loop_order() &&
+           name_columns(content, line, bang) && set_grid();
+  }
+
+  // Only maps of one time step are read.
+  bool check_time() {
     if (const HeaderItem* nt = item("nt")) {
       std::int64_t n = 0;
       if (!parse_int64(nt->value, n) || n != 1) {
@@ -141,6 +147,11 @@ class BdsimReader {
                        "time-dependent maps (nt> " + nt->value + ") are not read");
       }
     }
+    return true;
+  }
+
+  // The count and range of every axis, from the header items.
+  bool read_axes(std::uint64_t line) {
     std::uint64_t nodes = 1;
     for (int a = 0; a < 3; ++a) {
       const std::string axis(1, kAxis[a]);
@@ -172,6 +183,11 @@ class BdsimReader {
       }
     }
     total_ = nodes;
+    return true;
+  }
+
+  // Which coordinate runs fastest along the rows.
+  bool read_loop_order() {
     if (const HeaderItem* order = item("looporder")) {
       if (order->value == "tzyx") {
         z_fastest_ = true;
@@ -181,7 +197,12 @@ class BdsimReader {
                            order->value + "\"");
       }
     }
+    return true;
+  }
 
+  // The columns of the coordinates and the field components, from the names
+  // on the "!" line.
+  bool name_columns(std::string_view content, std::uint64_t line, std::size_t bang) {
     std::vector<TextField> names;
     split_line(content.substr(bang + 1), names);
     columns_ = names.size();
@@ -204,8 +225,11 @@ class BdsimReader {
                        std::string("the \"!\" line names no column containing F") + kAxis[a]);
       }
     }
+    return true;
+  }
 
-    // The grid, in the map's units.
+  // The grid, in the map's units.
+  bool set_grid() {
     float* mins[3] = {&contents_.xmin, &contents_.ymin, &contents_.zmin};
     float* steps[3] = {&contents_.dx, &contents_.dy, &contents_.dz};
     std::int32_t* counts[3] = {&contents_.nx, &contents_.ny, &contents_.nz};

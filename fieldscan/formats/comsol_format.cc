@@ -39,12 +39,9 @@ class ComsolReader {
 
   bool read() {
     std::string_view line;
-    std::string names_line;
-    std::uint64_t names_number = 0;
     bool in_rows = false;
     std::optional<ToMapUnits> convert;
     Table table;
-    const std::size_t max_rows = static_cast<std::size_t>(request_.capacity / 3);
     while (lines_.next(line)) {
       const std::uint64_t number = lines_.line_number();
       if (!in_rows) line = blank_unicode_spaces(line, blanked_);
@@ -52,63 +49,15 @@ class ComsolReader {
       while (first < line.size() && (line[first] == ' ' || line[first] == '\t')) ++first;
       if (first == line.size()) continue;
       if (!in_rows && line[first] == '%') {
-        const std::string_view item = line.substr(first + 1);
-        const std::string l = lower(item);
-        const auto key = l.find("length unit:");
-        if (key != std::string::npos) {
-          const std::string_view unit = item.substr(key + 12);
-          LengthUnit u;
-          if (!parse_length_unit(unit, u)) {
-            return fail_at(
-                error_, number, first + 2 + key + 12,
-                "unknown length unit \"" + std::string(trim(unit)) + "\" (known: um, mm, cm, m)");
-          }
-          file_units_.length = u;
-        }
-        names_line.assign(item);
-        names_number = number;
-        offset_ = first + 2;
+        if (!read_comment(line, first, number)) return false;
         continue;
       }
       if (!in_rows) {
-        if (!read_names(names_line, names_number)) return false;
+        if (!read_names(names_line_, names_number_)) return false;
         convert.emplace(file_units_, request_);
         in_rows = true;
       }
-      split_line(line, fields_, true);
-      if (fields_.size() != columns_.size()) {
-        return fail_at(
-            error_, number,
-            fields_.size() > columns_.size() ? fields_[columns_.size()].column : line.size() + 1,
-            "a row needs " + std::to_string(columns_.size()) +
-                " fields (one per named column), this one has " + std::to_string(fields_.size()));
-      }
-      if (table.rows.size() == max_rows) {
-        return fail_at(error_, number, 1,
-                       "more rows than " + std::to_string(max_rows) + " nodes (the capacity)");
-      }
-      TableRow row;
-      row.line = number;
-      float* coordinate[3] = {&row.x, &row.y, &row.z};
-      for (int a = 0; a < 3; ++a) {
-        const TextField& f = fields_[static_cast<std::size_t>(use_[a])];
-        double v = 0;
-        if (!number_at(f, number, v, error_)) return false;
-        row.set_column(a, f.column);
-        *coordinate[a] = to_single(convert->length(v));
-        if (!std::isfinite(*coordinate[a])) {
-          return fail_at(error_, number, f.column,
-                         "the coordinate \"" + std::string(f.text) + "\" is not a finite number");
-        }
-      }
-      double raw[3];
-      for (int c = 0; c < 3; ++c) {
-        if (!number_at(fields_[static_cast<std::size_t>(use_[3 + c])], number, raw[c], error_)) {
-          return false;
-        }
-      }
-      convert->field(raw, 1.0, row.b);
-      table.rows.push_back(row);
+      if (!read_row(line, number, *convert, table)) return false;
     }
     if (!lines_.failure().empty()) {
       return fail_at(error_, lines_.line_number() + 1, 1, lines_.failure());
@@ -120,6 +69,69 @@ class ComsolReader {
   }
 
  private:
+  // A "%" line before the rows (its "%" at `first`): it may give the length
+  // unit, and the last one names the columns.
+  bool read_comment(std::string_view line, std::size_t first, std::uint64_t number) {
+    const std::string_view item = line.substr(first + 1);
+    const std::string l = lower(item);
+    const auto key = l.find("length unit:");
+    if (key != std::string::npos) {
+      const std::string_view unit = item.substr(key + 12);
+      LengthUnit u;
+      if (!parse_length_unit(unit, u)) {
+        return fail_at(
+            error_, number, first + 2 + key + 12,
+            "unknown length unit \"" + std::string(trim(unit)) + "\" (known: um, mm, cm, m)");
+      }
+      file_units_.length = u;
+    }
+    names_line_.assign(item);
+    names_number_ = number;
+    offset_ = first + 2;
+    return true;
+  }
+
+  // One row of numbers, its coordinates and field in the map's units.
+  bool read_row(std::string_view line, std::uint64_t number, const ToMapUnits& convert,
+                Table& table) {
+    const std::size_t max_rows = static_cast<std::size_t>(request_.capacity / 3);
+    split_line(line, fields_, true);
+    if (fields_.size() != columns_.size()) {
+      return fail_at(
+          error_, number,
+          fields_.size() > columns_.size() ? fields_[columns_.size()].column : line.size() + 1,
+          "a row needs " + std::to_string(columns_.size()) +
+              " fields (one per named column), this one has " + std::to_string(fields_.size()));
+    }
+    if (table.rows.size() == max_rows) {
+      return fail_at(error_, number, 1,
+                     "more rows than " + std::to_string(max_rows) + " nodes (the capacity)");
+    }
+    TableRow row;
+    row.line = number;
+    float* coordinate[3] = {&row.x, &row.y, &row.z};
+    for (int a = 0; a < 3; ++a) {
+      const TextField& f = fields_[static_cast<std::size_t>(use_[a])];
+      double v = 0;
+      if (!number_at(f, number, v, error_)) return false;
+      row.set_column(a, f.column);
+      *coordinate[a] = to_single(convert.length(v));
+      if (!std::isfinite(*coordinate[a])) {
+        return fail_at(error_, number, f.column,
+                       "the coordinate \"" + std::string(f.text) + "\" is not a finite number");
+      }
+    }
+    double raw[3];
+    for (int c = 0; c < 3; ++c) {
+      if (!number_at(fields_[static_cast<std::size_t>(use_[3 + c])], number, raw[c], error_)) {
+        return false;
+      }
+    }
+    convert.field(raw, 1.0, row.b);
+    table.rows.push_back(row);
+    return true;
+  }
+
   static std::string_view trim(std::string_view s) {
     while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
     while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
@@ -187,6 +199,8 @@ class ComsolReader {
   std::vector<TextField> fields_;
   std::string blanked_;  // a header line with its Unicode spaces blanked
   std::uint64_t offset_ = 1;
+  std::string names_line_;  // the last "%" line before the rows, after its "%"
+  std::uint64_t names_number_ = 0;
 };
 
 }  // namespace

@@ -151,12 +151,21 @@ std::string write_csv(const GridSize& grid, const float* values, const Units& ma
 
 namespace fieldscan::fieldmap {
 
-bool table_units(const Table& table, const FormatRequest& request, double factor[6],
-                 Units& map_units, TableError& error) {
-  static const char* const names[6] = {"x", "y", "z", "bx", "by", "bz"};
+namespace {
+
+const char* const kColumnNames[6] = {"x", "y", "z", "bx", "by", "bz"};
+
+// The units the columns of a table name, and which columns name one.
+struct ColumnUnits {
   std::optional<LengthUnit> length[3];
   std::optional<FieldUnit> field[3];
-  int with_unit[2] = {-1, -1}, without_unit[2] = {-1, -1};
+  int with_unit[2] = {-1, -1};     // the first coordinate / field column naming a unit
+  int without_unit[2] = {-1, -1};  // the first naming none
+};
+
+// Reads the unit of every column (the coordinates' from the "0" line when
+// their columns name none).
+bool read_column_units(const Table& table, ColumnUnits& units, TableError& error) {
   for (int w = 0; w < 6; ++w) {
     std::string text = table.unit[w];
     std::uint64_t line = table.unit_line[w], column = table.unit_column[w];
@@ -167,36 +176,44 @@ bool table_units(const Table& table, const FormatRequest& request, double factor
     }
     const int kind = w < 3 ? 0 : 1;
     if (text.empty()) {
-      if (without_unit[kind] < 0) without_unit[kind] = w;
+      if (units.without_unit[kind] < 0) units.without_unit[kind] = w;
       continue;
     }
-    if (with_unit[kind] < 0) with_unit[kind] = w;
+    if (units.with_unit[kind] < 0) units.with_unit[kind] = w;
     if (w < 3) {
       LengthUnit u;
       if (!parse_length_unit(text, u)) {
         return fail_at(error, line, column,
                        "unknown length unit \"" + text + "\" (known: um, mm, cm, m)");
       }
-      length[w] = u;
+      units.length[w] = u;
     } else {
       FieldUnit u;
       if (!parse_field_unit(text, u)) {
         return fail_at(error, line, column,
                        "unknown field unit \"" + text + "\" (known: T, mT, G, kG)");
       }
-      field[w - 3] = u;
+      units.field[w - 3] = u;
     }
   }
+  return true;
+}
+
+// Every coordinate column names a unit or none does, and so every field
+// column; the units differ only when the map's are asked for.
+bool check_column_units(const Table& table, const ColumnUnits& units, const FormatRequest& request,
+                        TableError& error) {
+  const auto& length = units.length;
+  const auto& field = units.field;
   for (int kind = 0; kind < 2; ++kind) {
-    if (with_unit[kind] >= 0 && without_unit[kind] >= 0) {
-      const int w = with_unit[kind];
+    if (units.with_unit[kind] >= 0 && units.without_unit[kind] >= 0) {
+      const int w = units.with_unit[kind];
       return fail_at(error, table.unit_line[w], table.unit_column[w],
-                     std::string("column ") + names[without_unit[kind]] +
-                         " names no unit while column " + names[w] +
+                     std::string("column ") + kColumnNames[units.without_unit[kind]] +
+                         " names no unit while column " + kColumnNames[w] +
                          " does; give every coordinate and field column its unit");
     }
   }
-  Units file;
   for (int a = 0; a < 3; ++a) {
     if (length[a] && length[0] != length[a] && !request.want.length) {
       return fail_at(error, table.unit_line[a], table.unit_column[a],
@@ -213,6 +230,22 @@ bool table_units(const Table& table, const FormatRequest& request, double factor
                          "): choose the map's with --units LENGTH,FIELD");
     }
   }
+  return true;
+}
+
+}  // namespace
+
+bool table_units(const Table& table, const FormatRequest& request, double factor[6],
+                 Units& map_units, TableError& error) {
+  ColumnUnits units;
+  if (!read_column_units(table, units, error) ||
+      !check_column_units(table, units, request, error)) {
+    return false;
+  }
+  auto& length = units.length;
+  auto& field = units.field;
+  const auto& with_unit = units.with_unit;
+  Units file;
   file.length = length[0];
   file.field = field[0];
   // A table exported from a map carries the map's units in its header lines

@@ -181,33 +181,24 @@ bool header_axis(const Table& table, int a, std::int64_t capacity, AxisGrid& g) 
   return true;
 }
 
-}  // namespace
+bool fail(TableError& error, std::uint64_t line, std::uint64_t column, const std::string& message) {
+  error.line = line;
+  error.column = column;
+  error.message = printable(message);
+  return false;
+}
 
-bool build_map(const Table& table, MapContents& contents, TableError& error, BuildNotes* notes,
-               std::int64_t capacity) {
-  auto fail = [&](std::uint64_t line, std::uint64_t column, std::string message) {
-    error.line = line;
-    error.column = column;
-    error.message = printable(message);
-    return false;
-  };
-  if (table.rows.empty()) return fail(1, 1, "the table has no rows");
+// The grid of every axis: from the #map lines when they give origin and
+// steps, otherwise fitted to the distinct coordinates of the rows.
+bool find_axes(const Table& table, std::int64_t capacity, AxisGrid* grid, TableError& error) {
   const TableRow& first = table.rows.front();
-  const auto too_large = [&](const AxisGrid* g) {
-    return fail(first.line, first.column(0),
-                "the grid of " + std::to_string(g[0].n) + " x " + std::to_string(g[1].n) + " x " +
-                    std::to_string(g[2].n) + " nodes needs more than the capacity of " +
-                    std::to_string(capacity) + " values");
-  };
-
-  AxisGrid grid[3];
   const bool fixed = table.header.origin.has_value() && table.header.steps.has_value();
   std::vector<float> values;
   if (!fixed) values.reserve(table.rows.size());
   for (int a = 0; a < 3; ++a) {
     if (fixed) {
       if (!header_axis(table, a, capacity, grid[a])) {
-        return fail(first.line, first.column(a),
+        return fail(error, first.line, first.column(a),
                     std::string("on the grid of the #map lines the ") + kAxis[a] +
                         " coordinates need more than the capacity of " + std::to_string(capacity) +
                         " values");
@@ -220,21 +211,24 @@ bool build_map(const Table& table, MapContents& contents, TableError& error, Bui
     values.erase(std::unique(values.begin(), values.end()), values.end());
     const std::int32_t count = table.header_form ? table.counts[a] : 0;
     if (fit_axis(values, count, grid[a]) == AxisFit::count_mismatch) {
-      return fail(table.counts_line, table.counts_column[a],
+      return fail(error, table.counts_line, table.counts_column[a],
                   std::string("the count does not match the header: ") + kCount[a] + " is " +
                       std::to_string(count) + " but the " + kAxis[a] + " coordinates lie on " +
                       std::to_string(grid[a].n) + " grid planes");
     }
   }
-  std::vector<float>().swap(values);
+  return true;
+}
 
-  // Every node must have a place of its own in single precision, or the
-  // map could not be written back as a table.
+// Every node must have a place of its own in single precision, or the
+// map could not be written back as a table.
+bool nodes_distinct(const Table& table, const AxisGrid* grid, TableError& error) {
+  const TableRow& first = table.rows.front();
   for (int a = 0; a < 3; ++a) {
     for (std::int32_t k = 0; k < grid[a].n; ++k) {
       const float v = node_position(grid[a], k);
       if (!std::isfinite(v) || node_of(grid[a], v) != k) {
-        return fail(first.line, first.column(a),
+        return fail(error, first.line, first.column(a),
                     std::string("the ") + kAxis[a] + " position of node " + std::to_string(k + 1) +
                         " (" + text_of(v) + ") of the grid " + text_of(grid[a].min) + " + k * " +
                         text_of(grid[a].step) +
@@ -242,53 +236,91 @@ bool build_map(const Table& table, MapContents& contents, TableError& error, Bui
       }
     }
   }
+  return true;
+}
 
-  const unsigned __int128 nodes = static_cast<unsigned __int128>(grid[0].n) *
-                                  static_cast<unsigned __int128>(grid[1].n) *
-                                  static_cast<unsigned __int128>(grid[2].n);
-  if (3 * nodes > static_cast<unsigned __int128>(capacity)) return too_large(grid);
+// The node index of `row` on the grid, or false (with the message) when a
+// coordinate lies on no node.
+bool node_index(const TableRow& row, const AxisGrid* grid, bool fixed, std::size_t* index,
+                TableError& error) {
+  const float coordinate[3] = {row.x, row.y, row.z};
+  for (int a = 0; a < 3; ++a) {
+    const std::int64_t k = node_of(grid[a], coordinate[a]);
+    if (k < 0) {
+      const AxisGrid& g = grid[a];
+      return fail(error, row.line, row.column(a),
+                  std::string("irregular grid: ") + kAxis[a] + " = " + text_of(coordinate[a]) +
+                      " is not within " + rounded_text(g.tolerance) + " of " + text_of(g.min) +
+                      " + k * " + text_of(g.step) + " for any k from 0 to " +
+                      std::to_string(g.n - 1) + (fixed ? " (the grid of the #map lines)" : ""));
+    }
+    index[a] = static_cast<std::size_t>(k);
+  }
+  return true;
+}
 
+// Stores the field of `row` at `node`; a finite field that reads as
+// unmeasured without being the mark itself is noted.
+void store_row(const TableRow& row, std::size_t node, MapContents& contents, BuildNotes* notes) {
+  if (!(std::isfinite(row.b[0]) && std::isfinite(row.b[1]) && std::isfinite(row.b[2]))) return;
+  std::copy(row.b, row.b + 3, contents.values.begin() + static_cast<std::ptrdiff_t>(3 * node));
+  const bool marked =
+      row.b[0] == kUnmeasuredMark && row.b[1] == kUnmeasuredMark && row.b[2] == kUnmeasuredMark;
+  if (notes && is_unmeasured(row.b) && !marked) {
+    if (notes->made_unmeasured_lines.size() < 5) notes->made_unmeasured_lines.push_back(row.line);
+    ++notes->made_unmeasured;
+  }
+}
+
+// Puts every row on its node of `grid` (nodes no row gives stay unmeasured).
+bool place_rows(const Table& table, const AxisGrid* grid, std::size_t node_count,
+                MapContents& contents, TableError& error, BuildNotes* notes) {
+  const bool fixed = table.header.origin.has_value() && table.header.steps.has_value();
   const auto nx = static_cast<std::size_t>(grid[0].n);
   const auto ny = static_cast<std::size_t>(grid[1].n);
-  const std::size_t node_count = static_cast<std::size_t>(nodes);
   std::vector<std::uint32_t> row_at(node_count, 0);  // 1-based row number, 0: absent
   contents.values.assign(3 * node_count, kUnmeasuredMark);
 
   for (std::size_t r = 0; r < table.rows.size(); ++r) {
     const TableRow& row = table.rows[r];
-    const float coordinate[3] = {row.x, row.y, row.z};
     std::size_t index[3];
-    for (int a = 0; a < 3; ++a) {
-      const std::int64_t k = node_of(grid[a], coordinate[a]);
-      if (k < 0) {
-        const AxisGrid& g = grid[a];
-        return fail(row.line, row.column(a),
-                    std::string("irregular grid: ") + kAxis[a] + " = " + text_of(coordinate[a]) +
-                        " is not within " + rounded_text(g.tolerance) + " of " + text_of(g.min) +
-                        " + k * " + text_of(g.step) + " for any k from 0 to " +
-                        std::to_string(g.n - 1) + (fixed ? " (the grid of the #map lines)" : ""));
-      }
-      index[a] = static_cast<std::size_t>(k);
-    }
+    if (!node_index(row, grid, fixed, index, error)) return false;
     const std::size_t node = (index[2] * ny + index[1]) * nx + index[0];
     if (row_at[node] != 0) {
-      return fail(row.line, row.column(0),
+      return fail(error, row.line, row.column(0),
                   "duplicate node (" + std::to_string(index[0] + 1) + ", " +
                       std::to_string(index[1] + 1) + ", " + std::to_string(index[2] + 1) +
                       "), first given on line " +
                       std::to_string(table.rows[row_at[node] - 1].line));
     }
     row_at[node] = static_cast<std::uint32_t>(r + 1);
-    if (std::isfinite(row.b[0]) && std::isfinite(row.b[1]) && std::isfinite(row.b[2])) {
-      std::copy(row.b, row.b + 3, contents.values.begin() + static_cast<std::ptrdiff_t>(3 * node));
-      const bool marked =
-          row.b[0] == kUnmeasuredMark && row.b[1] == kUnmeasuredMark && row.b[2] == kUnmeasuredMark;
-      if (notes && is_unmeasured(row.b) && !marked) {
-        if (notes->made_unmeasured_lines.size() < 5)
-          notes->made_unmeasured_lines.push_back(row.line);
-        ++notes->made_unmeasured;
-      }
-    }
+    store_row(row, node, contents, notes);
+  }
+  return true;
+}
+
+}  // namespace
+
+bool build_map(const Table& table, MapContents& contents, TableError& error, BuildNotes* notes,
+               std::int64_t capacity) {
+  if (table.rows.empty()) return fail(error, 1, 1, "the table has no rows");
+  const TableRow& first = table.rows.front();
+
+  AxisGrid grid[3];
+  if (!find_axes(table, capacity, grid, error)) return false;
+  if (!nodes_distinct(table, grid, error)) return false;
+
+  const unsigned __int128 nodes = static_cast<unsigned __int128>(grid[0].n) *
+                                  static_cast<unsigned __int128>(grid[1].n) *
+                                  static_cast<unsigned __int128>(grid[2].n);
+  if (3 * nodes > static_cast<unsigned __int128>(capacity)) {
+    return fail(error, first.line, first.column(0),
+                "the grid of " + std::to_string(grid[0].n) + " x " + std::to_string(grid[1].n) +
+                    " x " + std::to_string(grid[2].n) + " nodes needs more than the capacity of " +
+                    std::to_string(capacity) + " values");
+  }
+  if (!place_rows(table, grid, static_cast<std::size_t>(nodes), contents, error, notes)) {
+    return false;
   }
 
   contents.xmin = grid[0].min;

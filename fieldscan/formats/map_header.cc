@@ -106,6 +106,122 @@ void append_quoted(std::string& out, const std::string& stored) {
   out += '"';
 }
 
+// The items of one #map line after its keyword, with the column and
+// message of the first problem.
+class HeaderLineItems {
+ public:
+  HeaderLineItems(std::string_view line, const std::vector<Value>& values, std::uint64_t& column,
+                  std::string& message)
+      : line_(line), values_(values), key_(values[0].text), column_(column), message_(message) {}
+
+  bool read(std::uint64_t line_number, MapHeader& header) {
+    if (key_ == "title" || key_ == "date") return read_text(header);
+    if (key_ == "axes") return read_axes(header);
+    if (key_ == "angle") return read_angle(header);
+    if (key_ == "origin" || key_ == "steps") return read_xyz(line_number, header);
+    if (key_ == "integers") return read_integers(header);
+    return bad(0, "unknown keyword (title, date, axes, angle, origin, steps or integers)");
+  }
+
+ private:
+  bool bad(std::size_t at, std::string why) {
+    column_ = at < values_.size() ? values_[at].column : line_.size() + 1;
+    message_ = "#map " + key_ + ": " + std::move(why);
+    return false;
+  }
+  bool want(std::size_t count, const char* what) {
+    if (values_.size() == count + 1) return true;
+    bad(values_.size() > count + 1 ? count + 1 : values_.size(),
+        "needs " + std::string(what) + ", not " + std::to_string(values_.size() - 1) + " value" +
+            (values_.size() == 2 ? "" : "s"));
+    return false;
+  }
+  bool text(std::size_t at, std::size_t limit, std::string& out) {
+    if (!values_[at].quoted) return bad(at, "a text must be in double quotes");
+    if (values_[at].text.size() > limit) {
+      return bad(at, "longer than the " + std::to_string(limit) + " bytes of the field");
+    }
+    out = values_[at].text;
+    return true;
+  }
+  bool real(std::size_t at, float& out) {
+    if (values_[at].quoted || !parse_float(values_[at].text, out)) {
+      return bad(at, "\"" + values_[at].text + "\" is not a number");
+    }
+    if (header_number_problem(out, false) != HeaderNumberProblem::kNone) {
+      return bad(at, "\"" + values_[at].text + "\" is not finite");
+    }
+    return true;
+  }
+  bool twice(bool given) {
+    if (given) bad(0, "given twice");
+    return given;
+  }
+
+  bool read_text(MapHeader& header) {
+    auto& item = key_ == "title" ? header.title : header.date;
+    std::string value;
+    if (twice(item.has_value()) || !want(1, "one quoted text") ||
+        !text(1, key_ == "title" ? 80 : 18, value)) {
+      return false;
+    }
+    item = value;
+    return true;
+  }
+  bool read_axes(MapHeader& header) {
+    std::array<std::string, 3> axes;
+    if (twice(header.axes.has_value()) || !want(3, "three quoted texts")) return false;
+    for (std::size_t a = 0; a < 3; ++a) {
+      if (!text(a + 1, 8, axes[a])) return false;
+    }
+    header.axes = axes;
+    return true;
+  }
+  bool read_angle(MapHeader& header) {
+    float angle = 0;
+    if (twice(header.angle.has_value()) || !want(1, "one number of degrees") || !real(1, angle)) {
+      return false;
+    }
+    header.angle = angle;
+    return true;
+  }
+  bool read_xyz(std::uint64_t line_number, MapHeader& header) {
+    const bool origin = key_ == "origin";
+    auto& item = origin ? header.origin : header.steps;
+    std::array<float, 3> xyz{};
+    if (twice(item.has_value()) || !want(3, "three numbers")) return false;
+    for (std::size_t a = 0; a < 3; ++a) {
+      if (!real(a + 1, xyz[a])) return false;
+      if (!origin && header_number_problem(xyz[a], true) != HeaderNumberProblem::kNone) {
+        return bad(a + 1, "a step must be positive");
+      }
+    }
+    item = xyz;
+    (origin ? header.origin_line : header.steps_line) = line_number;
+    return true;
+  }
+  bool read_integers(MapHeader& header) {
+    std::array<std::int32_t, 9> integers{};
+    if (twice(header.integers.has_value()) || !want(9, "nine integers")) return false;
+    for (std::size_t i = 0; i < 9; ++i) {
+      std::int64_t v = 0;
+      if (values_[i + 1].quoted || !parse_int64(values_[i + 1].text, v) || v < INT32_MIN ||
+          v > INT32_MAX) {
+        return bad(i + 1, "\"" + values_[i + 1].text + "\" is not a 32-bit integer");
+      }
+      integers[i] = static_cast<std::int32_t>(v);
+    }
+    header.integers = integers;
+    return true;
+  }
+
+  std::string_view line_;
+  const std::vector<Value>& values_;
+  const std::string key_;
+  std::uint64_t& column_;
+  std::string& message_;
+};
+
 }  // namespace
 
 bool is_header_line(std::string_view line) {
@@ -122,91 +238,7 @@ bool parse_header_line(std::string_view line, std::uint64_t line_number, MapHead
     message = "a #map line needs a keyword: title, date, axes, angle, origin, steps or integers";
     return false;
   }
-  const std::string key = values[0].text;
-  const auto bad = [&](std::size_t at, std::string why) {
-    column = at < values.size() ? values[at].column : line.size() + 1;
-    message = "#map " + key + ": " + std::move(why);
-    return false;
-  };
-  const auto want = [&](std::size_t count, const char* what) {
-    if (values.size() == count + 1) return true;
-    bad(values.size() > count + 1 ? count + 1 : values.size(),
-        "needs " + std::string(what) + ", not " + std::to_string(values.size() - 1) + " value" +
-            (values.size() == 2 ? "" : "s"));
-    return false;
-  };
-  const auto text = [&](std::size_t at, std::size_t limit, std::string& out) {
-    if (!values[at].quoted) return bad(at, "a text must be in double quotes");
-    if (values[at].text.size() > limit) {
-      return bad(at, "longer than the " + std::to_string(limit) + " bytes of the field");
-    }
-    out = values[at].text;
-    return true;
-  };
-  const auto real = [&](std::size_t at, float& out) {
-    if (values[at].quoted || !parse_float(values[at].text, out)) {
-      return bad(at, "\"" + values[at].text + "\" is not a number");
-    }
-    if (header_number_problem(out, false) != HeaderNumberProblem::kNone) {
-      return bad(at, "\"" + values[at].text + "\" is not finite");
-    }
-    return true;
-  };
-  const auto twice = [&](bool given) {
-    if (given) bad(0, "given twice");
-    return given;
-  };
-
-  if (key == "title" || key == "date") {
-    auto& item = key == "title" ? header.title : header.date;
-    std::string value;
-    if (twice(item.has_value()) || !want(1, "one quoted text") ||
-        !text(1, key == "title" ? 80 : 18, value)) {
-      return false;
-    }
-    item = value;
-  } else if (key == "axes") {
-    std::array<std::string, 3> axes;
-    if (twice(header.axes.has_value()) || !want(3, "three quoted texts")) return false;
-    for (std::size_t a = 0; a < 3; ++a) {
-      if (!text(a + 1, 8, axes[a])) return false;
-    }
-    header.axes = axes;
-  } else if (key == "angle") {
-    float angle = 0;
-    if (twice(header.angle.has_value()) || !want(1, "one number of degrees") || !real(1, angle)) {
-      return false;
-    }
-    header.angle = angle;
-  } else if (key == "origin" || key == "steps") {
-    const bool origin = key == "origin";
-    auto& item = origin ? header.origin : header.steps;
-    std::array<float, 3> xyz{};
-    if (twice(item.has_value()) || !want(3, "three numbers")) return false;
-    for (std::size_t a = 0; a < 3; ++a) {
-      if (!real(a + 1, xyz[a])) return false;
-      if (!origin && header_number_problem(xyz[a], true) != HeaderNumberProblem::kNone) {
-        return bad(a + 1, "a step must be positive");
-      }
-    }
-    item = xyz;
-    (origin ? header.origin_line : header.steps_line) = line_number;
-  } else if (key == "integers") {
-    std::array<std::int32_t, 9> integers{};
-    if (twice(header.integers.has_value()) || !want(9, "nine integers")) return false;
-    for (std::size_t i = 0; i < 9; ++i) {
-      std::int64_t v = 0;
-      if (values[i + 1].quoted || !parse_int64(values[i + 1].text, v) || v < INT32_MIN ||
-          v > INT32_MAX) {
-        return bad(i + 1, "\"" + values[i + 1].text + "\" is not a 32-bit integer");
-      }
-      integers[i] = static_cast<std::int32_t>(v);
-    }
-    header.integers = integers;
-  } else {
-    return bad(0, "unknown keyword (title, date, axes, angle, origin, steps or integers)");
-  }
-  return true;
+  return HeaderLineItems(line, values, column, message).read(line_number, header);
 }
 
 std::string format_header_lines(const MapContents& c) {

@@ -179,7 +179,10 @@ class Reader {
                        [&](const Field& f) { return parse_double(f.text, ignored); });
   }
 
-  bool read_header() {
+  bool read_header() { return read_counts() && read_column_list(); }
+
+  // The node counts "NX NY NZ" on the current line.
+  bool read_counts() {
     static const char* const axis[3] = {"NX", "NY", "NZ"};
     table_.counts_line = line_;
     for (int a = 0; a < 3; ++a) {
@@ -206,7 +209,11 @@ class Reader {
     rows_are_ = "the header's " + std::to_string(table_.counts[0]) + " x " +
                 std::to_string(table_.counts[1]) + " x " + std::to_string(table_.counts[2]) +
                 " nodes";
+    return true;
+  }
 
+  // The column lines "N NAME [UNIT]" up to the line "0".
+  bool read_column_list() {
     std::vector<std::string> names;
     std::vector<UnitAt> units;
     std::vector<NameAt> places;

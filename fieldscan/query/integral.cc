@@ -79,6 +79,64 @@ void LineIntegrator::end_stretch() {
   count_ = 0;
 }
 
+namespace {
+
+// The largest magnitude of each component along the line, its signed value
+// and where it is.
+struct ComponentPeaks {
+  float abs[3] = {-1, -1, -1};
+  float value[3] = {0, 0, 0};
+  Point3 at[3];
+
+  void add(const FieldVector& b, Point3 p) {
+    const float comp[3] = {b.bx, b.by, b.bz};
+    for (int c = 0; c < 3; ++c) {
+      if (std::fabs(comp[c]) > abs[c]) {
+        abs[c] = std::fabs(comp[c]);
+        value[c] = comp[c];
+        at[c] = p;
+      }
+    }
+  }
+};
+
+// Takes the field `b` evaluated at `p`: the integral, the peak field and
+// the components' peaks.
+void add_evaluated(const FieldVector& b, Point3 p, LineIntegrator& integrator,
+                   ComponentPeaks& peaks, IntegralResult& r) {
+  const double v[3] = {b.bx, b.by, b.bz};
+  integrator.add(v);
+  const float m = magnitude(b);
+  if (!r.any_evaluated || m > r.peak) {
+    r.peak = m;
+    r.peak_at = p;
+  }
+  r.any_evaluated = true;
+  peaks.add(b, p);
+}
+
+// The integrals, the main component (`main`, or the one of the largest
+// peak when it names none) and the effective length.
+void finish_integral(const LineIntegrator& integrator, const ComponentPeaks& peaks, int main,
+                     IntegralResult& r) {
+  for (int c = 0; c < 3; ++c) r.integral[c] = to_single(integrator.integral()[c]);
+  if (main < 0 || main > 2) {
+    main = 0;
+    for (int c = 1; c < 3; ++c) {
+      if (peaks.abs[c] > peaks.abs[main]) main = c;
+    }
+  }
+  r.main_component = main;
+  r.main_peak = peaks.value[main];
+  r.main_peak_at = peaks.at[main];
+  r.effective_length =
+      r.main_peak != 0.0f
+          ? to_single(integrator.integral()[main] / static_cast<double>(r.main_peak))
+          : std::numeric_limits<float>::quiet_NaN();
+}
+
+}  // namespace
+
 IntegralResult integrate_line(const FieldMap& map, LinePoints line,
                               const IntegralOptions& options) {
   IntegralResult r;
@@ -90,9 +148,7 @@ IntegralResult integrate_line(const FieldMap& map, LinePoints line,
   FieldSamples fields;
   std::int64_t index = 0;
   bool previous_ok = true;
-  float main_abs[3] = {-1, -1, -1};
-  float main_value[3] = {0, 0, 0};
-  Point3 main_at[3];
+  ComponentPeaks peaks;
   while (line.next(chunk, kChunk) && chunk.size() > 0) {
     evaluate(map, chunk, fields, options.threads, options.method);
     for (std::size_t n = 0; n < chunk.size(); ++n, ++index) {
@@ -113,41 +169,11 @@ IntegralResult integrate_line(const FieldMap& map, LinePoints line,
       }
       if (!previous_ok) r.skipped_length += r.spacing;
       previous_ok = true;
-      const FieldVector& b = fields.b[n];
-      const double v[3] = {b.bx, b.by, b.bz};
-      integrator.add(v);
-      const float m = magnitude(b);
-      if (!r.any_evaluated || m > r.peak) {
-        r.peak = m;
-        r.peak_at = p;
-      }
-      r.any_evaluated = true;
-      const float comp[3] = {b.bx, b.by, b.bz};
-      for (int c = 0; c < 3; ++c) {
-        if (std::fabs(comp[c]) > main_abs[c]) {
-          main_abs[c] = std::fabs(comp[c]);
-          main_value[c] = comp[c];
-          main_at[c] = p;
-        }
-      }
+      add_evaluated(fields.b[n], p, integrator, peaks, r);
     }
   }
   integrator.end_stretch();
-  for (int c = 0; c < 3; ++c) r.integral[c] = to_single(integrator.integral()[c]);
-  int main = options.main_component;
-  if (main < 0 || main > 2) {
-    main = 0;
-    for (int c = 1; c < 3; ++c) {
-      if (main_abs[c] > main_abs[main]) main = c;
-    }
-  }
-  r.main_component = main;
-  r.main_peak = main_value[main];
-  r.main_peak_at = main_at[main];
-  r.effective_length =
-      r.main_peak != 0.0f
-          ? to_single(integrator.integral()[main] / static_cast<double>(r.main_peak))
-          : std::numeric_limits<float>::quiet_NaN();
+  finish_integral(integrator, peaks, options.main_component, r);
   return r;
 }
 

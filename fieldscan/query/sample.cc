@@ -59,71 +59,84 @@ void append_gradient(SampleFormat format, const FieldSamples& f, std::size_t n, 
   }
 }
 
+// Point `n` as a JSON object.
+void append_json_point(const PointChunk& p, const FieldSamples& f, std::size_t n,
+                       std::string& out) {
+  const FieldStatus status = f.status[n];
+  out += "{\"x\":";
+  put_json_float(out, p.x[n]);
+  out += ",\"y\":";
+  put_json_float(out, p.y[n]);
+  out += ",\"z\":";
+  put_json_float(out, p.z[n]);
+  if (status == FieldStatus::kOk) {
+    const FieldVector& b = f.b[n];
+    out += ",\"bx\":";
+    put_json_float(out, b.bx);
+    out += ",\"by\":";
+    put_json_float(out, b.by);
+    out += ",\"bz\":";
+    put_json_float(out, b.bz);
+    out += ",\"b\":";
+    put_json_float(out, magnitude(b));
+    if (!f.g.empty()) append_gradient(SampleFormat::kJson, f, n, out);
+    out += '}';
+  } else {
+    out += ",\"status\":\"";
+    out += status_reason(status);
+    out += "\"}";
+  }
+}
+
+// Point `n` as a line of CSV or TSV.
+void append_text_point(SampleFormat format, const PointChunk& p, const FieldSamples& f,
+                       std::size_t n, std::string& out) {
+  const char sep = format == SampleFormat::kTsv ? '\t' : ',';
+  const FieldStatus status = f.status[n];
+  put_float(out, p.x[n]);
+  out += sep;
+  put_float(out, p.y[n]);
+  out += sep;
+  put_float(out, p.z[n]);
+  out += sep;
+  if (status == FieldStatus::kOk) {
+    const FieldVector& b = f.b[n];
+    put_float(out, b.bx);
+    out += sep;
+    put_float(out, b.by);
+    out += sep;
+    put_float(out, b.bz);
+    out += sep;
+    put_float(out, magnitude(b));
+    out += sep;
+    if (!f.g.empty()) {
+      append_gradient(format, f, n, out);
+      if (f.g_status[n] != FieldStatus::kOk) {
+        out += "gradient ";
+        out += status_reason(f.g_status[n]);
+      }
+    }
+  } else {
+    out += sep;
+    out += sep;
+    out += sep;
+    out += sep;
+    if (!f.g.empty()) out.append(9, sep);
+    out += status_reason(status);
+  }
+  out += '\n';
+}
+
 void append_range(SampleFormat format, const PointChunk& p, const FieldSamples& f,
                   std::size_t begin, std::size_t end, bool first, std::string& out) {
-  const char sep = format == SampleFormat::kTsv ? '\t' : ',';
   for (std::size_t n = begin; n < end; ++n) {
-    const FieldStatus status = f.status[n];
-    if (format == SampleFormat::kJson) {
-      if (!first) out += ",\n";
-      first = false;
-      out += "{\"x\":";
-      put_json_float(out, p.x[n]);
-      out += ",\"y\":";
-      put_json_float(out, p.y[n]);
-      out += ",\"z\":";
-      put_json_float(out, p.z[n]);
-      if (status == FieldStatus::kOk) {
-        const FieldVector& b = f.b[n];
-        out += ",\"bx\":";
-        put_json_float(out, b.bx);
-        out += ",\"by\":";
-        put_json_float(out, b.by);
-        out += ",\"bz\":";
-        put_json_float(out, b.bz);
-        out += ",\"b\":";
-        put_json_float(out, magnitude(b));
-        if (!f.g.empty()) append_gradient(format, f, n, out);
-        out += '}';
-      } else {
-        out += ",\"status\":\"";
-        out += status_reason(status);
-        out += "\"}";
-      }
+    if (format != SampleFormat::kJson) {
+      append_text_point(format, p, f, n, out);
       continue;
     }
-    put_float(out, p.x[n]);
-    out += sep;
-    put_float(out, p.y[n]);
-    out += sep;
-    put_float(out, p.z[n]);
-    out += sep;
-    if (status == FieldStatus::kOk) {
-      const FieldVector& b = f.b[n];
-      put_float(out, b.bx);
-      out += sep;
-      put_float(out, b.by);
-      out += sep;
-      put_float(out, b.bz);
-      out += sep;
-      put_float(out, magnitude(b));
-      out += sep;
-      if (!f.g.empty()) {
-        append_gradient(format, f, n, out);
-        if (f.g_status[n] != FieldStatus::kOk) {
-          out += "gradient ";
-          out += status_reason(f.g_status[n]);
-        }
-      }
-    } else {
-      out += sep;
-      out += sep;
-      out += sep;
-      out += sep;
-      if (!f.g.empty()) out.append(9, sep);
-      out += status_reason(status);
-    }
-    out += '\n';
+    if (!first) out += ",\n";
+    first = false;
+    append_json_point(p, f, n, out);
   }
 }
 

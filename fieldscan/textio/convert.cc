@@ -46,14 +46,11 @@ constexpr std::int64_t kExponentLimit = 1'000'000'000;
 constexpr std::int64_t kOverflowExponent = 38;
 constexpr std::int64_t kZeroExponent = -47;
 
-}  // namespace
-
-bool convert_fixed(std::string_view field, int decimals, float& value) {
+// The significant characters of `field` without blanks into `s`; false
+// for a tab after the first of them.
+bool significant_characters(std::string_view field, std::string& s) {
   std::size_t i = 0;
   while (i < field.size() && (field[i] == ' ' || field[i] == '\t')) ++i;
-
-  // The significant characters without blanks.  A tab is invalid from here.
-  std::string s;
   s.reserve(field.size() - i);
   for (; i < field.size(); ++i) {
     const char c = field[i];
@@ -61,77 +58,63 @@ bool convert_fixed(std::string_view field, int decimals, float& value) {
     if (c == '\t') return false;
     s.push_back(c);
   }
+  return true;
+}
 
-  std::size_t p = 0;
+struct Mantissa {
   bool negative = false;
-  if (p < s.size() && is_sign(s[p])) {
-    negative = s[p] == '-';
-    ++p;
-  }
-
-  // Mantissa: the digits without leading zeros, and the count of digits
-  // after the point.
-  std::string digits;
+  std::string digits;  // without leading zeros
   bool any_digit = false;
   bool point = false;
-  std::int64_t fraction_digits = 0;
+  std::int64_t fraction_digits = 0;  // digits after the point
+};
+
+// The sign and mantissa at the start of `s`; `p` ends after them.
+Mantissa read_mantissa(const std::string& s, std::size_t& p) {
+  Mantissa m;
+  if (p < s.size() && is_sign(s[p])) {
+    m.negative = s[p] == '-';
+    ++p;
+  }
   for (; p < s.size(); ++p) {
     const char c = s[p];
     if (is_digit(c)) {
-      any_digit = true;
-      if (point) fraction_digits = std::min(fraction_digits + 1, kExponentLimit);
-      if (!digits.empty() || c != '0') digits.push_back(c);
-    } else if (c == '.' && !point) {
-      point = true;
+      m.any_digit = true;
+      if (m.point) m.fraction_digits = std::min(m.fraction_digits + 1, kExponentLimit);
+      if (!m.digits.empty() || c != '0') m.digits.push_back(c);
+    } else if (c == '.' && !m.point) {
+      m.point = true;
     } else {
       break;
     }
   }
+  return m;
+}
 
-  std::int64_t exponent = 0;
-  if (p < s.size()) {
-    // Whatever follows the mantissa must be an exponent of a number.
-    if (!any_digit) return false;
-    bool exponent_negative = false;
-    if (is_exponent_letter(s[p])) {
-      ++p;
-      if (p < s.size() && is_sign(s[p])) exponent_negative = s[p++] == '-';
-    } else if (is_sign(s[p])) {
-      exponent_negative = s[p++] == '-';
-    } else {
-      return false;
-    }
-    if (p == s.size()) return false;  // an exponent needs digits
-    for (; p < s.size(); ++p) {
-      if (!is_digit(s[p])) return false;
-      exponent = std::min(exponent * 10 + (s[p] - '0'), kExponentLimit);
-    }
-    if (exponent_negative) exponent = -exponent;
+// The exponent from `p` to the end of `s`; false when that is no exponent.
+bool read_exponent(const std::string& s, std::size_t p, std::int64_t& exponent) {
+  bool exponent_negative = false;
+  if (is_exponent_letter(s[p])) {
+    ++p;
+    if (p < s.size() && is_sign(s[p])) exponent_negative = s[p++] == '-';
+  } else if (is_sign(s[p])) {
+    exponent_negative = s[p++] == '-';
+  } else {
+    return false;
   }
-
-  // Empty, sign-only and point-only fields.
-  if (!any_digit) {
-    value = 0.0f;
-    return true;
+  if (p == s.size()) return false;  // an exponent needs digits
+  for (; p < s.size(); ++p) {
+    if (!is_digit(s[p])) return false;
+    exponent = std::min(exponent * 10 + (s[p] - '0'), kExponentLimit);
   }
+  if (exponent_negative) exponent = -exponent;
+  return true;
+}
 
-  // value = digits x 10^scale
-  std::int64_t scale = exponent - (point ? fraction_digits : std::int64_t{decimals});
-  const auto last = digits.find_last_not_of('0');
-  if (last == std::string::npos) {  // a zero keeps the sign typed
-    value = negative ? -0.0f : 0.0f;
-    return true;
-  }
-  scale += static_cast<std::int64_t>(digits.size() - last - 1);
-  digits.resize(last + 1);
-
-  const std::int64_t leading = scale + static_cast<std::int64_t>(digits.size()) - 1;
-  if (leading > kOverflowExponent) return false;
-  if (leading < kZeroExponent) {  // rounds to zero, keeping its sign
-    value = negative ? -0.0f : 0.0f;
-    return true;
-  }
-
+// value = digits x 10^scale (digits without leading or trailing zeros, the
+// leading digit's exponent `leading`), rounded once to the nearest float.
+bool round_to_float(bool negative, const std::string& digits, std::int64_t scale,
+                    std::int64_t leading, float& value) {
   std::string text;
   text.reserve(digits.size() + 24);
   if (negative) text.push_back('-');
@@ -151,6 +134,44 @@ bool convert_fixed(std::string_view field, int decimals, float& value) {
   if (ec != std::errc() || end != text.data() + text.size()) return false;
   value = result;
   return true;
+}
+
+}  // namespace
+
+bool convert_fixed(std::string_view field, int decimals, float& value) {
+  std::string s;
+  if (!significant_characters(field, s)) return false;
+  std::size_t p = 0;
+  Mantissa m = read_mantissa(s, p);
+
+  std::int64_t exponent = 0;
+  // Whatever follows the mantissa must be an exponent of a number.
+  if (p < s.size() && (!m.any_digit || !read_exponent(s, p, exponent))) return false;
+
+  // Empty, sign-only and point-only fields.
+  if (!m.any_digit) {
+    value = 0.0f;
+    return true;
+  }
+
+  // value = digits x 10^scale
+  std::int64_t scale = exponent - (m.point ? m.fraction_digits : std::int64_t{decimals});
+  std::string& digits = m.digits;
+  const auto last = digits.find_last_not_of('0');
+  if (last == std::string::npos) {  // a zero keeps the sign typed
+    value = m.negative ? -0.0f : 0.0f;
+    return true;
+  }
+  scale += static_cast<std::int64_t>(digits.size() - last - 1);
+  digits.resize(last + 1);
+
+  const std::int64_t leading = scale + static_cast<std::int64_t>(digits.size()) - 1;
+  if (leading > kOverflowExponent) return false;
+  if (leading < kZeroExponent) {  // rounds to zero, keeping its sign
+    value = m.negative ? -0.0f : 0.0f;
+    return true;
+  }
+  return round_to_float(m.negative, digits, scale, leading, value);
 }
 
 }  // namespace fieldscan

@@ -136,15 +136,9 @@ def _padded(low, high):
     return low - pad, high + pad
 
 
-def plane(map, z=0.0, component="bz", *, x=None, y=None, resolution=200, ax=None):
-    """A colour map of `component` over the plane at height `z`.
-
-    `x` and `y` are (first, last, count) as for Map.sample_grid; by default
-    they span the map's limits with a margin, `resolution` points along the
-    longer side.  Points outside the limits are light grey, points next to
-    unmeasured nodes dark grey; the stored grid's extent is a dashed
-    rectangle, mirror planes and sector boundaries are dash-dotted lines."""
-    component = component.lower()
+def _plane_axes(map, x, y, resolution):
+    """The (first, last, count) of x and y: those given, else the map's
+    limits with a margin and `resolution` points along the longer side."""
     (xlow, xhigh), (ylow, yhigh), _ = map.limits
     if x is None or y is None:
         x0, x1 = _padded(xlow, xhigh)
@@ -154,30 +148,33 @@ def plane(map, z=0.0, component="bz", *, x=None, y=None, resolution=200, ax=None
             x = (x0, x1, max(2, round(resolution * (x1 - x0) / longest)))
         if y is None:
             y = (y0, y1, max(2, round(resolution * (y1 - y0) / longest)))
-    width, height = _pixels(ax)
-    sample = map.sample_grid(x=_bounded_axis(x, width), y=_bounded_axis(y, height), z=z)
-    values = _component_values(sample.b[0], component)
-    status = sample.status[0]
-    ax = _new_axes(ax)
+    return x, y
 
-    def extent(axis):
-        half = (axis[-1] - axis[0]) / (2 * (len(axis) - 1)) if len(axis) > 1 else 0.5
-        return axis[0] - half, axis[-1] + half
 
-    box = (*extent(sample.x.astype(np.float64)), *extent(sample.y.astype(np.float64)))
-    image = ax.imshow(np.ma.masked_where(status != 0, values), origin="lower", extent=box,
-                      aspect="equal", interpolation="nearest", cmap="viridis")
-    ax.figure.colorbar(image, ax=ax, label=component.upper(), shrink=0.8)
+def _cell_extent(axis):
+    """The span of the pixels centred on the points of `axis`."""
+    half = (axis[-1] - axis[0]) / (2 * (len(axis) - 1)) if len(axis) > 1 else 0.5
+    return axis[0] - half, axis[-1] + half
 
+
+def _draw_regions(ax, status, box):
+    """Greys the points outside the map and those next to unmeasured nodes;
+    returns their legend entries."""
     from matplotlib.colors import ListedColormap
-    from matplotlib.patches import Patch, Rectangle
+    from matplotlib.patches import Patch
 
     regions = np.where(status == 4, 2.0, np.where(status != 0, 1.0, np.nan))
     ax.imshow(np.ma.masked_invalid(regions), origin="lower", extent=box, aspect="equal",
               interpolation="nearest", cmap=ListedColormap([_OUTSIDE_COLOUR, _UNMEASURED_COLOUR]),
               vmin=0.5, vmax=2.5)
-    handles = [Patch(color=_OUTSIDE_COLOUR, label="outside the map"),
-               Patch(color=_UNMEASURED_COLOUR, label="unmeasured")]
+    return [Patch(color=_OUTSIDE_COLOUR, label="outside the map"),
+            Patch(color=_UNMEASURED_COLOUR, label="unmeasured")]
+
+
+def _draw_geometry(ax, map, box, handles):
+    """The stored grid's extent, the mirror planes and the sector boundaries,
+    with their legend entries appended to `handles`."""
+    from matplotlib.patches import Rectangle
 
     (xmin, ymin, zmin), (dx, dy, _) = map.origin, map.steps
     nx, ny, _ = map.counts
@@ -209,15 +206,45 @@ def plane(map, z=0.0, component="bz", *, x=None, y=None, resolution=200, ax=None
                 ray.set_label("sector boundary")
                 handles.append(ray)
             k += 1
-    ax.set_xlim(box[0], box[1])
-    ax.set_ylim(box[2], box[3])
 
+
+def _plane_title(map, component, z):
+    zmin = map.origin[2]
     title = f"{_title(map)}\n{component.upper()} at z = {float(z):g}"
-    if idc != 0 and float(z) < zmin:
+    if map.reflection[2] != 0 and float(z) < zmin:
         title += f" (mirrored across z = {zmin:g})"
     if map.angle == 0:
         title += ", rotationally symmetric"
-    ax.set_title(title, fontsize="medium")
+    return title
+
+
+def plane(map, z=0.0, component="bz", *, x=None, y=None, resolution=200, ax=None):
+    """A colour map of `component` over the plane at height `z`.
+
+    `x` and `y` are (first, last, count) as for Map.sample_grid; by default
+    they span the map's limits with a margin, `resolution` points along the
+    longer side.  Points outside the limits are light grey, points next to
+    unmeasured nodes dark grey; the stored grid's extent is a dashed
+    rectangle, mirror planes and sector boundaries are dash-dotted lines."""
+    component = component.lower()
+    x, y = _plane_axes(map, x, y, resolution)
+    width, height = _pixels(ax)
+    sample = map.sample_grid(x=_bounded_axis(x, width), y=_bounded_axis(y, height), z=z)
+    values = _component_values(sample.b[0], component)
+    status = sample.status[0]
+    ax = _new_axes(ax)
+
+    box = (*_cell_extent(sample.x.astype(np.float64)), *_cell_extent(sample.y.astype(np.float64)))
+    image = ax.imshow(np.ma.masked_where(status != 0, values), origin="lower", extent=box,
+                      aspect="equal", interpolation="nearest", cmap="viridis")
+    ax.figure.colorbar(image, ax=ax, label=component.upper(), shrink=0.8)
+
+    handles = _draw_regions(ax, status, box)
+    _draw_geometry(ax, map, box, handles)
+    ax.set_xlim(box[0], box[1])
+    ax.set_ylim(box[2], box[3])
+
+    ax.set_title(_plane_title(map, component, z), fontsize="medium")
     ax.set_xlabel("x")
     ax.set_ylabel("y")
     ax.legend(handles=handles, loc="upper center", bbox_to_anchor=(0.5, -0.14), ncol=len(handles),
