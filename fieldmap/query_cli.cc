@@ -88,9 +88,6 @@ Args parse_args(const std::vector<std::string>& args, const std::set<std::string
   return out;
 }
 
-namespace {
-
-// --interpolation linear|cubic (default linear).
 Interpolation parse_method(const Args& args) {
   Interpolation method = Interpolation::kLinear;
   const std::string* name = args.value("--interpolation");
@@ -99,6 +96,8 @@ Interpolation parse_method(const Args& args) {
   }
   return method;
 }
+
+namespace {
 
 Point3 parse_ends(const Args& args, Point3& b) {
   Point3 a;
@@ -297,11 +296,6 @@ int run_sample(const std::vector<std::string>& argv, CliStreams& io) {
     if (args.has("-o") && args.has("--output")) throw UsageError{"-o is given twice"};
     format = parse_format(args);
     method = parse_method(args);
-    if (method != Interpolation::kLinear && args.has("--gradient")) {
-      throw UsageError{
-          "--gradient is the derivative of the linear interpolation; leave out "
-          "--interpolation cubic"};
-    }
     points = choose_points(args);
     if (!points.source && points.open_error.empty()) {
       throw UsageError{"sample needs --line, --grid or --points FILE"};
