@@ -122,9 +122,9 @@ FieldStatus stencil_sum(const GridSize& s, const float values[], const CubicAxis
 // The cubic interpolant `b` and its derivatives `j` (as differentiate_cell
 // gives them for the trilinear one): the value stencils of the three axes,
 // with one of them replaced by its slope stencil for each derivative.
-FieldStatus differentiate_cubic(const GridSize& s, const float values[], std::int64_t capacity,
-                                const AxisCell cell[3], double b[3], Matrix& j) {
-  const std::int64_t nodes[3] = {s.NX, s.NY, held_planes(s, capacity)};
+FieldStatus differentiate_cubic(const GridSize& s, const float values[],
+                                const std::int64_t nodes[3], const AxisCell cell[3], double b[3],
+                                Matrix& j) {
   const float step[3] = {s.DX, s.DY, s.DZ};
   const std::int32_t mirror[3] = {s.IDA, s.IDB, s.IDC};
   CubicAxis value[3], slope[3];
@@ -204,24 +204,20 @@ void unfold_sector(const GridSize& s, const Fold& f, double u, double v, const d
   }
 }
 
-}  // namespace
-
-FieldStatus evaluate_gradient(const GridSize& grid, const float values[], std::int64_t capacity,
-                              float x, float y, float z, FieldGradient& g, Interpolation method) {
-  Fold fold;
-  FieldStatus status = fold_point(grid, x, y, z, fold);
-  if (status != FieldStatus::kOk) return status;
-  AxisCell cell[3];
-  status = locate_cell(grid, capacity, fold, cell[0], cell[1], cell[2]);
-  if (status != FieldStatus::kOk) return status;
+// The gradient at the raw point (x, y, z) from its fold and cells, the
+// held nodes numbering `nodes` per axis.
+FieldStatus gradient_at(const GridSize& grid, const float values[], const std::int64_t nodes[3],
+                        const Fold& fold, const AxisCell cell[3], float x, float y, float z,
+                        FieldGradient& g, Interpolation method) {
   double b[3];
   Matrix j;
+  FieldStatus status;
   if (method == Interpolation::kCubic) {
-    status = differentiate_cubic(grid, values, capacity, cell, b, j);
+    status = differentiate_cubic(grid, values, nodes, cell, b, j);
   } else {
-    const DerivativeAxis ax[3] = {derivative_axis(cell[0], grid.DX, grid.NX),
-                                  derivative_axis(cell[1], grid.DY, grid.NY),
-                                  derivative_axis(cell[2], grid.DZ, held_planes(grid, capacity))};
+    const DerivativeAxis ax[3] = {derivative_axis(cell[0], grid.DX, nodes[0]),
+                                  derivative_axis(cell[1], grid.DY, nodes[1]),
+                                  derivative_axis(cell[2], grid.DZ, nodes[2])};
     status = differentiate_cell(grid, values, ax, b, j);
   }
   if (status != FieldStatus::kOk) return status;
@@ -244,11 +240,44 @@ FieldStatus evaluate_gradient(const GridSize& grid, const float values[], std::i
   return FieldStatus::kOk;
 }
 
+}  // namespace
+
+FieldStatus evaluate_gradient(const GridSize& grid, const float values[], std::int64_t capacity,
+                              float x, float y, float z, FieldGradient& g, Interpolation method) {
+  Fold fold;
+  FieldStatus status = fold_point(grid, x, y, z, fold);
+  if (status != FieldStatus::kOk) return status;
+  AxisCell cell[3];
+  status = locate_cell(grid, capacity, fold, cell[0], cell[1], cell[2]);
+  if (status != FieldStatus::kOk) return status;
+  const std::int64_t nodes[3] = {grid.NX, grid.NY, held_planes(grid, capacity)};
+  return gradient_at(grid, values, nodes, fold, cell, x, y, z, g, method);
+}
+
 void evaluate_gradient_many(const GridSize& grid, const float values[], std::int64_t capacity,
                             std::size_t n, const float x[], const float y[], const float z[],
                             FieldGradient g[], FieldStatus status[], Interpolation method) {
-  for (std::size_t m = 0; m < n; ++m) {
-    status[m] = evaluate_gradient(grid, values, capacity, x[m], y[m], z[m], g[m], method);
+  // The stages of evaluate_gradient, a block of points at a time: the
+  // points folded and located (their nodes fetched meanwhile), then
+  // differentiated.
+  const std::int64_t nodes[3] = {grid.NX, grid.NY, held_planes(grid, capacity)};
+  Fold fold[kLocateBlock];
+  AxisCell cell[kLocateBlock][3];
+  for (std::size_t start = 0; start < n; start += kLocateBlock) {
+    const std::size_t count = std::min(kLocateBlock, n - start);
+    for (std::size_t m = 0; m < count; ++m) {
+      const std::size_t p = start + m;
+      status[p] = fold_point(grid, x[p], y[p], z[p], fold[m]);
+      if (status[p] != FieldStatus::kOk) continue;
+      status[p] = locate_cell(grid, capacity, fold[m], cell[m][0], cell[m][1], cell[m][2]);
+      if (status[p] == FieldStatus::kOk) prefetch_cells(method, grid, values, nodes, cell[m]);
+    }
+    for (std::size_t m = 0; m < count; ++m) {
+      const std::size_t p = start + m;
+      if (status[p] != FieldStatus::kOk) continue;
+      status[p] =
+          gradient_at(grid, values, nodes, fold[m], cell[m], x[p], y[p], z[p], g[p], method);
+    }
   }
 }
 
