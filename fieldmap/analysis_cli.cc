@@ -77,6 +77,7 @@ void take_harmonics_options(const Args& args, HarmonicsOptions& o, HarmonicsForm
              : *v == "json" ? HarmonicsFormat::kJson
                             : HarmonicsFormat::kText;
   }
+  o.method = parse_method(args);
   const std::string problem = harmonics_problem(o);
   if (!problem.empty()) throw UsageError{"harmonics: " + problem};
 }
@@ -95,7 +96,7 @@ std::string analysis_usage() {
   return "       fieldmap harmonics MAP --radius R [--center U,V] [--axis x|y|z]\n"
          "                           [--at W | --along A:B [--step S]] [--points N]\n"
          "                           [--order M] [--main K] [--numbering european|us]\n"
-         "                           [--format text|csv|json]\n"
+         "                           [--format text|csv|json] [--interpolation linear|cubic]\n"
          "       fieldmap check MAP [--max-divergence D] [--max-curl C] [--max-plane P]\n"
          "                           [--format text|json]\n";
 }
@@ -107,7 +108,7 @@ int run_harmonics(const std::vector<std::string>& argv, CliStreams& io) {
   try {
     args = parse_args(argv,
                       {"--radius", "--center", "--axis", "--at", "--along", "--step", "--points",
-                       "--order", "--main", "--numbering", "--format"},
+                       "--order", "--main", "--numbering", "--format", "--interpolation"},
                       {});
     if (args.help) {
       io.out += command_usage(argv[0]);

@@ -5,6 +5,9 @@
 
 #include <cmath>
 #include <random>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "fieldmap/cli_test_run.h"
 #include "fieldscan/query/harmonics.h"
@@ -35,6 +38,19 @@ struct HarmonicsCase {
   int main;
   bool skew;
 };
+
+// Each case by both interpolations: both reproduce these linear fields.
+template <std::size_t N>
+std::vector<std::pair<HarmonicsCase, Interpolation>> cases_by_method(
+    const HarmonicsCase (&cases)[N]) {
+  std::vector<std::pair<HarmonicsCase, Interpolation>> out;
+  for (const HarmonicsCase& c : cases) {
+    for (const Interpolation m : {Interpolation::kLinear, Interpolation::kCubic}) {
+      out.emplace_back(c, m);
+    }
+  }
+  return out;
+}
 
 TEST(HarmonicsTest, QuadrupoleFeedDownAndSkewFromTheFormula) {
   const double gr = kG * 10;  // G R
@@ -87,12 +103,13 @@ TEST(HarmonicsTest, QuadrupoleFeedDownAndSkewFromTheFormula) {
        1,
        false},
   };
-  for (const HarmonicsCase& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const auto& [c, method] : cases_by_method(cases)) {
+    SCOPED_TRACE(std::string(c.name) + ", " + std::string(interpolation_name(method)));
     HarmonicsOptions o;
     o.radius = 10;
     o.center[0] = c.center_u;
     o.numbering = c.numbering;
+    o.method = method;
     ASSERT_EQ(harmonics_problem(o), "");
     const Harmonics h = compute_harmonics(formula_map(c.grid, c.field), o);
     ASSERT_FALSE(h.stopped);
@@ -266,6 +283,13 @@ TEST(AnalysisCliTest, StatusesAndOutputs) {
        "x,y,z,bx,by,bz,b,dbx_dx,dbx_dy,dbx_dz,dby_dx,dby_dy,dby_dz,dbz_dx,dbz_dy,dbz_dz,status\n"
        "3,4,0,0.04,0.03,0,",
        ""},
+      {{"sample", quad, "--line", "3,4,0:3,4,0.5", "--points", "2", "--gradient", "--interpolation",
+        "cubic"},
+       0,
+       "x,y,z,bx,by,bz,b,dbx_dx,dbx_dy,dbx_dz,dby_dx,dby_dy,dby_dz,dbz_dx,dbz_dy,dbz_dz,status\n"
+       "3,4,0,0.04,0.03,0,",
+       ""},
+      {{"harmonics", quad, "--radius", "5", "--interpolation", "quintic"}, 2, "", "quintic"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.args[0] + " " + row.args.back());

@@ -89,9 +89,6 @@ Args parse_args(const std::vector<std::string>& args, const std::set<std::string
   return out;
 }
 
-namespace {
-
-// --interpolation linear|cubic (default linear).
 Interpolation parse_method(const Args& args) {
   Interpolation method = Interpolation::kLinear;
   const std::string* name = args.value("--interpolation");
@@ -100,6 +97,8 @@ Interpolation parse_method(const Args& args) {
   }
   return method;
 }
+
+namespace {
 
 Point3 parse_ends(const Args& args, Point3& b) {
   Point3 a;
@@ -302,11 +301,6 @@ bool parse_sample(const std::vector<std::string>& argv, SampleCall& call) {
   if (args.has("-o") && args.has("--output")) throw UsageError{"-o is given twice"};
   call.format = parse_format(args);
   call.method = parse_method(args);
-  if (call.method != Interpolation::kLinear && args.has("--gradient")) {
-    throw UsageError{
-        "--gradient is the derivative of the linear interpolation; leave out "
-        "--interpolation cubic"};
-  }
   call.points = choose_points(args);
   if (!call.points.source && call.points.open_error.empty()) {
     throw UsageError{"sample needs --line, --grid or --points FILE"};

@@ -41,6 +41,10 @@ struct Args {
 Args parse_args(const std::vector<std::string>& args, const std::set<std::string>& valued,
                 const std::set<std::string>& flags);
 
+// --interpolation linear|cubic (default linear); a wrong call throws
+// UsageError.
+Interpolation parse_method(const Args& args);
+
 // Loads the map file `path`; false with "PATH: reason" in `why`.
 bool load_map(const std::string& path, FieldMap& map, std::string& why);
 

@@ -21,6 +21,7 @@
 #include "fieldscan/query/harmonics.h"
 #include "fieldscan/query/map_check.h"
 #include "fieldscan/query/sample.h"
+#include "python/interp_bindings.h"
 
 namespace py = pybind11;
 
@@ -50,7 +51,8 @@ HarmonicsResult harmonics(const FieldMap& map, double radius, std::pair<double, 
                           const std::string& axis, double at,
                           std::optional<std::pair<double, double>> along,
                           std::optional<double> step, int points, int order,
-                          std::optional<int> main, const std::string& numbering) {
+                          std::optional<int> main, const std::string& numbering,
+                          const std::string& method) {
   HarmonicsOptions o;
   o.radius = radius;
   o.center[0] = center.first, o.center[1] = center.second;
@@ -66,6 +68,7 @@ HarmonicsResult harmonics(const FieldMap& map, double radius, std::pair<double, 
     throw py::value_error("numbering must be 'european' or 'us'");
   }
   o.numbering = numbering == "us" ? fieldmap::Numbering::kUs : fieldmap::Numbering::kEuropean;
+  o.method = interpolation_arg(method);
   const std::string problem = fieldmap::harmonics_problem(o);
   if (!problem.empty()) throw py::value_error(problem);
   HarmonicsResult r{{}, o};
@@ -84,7 +87,8 @@ HarmonicsResult harmonics(const FieldMap& map, double radius, std::pair<double, 
 
 // The gradient at points of shape (N, 3): (g of shape (N, 3, 3), status).
 py::tuple gradient_at_points(const FieldMap& map, const py::object& points,
-                             std::optional<unsigned> threads) {
+                             std::optional<unsigned> threads, const std::string& method) {
+  const Interpolation how = interpolation_arg(method);
   const auto array = py::array_t<float, py::array::c_style | py::array::forcecast>::ensure(points);
   if (!array || array.ndim() != 2 || array.shape(1) != 3) {
     throw py::value_error("points must be an array of shape (N, 3)");
@@ -98,7 +102,7 @@ py::tuple gradient_at_points(const FieldMap& map, const py::object& points,
   const unsigned n_threads = threads ? std::max(1u, *threads) : fieldmap::batch_threads(n);
   {
     py::gil_scoped_release unlocked;
-    field_gradient(map, x, y, z, g, status, n_threads);
+    field_gradient(map, x, y, z, g, status, n_threads, how);
   }
   py::array_t<float> out({static_cast<py::ssize_t>(n), py::ssize_t{3}, py::ssize_t{3}});
   py::array_t<std::int16_t> out_status(static_cast<py::ssize_t>(n));
@@ -111,9 +115,11 @@ py::tuple gradient_at_points(const FieldMap& map, const py::object& points,
   return py::make_tuple(out, out_status);
 }
 
-py::tuple gradient_at_point(const FieldMap& map, double x, double y, double z) {
+py::tuple gradient_at_point(const FieldMap& map, double x, double y, double z,
+                            const std::string& method) {
   FieldGradient g;
-  const FieldStatus status = field_gradient(map, to_single(x), to_single(y), to_single(z), g);
+  const FieldStatus status =
+      field_gradient(map, to_single(x), to_single(y), to_single(z), g, interpolation_arg(method));
   py::array_t<float> out({py::ssize_t{3}, py::ssize_t{3}});
   for (int k = 0; k < 9; ++k) {
     out.mutable_data()[k] = status == FieldStatus::kOk ? g.d[k / 3][k % 3] : kNaN;
@@ -231,16 +237,21 @@ void register_analysis(py::module_& m) {
           py::arg("center") = std::make_pair(0.0, 0.0), py::arg("axis") = "z", py::arg("at") = 0.0,
           py::arg("along") = py::none(), py::arg("step") = py::none(), py::arg("points") = 64,
           py::arg("order") = 15, py::arg("main") = py::none(), py::arg("numbering") = "european",
+          py::arg("method") = "linear",
           "Multipoles on the circle of `radius` about `center` (u, v) across `axis`, at\n"
           "`at` along it or integrated over along=(A, B) (the integral's rule and default\n"
           "step): a Harmonics (n, B, A, b, a and the convention).  b, a are in units of\n"
-          "1e-4 of the main harmonic (default the strongest).  ValueError for a wrong\n"
-          "call or a circle point that cannot be evaluated.");
+          "1e-4 of the main harmonic (default the strongest); method 'linear' or 'cubic'\n"
+          "evaluates the circles.  ValueError for a wrong call or a circle point that\n"
+          "cannot be evaluated.");
   map.def("gradient", &gradient_at_points, py::arg("points"), py::arg("threads") = py::none(),
+          py::arg("method") = "linear",
           "The derivatives of the field at points of shape (N, 3): (g, status), g (N, 3, 3)\n"
           "float32 with g[i, a, b] = dB_a/dx_b (NaN where not evaluated), status as for\n"
-          "field (4 also where a node the derivative reads is unmeasured).");
-  map.def("gradient", &gradient_at_point, py::arg("x"), py::arg("y"), py::arg("z"),
+          "field (4 also where a node the derivative reads is unmeasured); method 'linear'\n"
+          "or 'cubic' is the interpolant differentiated.");
+  map.def("gradient", &gradient_at_point, py::arg("x"), py::arg("y"), py::arg("z"), py::kw_only(),
+          py::arg("method") = "linear",
           "The derivatives at one point: (g of shape (3, 3), status).");
   map.def("check", &check, py::kw_only(), py::arg("max_divergence") = 1e-2,
           py::arg("max_curl") = 1e-2, py::arg("max_plane") = 1e-3,

@@ -1,5 +1,7 @@
 #include "fieldscan/field/cubic.h"
 
+#include <algorithm>
+
 #include "fieldscan/mapfile/node.h"
 
 namespace fieldscan {
@@ -84,6 +86,28 @@ FieldStatus interior_sum(const GridSize& grid, const float values[], const AxisC
 
 }  // namespace
 
+void prefetch_cells(Interpolation method, const GridSize& grid, const float values[],
+                    const std::int64_t nodes[3], const AxisCell cell[3]) {
+  // The linear method reads two nodes a row from the lower node, the cubic
+  // one four from the node below it; the indices stay on the grid.
+  const int below = method == Interpolation::kCubic ? 1 : 0, width = 2 + 2 * below;
+  const auto clamp = [&](std::int64_t i, int a) {
+    return std::max<std::int64_t>(0, std::min<std::int64_t>(i, nodes[a] - 1));
+  };
+  const std::int64_t sy = 3 * static_cast<std::int64_t>(grid.NX);
+  const std::int64_t sz = sy * grid.NY;
+  const std::int64_t first = 3 * clamp(cell[0].lower - below, 0);
+  const std::int64_t last = 3 * clamp(cell[0].lower - below + width - 1, 0) + 2;
+  for (int k = 0; k < width; ++k) {
+    for (int j = 0; j < width; ++j) {
+      const std::int64_t row =
+          clamp(cell[2].lower - below + k, 2) * sz + clamp(cell[1].lower - below + j, 1) * sy;
+      __builtin_prefetch(values + row + first);
+      __builtin_prefetch(values + row + last);
+    }
+  }
+}
+
 void keys_weights(double t, double w[4]) {
   const double t2 = t * t, t3 = t2 * t;
   w[0] = (-t3 + 2.0 * t2 - t) * 0.5;
@@ -149,17 +173,13 @@ FieldStatus cubic_sum(const GridSize& grid, const float values[], const CubicAxi
   return FieldStatus::kOk;
 }
 
-FieldStatus interpolate_cells(Interpolation method, const GridSize& grid, const float values[],
-                              std::int64_t capacity, const AxisCell cell[3], float b[3]) {
-  if (method == Interpolation::kLinear) {
-    return interpolate(grid, values, cell[0], cell[1], cell[2], b);
-  }
-  std::int64_t nodes[3];
+namespace {
+
+// The tricubic interpolation among the held nodes, `nodes` per axis.
+FieldStatus interpolate_cubic(const GridSize& grid, const float values[],
+                              const std::int64_t nodes[3], const AxisCell cell[3], float b[3]) {
   bool inside = true;
-  for (int a = 0; a < 3; ++a) {
-    nodes[a] = axis_nodes(grid, capacity, a);
-    inside = inside && interior(cell[a], nodes[a]);
-  }
+  for (int a = 0; a < 3; ++a) inside = inside && interior(cell[a], nodes[a]);
   if (inside) {
     double w[3][4];
     for (int a = 0; a < 3; ++a) keys_weights(cell[a].frac, w[a]);
@@ -173,6 +193,18 @@ FieldStatus interpolate_cells(Interpolation method, const GridSize& grid, const 
     cubic_axis(cell[a], nodes[a], mirror[a], a, kernel, axis[a]);
   }
   return cubic_sum(grid, values, axis[0], axis[1], axis[2], b);
+}
+
+}  // namespace
+
+FieldStatus interpolate_cells(Interpolation method, const GridSize& grid, const float values[],
+                              std::int64_t capacity, const AxisCell cell[3], float b[3]) {
+  if (method == Interpolation::kLinear) {
+    return interpolate(grid, values, cell[0], cell[1], cell[2], b);
+  }
+  const std::int64_t nodes[3] = {axis_nodes(grid, capacity, 0), axis_nodes(grid, capacity, 1),
+                                 axis_nodes(grid, capacity, 2)};
+  return interpolate_cubic(grid, values, nodes, cell, b);
 }
 
 FieldStatus evaluate_cubic(const GridSize& grid, const float values[], std::int64_t capacity,
@@ -196,10 +228,32 @@ FieldStatus evaluate_cubic(const GridSize& grid, const float values[], std::int6
 void evaluate_cubic_many(const GridSize& grid, const float values[], std::int64_t capacity,
                          std::size_t n, const float x[], const float y[], const float z[],
                          FieldVector b[], FieldStatus status[]) {
-  for (std::size_t m = 0; m < n; ++m) {
-    float v[3];
-    status[m] = evaluate_cubic(grid, values, capacity, x[m], y[m], z[m], v);
-    if (status[m] == FieldStatus::kOk) b[m] = FieldVector{v[0], v[1], v[2]};
+  // The stages of evaluate_cubic, a block of points at a time: the points
+  // folded and located (their nodes fetched meanwhile), then interpolated.
+  const std::int64_t nodes[3] = {axis_nodes(grid, capacity, 0), axis_nodes(grid, capacity, 1),
+                                 axis_nodes(grid, capacity, 2)};
+  Fold fold[kLocateBlock];
+  AxisCell cell[kLocateBlock][3];
+  for (std::size_t start = 0; start < n; start += kLocateBlock) {
+    const std::size_t count = std::min(kLocateBlock, n - start);
+    for (std::size_t m = 0; m < count; ++m) {
+      const std::size_t p = start + m;
+      status[p] = fold_point(grid, x[p], y[p], z[p], fold[m]);
+      if (status[p] != FieldStatus::kOk) continue;
+      status[p] = locate_cell(grid, capacity, fold[m], cell[m][0], cell[m][1], cell[m][2]);
+      if (status[p] == FieldStatus::kOk) {
+        prefetch_cells(Interpolation::kCubic, grid, values, nodes, cell[m]);
+      }
+    }
+    for (std::size_t m = 0; m < count; ++m) {
+      const std::size_t p = start + m;
+      if (status[p] != FieldStatus::kOk) continue;
+      float v[3];
+      status[p] = interpolate_cubic(grid, values, nodes, cell[m], v);
+      if (status[p] != FieldStatus::kOk) continue;
+      unfold_field(grid, fold[m], x[p], y[p], z[p], v);
+      b[p] = FieldVector{v[0], v[1], v[2]};
+    }
   }
 }
 

@@ -65,6 +65,18 @@ FieldStatus cubic_sum(const GridSize& grid, const float values[], const CubicAxi
 FieldStatus interpolate_cells(Interpolation method, const GridSize& grid, const float values[],
                               std::int64_t capacity, const AxisCell cell[3], float b[3]);
 
+// A hint to the memory system that the nodes the interpolation `method`
+// reads around the located point (cells of the held grid, `nodes` per axis)
+// will be needed soon: a batch locates a block of points first, so that the
+// reads of their nodes overlap instead of waiting one after another.
+// Reads nothing and changes nothing.
+void prefetch_cells(Interpolation method, const GridSize& grid, const float values[],
+                    const std::int64_t nodes[3], const AxisCell cell[3]);
+
+// Points taken through a batch's stages together: located (and their nodes
+// fetched) as a block, then interpolated.
+constexpr std::size_t kLocateBlock = 32;
+
 // evaluate() with the tricubic interpolation: the same statuses, limits and
 // symmetries.  Reads only nodes of the held grid and allocates nothing.
 FieldStatus evaluate_cubic(const GridSize& grid, const float values[], std::int64_t capacity,

@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "fieldscan/field/cubic.h"
 #include "fieldscan/field/evaluate.h"
 #include "fieldscan/mapfile/node.h"
 
@@ -73,6 +74,73 @@ FieldStatus differentiate_cell(const GridSize& s, const float values[], const De
   return FieldStatus::kOk;
 }
 
+// The stencils of one axis for the cubic interpolant: `value` with Keys'
+// weights, `slope` with their derivatives along the axis (per length unit).
+// On the last node plane the cell below is taken at its upper end (the
+// same value), so that the ghost node beyond the plane is built from nodes
+// within the stencil.  An axis of a single node, or without a usable step,
+// has no slope stencil (count 0): the derivative along it is 0.
+void cubic_axes(AxisCell cell, std::int64_t nodes, float step, std::int32_t mirror, int normal,
+                CubicAxis& value, CubicAxis& slope) {
+  const bool usable = step > 0.0f && std::isfinite(step) && nodes >= 2;
+  if (usable && cell.lower + 1 >= nodes) cell = AxisCell{nodes - 2, 1.0};
+  double kernel[4];
+  keys_weights(cell.frac, kernel);
+  cubic_axis(cell, nodes, mirror, normal, kernel, value);
+  slope = CubicAxis{};
+  if (!usable) return;
+  keys_slopes(cell.frac, kernel);
+  for (double& k : kernel) k /= static_cast<double>(step);
+  cubic_axis(cell, nodes, mirror, normal, kernel, slope);
+}
+
+// The tensor sum of three stencils over the node values, kept in double
+// precision; kUnmeasured when a node of the stencils is unmeasured.
+FieldStatus stencil_sum(const GridSize& s, const float values[], const CubicAxis& x,
+                        const CubicAxis& y, const CubicAxis& z, double out[3]) {
+  const std::int64_t sy = 3 * static_cast<std::int64_t>(s.NX);
+  const std::int64_t sz = sy * s.NY;
+  double zs[3] = {};
+  for (int k = 0; k < z.count; ++k) {
+    double ys[3] = {};
+    for (int j = 0; j < y.count; ++j) {
+      const float* row = values + ((z.first + k) * sz + (y.first + j) * sy + 3 * x.first);
+      double xs[3] = {};
+      for (int i = 0; i < x.count; ++i) {
+        const float* node = row + 3 * i;
+        if (is_unmeasured(node)) return FieldStatus::kUnmeasured;
+        for (int c = 0; c < 3; ++c) xs[c] += x.w[c][i] * static_cast<double>(node[c]);
+      }
+      for (int c = 0; c < 3; ++c) ys[c] += y.w[c][j] * xs[c];
+    }
+    for (int c = 0; c < 3; ++c) zs[c] += z.w[c][k] * ys[c];
+  }
+  for (int c = 0; c < 3; ++c) out[c] = zs[c];
+  return FieldStatus::kOk;
+}
+
+// The cubic interpolant `b` and its derivatives `j` (as differentiate_cell
+// gives them for the trilinear one): the value stencils of the three axes,
+// with one of them replaced by its slope stencil for each derivative.
+FieldStatus differentiate_cubic(const GridSize& s, const float values[],
+                                const std::int64_t nodes[3], const AxisCell cell[3], double b[3],
+                                Matrix& j) {
+  const float step[3] = {s.DX, s.DY, s.DZ};
+  const std::int32_t mirror[3] = {s.IDA, s.IDB, s.IDC};
+  CubicAxis value[3], slope[3];
+  for (int a = 0; a < 3; ++a)
+    cubic_axes(cell[a], nodes[a], step[a], mirror[a], a, value[a], slope[a]);
+  FieldStatus status = stencil_sum(s, values, value[0], value[1], value[2], b);
+  for (int c = 0; c < 3 && status == FieldStatus::kOk; ++c) {
+    CubicAxis axis[3] = {value[0], value[1], value[2]};
+    axis[c] = slope[c];
+    double d[3];
+    status = stencil_sum(s, values, axis[0], axis[1], axis[2], d);
+    for (int a = 0; a < 3; ++a) j[a][c] = d[a];
+  }
+  return status;
+}
+
 void multiply(const Matrix& l, const Matrix& r, Matrix& out) {
   for (int a = 0; a < 3; ++a) {
     for (int c = 0; c < 3; ++c) {
@@ -136,22 +204,22 @@ void unfold_sector(const GridSize& s, const Fold& f, double u, double v, const d
   }
 }
 
-}  // namespace
-
-FieldStatus evaluate_gradient(const GridSize& grid, const float values[], std::int64_t capacity,
-                              float x, float y, float z, FieldGradient& g) {
-  Fold fold;
-  FieldStatus status = fold_point(grid, x, y, z, fold);
-  if (status != FieldStatus::kOk) return status;
-  AxisCell cell[3];
-  status = locate_cell(grid, capacity, fold, cell[0], cell[1], cell[2]);
-  if (status != FieldStatus::kOk) return status;
-  const DerivativeAxis ax[3] = {derivative_axis(cell[0], grid.DX, grid.NX),
-                                derivative_axis(cell[1], grid.DY, grid.NY),
-                                derivative_axis(cell[2], grid.DZ, held_planes(grid, capacity))};
+// The gradient at the raw point (x, y, z) from its fold and cells, the
+// held nodes numbering `nodes` per axis.
+FieldStatus gradient_at(const GridSize& grid, const float values[], const std::int64_t nodes[3],
+                        const Fold& fold, const AxisCell cell[3], float x, float y, float z,
+                        FieldGradient& g, Interpolation method) {
   double b[3];
   Matrix j;
-  status = differentiate_cell(grid, values, ax, b, j);
+  FieldStatus status;
+  if (method == Interpolation::kCubic) {
+    status = differentiate_cubic(grid, values, nodes, cell, b, j);
+  } else {
+    const DerivativeAxis ax[3] = {derivative_axis(cell[0], grid.DX, nodes[0]),
+                                  derivative_axis(cell[1], grid.DY, nodes[1]),
+                                  derivative_axis(cell[2], grid.DZ, nodes[2])};
+    status = differentiate_cell(grid, values, ax, b, j);
+  }
   if (status != FieldStatus::kOk) return status;
   if (fold.turned) {
     const double u = std::fabs(static_cast<double>(x) - static_cast<double>(grid.XMIN));
@@ -172,28 +240,63 @@ FieldStatus evaluate_gradient(const GridSize& grid, const float values[], std::i
   return FieldStatus::kOk;
 }
 
+}  // namespace
+
+FieldStatus evaluate_gradient(const GridSize& grid, const float values[], std::int64_t capacity,
+                              float x, float y, float z, FieldGradient& g, Interpolation method) {
+  Fold fold;
+  FieldStatus status = fold_point(grid, x, y, z, fold);
+  if (status != FieldStatus::kOk) return status;
+  AxisCell cell[3];
+  status = locate_cell(grid, capacity, fold, cell[0], cell[1], cell[2]);
+  if (status != FieldStatus::kOk) return status;
+  const std::int64_t nodes[3] = {grid.NX, grid.NY, held_planes(grid, capacity)};
+  return gradient_at(grid, values, nodes, fold, cell, x, y, z, g, method);
+}
+
 void evaluate_gradient_many(const GridSize& grid, const float values[], std::int64_t capacity,
                             std::size_t n, const float x[], const float y[], const float z[],
-                            FieldGradient g[], FieldStatus status[]) {
-  for (std::size_t m = 0; m < n; ++m) {
-    status[m] = evaluate_gradient(grid, values, capacity, x[m], y[m], z[m], g[m]);
+                            FieldGradient g[], FieldStatus status[], Interpolation method) {
+  // The stages of evaluate_gradient, a block of points at a time: the
+  // points folded and located (their nodes fetched meanwhile), then
+  // differentiated.
+  const std::int64_t nodes[3] = {grid.NX, grid.NY, held_planes(grid, capacity)};
+  Fold fold[kLocateBlock];
+  AxisCell cell[kLocateBlock][3];
+  for (std::size_t start = 0; start < n; start += kLocateBlock) {
+    const std::size_t count = std::min(kLocateBlock, n - start);
+    for (std::size_t m = 0; m < count; ++m) {
+      const std::size_t p = start + m;
+      status[p] = fold_point(grid, x[p], y[p], z[p], fold[m]);
+      if (status[p] != FieldStatus::kOk) continue;
+      status[p] = locate_cell(grid, capacity, fold[m], cell[m][0], cell[m][1], cell[m][2]);
+      if (status[p] == FieldStatus::kOk) prefetch_cells(method, grid, values, nodes, cell[m]);
+    }
+    for (std::size_t m = 0; m < count; ++m) {
+      const std::size_t p = start + m;
+      if (status[p] != FieldStatus::kOk) continue;
+      status[p] =
+          gradient_at(grid, values, nodes, fold[m], cell[m], x[p], y[p], z[p], g[p], method);
+    }
   }
 }
 
-FieldStatus field_gradient(const FieldMap& map, float x, float y, float z, FieldGradient& g) {
+FieldStatus field_gradient(const FieldMap& map, float x, float y, float z, FieldGradient& g,
+                           Interpolation method) {
   const std::vector<float>& v = map.contents().values;
-  return evaluate_gradient(map.grid(), v.data(), static_cast<std::int64_t>(v.size()), x, y, z, g);
+  return evaluate_gradient(map.grid(), v.data(), static_cast<std::int64_t>(v.size()), x, y, z, g,
+                           method);
 }
 
 void field_gradient(const FieldMap& map, std::span<const float> x, std::span<const float> y,
                     std::span<const float> z, std::span<FieldGradient> g,
-                    std::span<FieldStatus> status, unsigned threads) {
+                    std::span<FieldStatus> status, unsigned threads, Interpolation method) {
   const std::size_t n = std::min({x.size(), y.size(), z.size(), g.size(), status.size()});
   const std::vector<float>& v = map.contents().values;
   const auto run = [&](std::size_t begin, std::size_t end) {
     evaluate_gradient_many(map.grid(), v.data(), static_cast<std::int64_t>(v.size()), end - begin,
                            x.data() + begin, y.data() + begin, z.data() + begin, g.data() + begin,
-                           status.data() + begin);
+                           status.data() + begin, method);
   };
   // Below this many points a thread costs more than it saves.
   constexpr std::size_t kPointsPerThread = 8192;

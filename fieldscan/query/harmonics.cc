@@ -39,7 +39,7 @@ bool circle_coefficients(const FieldMap& map, const HarmonicsOptions& o, double 
                          std::vector<std::complex<double>>& c, Harmonics& h) {
   const PointChunk points = circle(o, w);
   FieldSamples f;
-  evaluate(map, points, f, 1);
+  evaluate(map, points, f, 1, o.method);
   const int iu = (o.axis + 1) % 3, iv = (o.axis + 2) % 3;
   c.assign(static_cast<std::size_t>(o.order), {0.0, 0.0});
   for (int k = 0; k < o.points; ++k) {

@@ -42,6 +42,7 @@ struct HarmonicsOptions {
   int order = 15;           // how many harmonics
   std::optional<int> main;  // the main harmonic's label; default the strongest
   Numbering numbering = Numbering::kEuropean;
+  Interpolation method = Interpolation::kLinear;  // how the circles' field is found
 };
 
 // What is wrong with the options (a radius that is not positive, an order

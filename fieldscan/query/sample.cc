@@ -158,12 +158,12 @@ void evaluate(const FieldMap& map, const PointChunk& chunk, FieldSamples& out, u
 }
 
 void evaluate_gradient(const FieldMap& map, const PointChunk& chunk, FieldSamples& out,
-                       unsigned threads) {
+                       unsigned threads, Interpolation method) {
   const std::size_t n = chunk.size();
   out.g.resize(n);
   out.g_status.resize(n);
   field_gradient(map, chunk.x, chunk.y, chunk.z, out.g, out.g_status,
-                 threads == 0 ? batch_threads(n) : threads);
+                 threads == 0 ? batch_threads(n) : threads, method);
 }
 
 FieldSamples sample_points(const FieldMap& map, std::span<const float> x, std::span<const float> y,
@@ -369,7 +369,7 @@ bool write_samples(const FieldMap& map, PointSource& source, SampleFormat format
     }
     if (chunk.size() == 0) break;
     evaluate(map, chunk, fields, 0, method);
-    if (gradient) evaluate_gradient(map, chunk, fields);
+    if (gradient) evaluate_gradient(map, chunk, fields, 0, method);
     counts.points += static_cast<std::int64_t>(chunk.size());
     counts.unevaluable += std::count_if(fields.status.begin(), fields.status.end(),
                                         [](FieldStatus s) { return s != FieldStatus::kOk; });

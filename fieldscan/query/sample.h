@@ -39,9 +39,10 @@ unsigned batch_threads(std::size_t count);
 void evaluate(const FieldMap& map, const PointChunk& chunk, FieldSamples& out, unsigned threads = 0,
               Interpolation method = Interpolation::kLinear);
 
-// The gradient at the points of `chunk` into out.g and out.g_status.
+// The gradient at the points of `chunk` into out.g and out.g_status: the
+// derivatives of the interpolant `method`.
 void evaluate_gradient(const FieldMap& map, const PointChunk& chunk, FieldSamples& out,
-                       unsigned threads = 0);
+                       unsigned threads = 0, Interpolation method = Interpolation::kLinear);
 
 // The field at points given by their coordinates (equal lengths).
 FieldSamples sample_points(const FieldMap& map, std::span<const float> x, std::span<const float> y,

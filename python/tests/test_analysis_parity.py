@@ -47,15 +47,15 @@ def check_figures(report):
     return [bits(figures), report["passed"], report["unmeasured"]["count"]]
 
 
-def gradient_cli(path):
+def gradient_cli(path, *args):
     text = "".join(" ".join(map(str, p)) + "\n" for p in POINTS)
     rows = csv.DictReader(io.StringIO(fieldmap("sample", path, "--points", "-", "--gradient",
-                                               stdin=text)))
+                                               *args, stdin=text)))
     return [bits([float(r[k]) if r[k] else None for k in GRADIENT]) for r in rows]
 
 
-def gradient_py(m):
-    g, _ = m.gradient(np.array(POINTS, dtype=np.float32))
+def gradient_py(m, **kwargs):
+    g, _ = m.gradient(np.array(POINTS, dtype=np.float32), **kwargs)
     return [bits(row.ravel()) for row in g]
 
 
@@ -72,6 +72,13 @@ ROWS = {
         lambda p: check_figures(json.loads(fieldmap("check", p, "--format", "json"))),
         lambda m: check_figures(m.check())),
     "gradient": (gradient_cli, gradient_py),
+    "cubic harmonics": (
+        lambda p: harmonics_cli(p, "--radius", "5", "--axis", "x", "--at", "2", "--order", "8",
+                                "--interpolation", "cubic"),
+        lambda m: harmonics_py(m, radius=5, axis="x", at=2, order=8, method="cubic")),
+    "cubic gradient": (
+        lambda p: gradient_cli(p, "--interpolation", "cubic"),
+        lambda m: gradient_py(m, method="cubic")),
 }
 
 
