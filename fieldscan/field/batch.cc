@@ -403,6 +403,37 @@ FIELDSCAN_INLINE Masks cell_sums(const Plan& p, const float values[], FaceCache&
   return low.near_unmeasured | high.near_unmeasured;
 }
 
+// The sums of four points whose cells start at base_at[0..4), and the lanes
+// near the unmeasured mark: one cell, two neighbours along a line, or four
+// cells of their own.
+FIELDSCAN_INLINE Masks group_sums(const Plan& p, const float values[], FaceCache& cache,
+                                  const std::int32_t* base_at, bool no_zero,
+                                  const Doubles weight[8], Doubles sum[3]) {
+  const Ints base = load<Ints>(base_at);
+  const Ints in_last = base == splat(base[3]);
+  Masks near_unmeasured;
+  if (none(~in_last)) {
+    near_unmeasured = cell_sums(p, values, cache, base[3], no_zero, weight, sum);
+  } else if (none(~in_last & (base != splat(base[0])))) {
+    // Two cells (a line crossing a cell face): the sums over the corners
+    // of each, every lane taking those of its own cell.  Each lane's sum
+    // is the same either way; summing twice costs less than assembling
+    // one set of corners lane by lane.
+    const Masks take_last{in_last[0], in_last[1], in_last[2], in_last[3]};
+    Doubles other[3];
+    const Masks near_first = cell_sums(p, values, cache, base[0], no_zero, weight, other);
+    const Masks near_last = cell_sums(p, values, cache, base[3], no_zero, weight, sum);
+    for (int i = 0; i < 3; ++i) sum[i] = select(take_last, sum[i], other[i]);
+    near_unmeasured = select(take_last, near_last, near_first);
+  } else {
+    Corners own;
+    read_corners(p, values, base_at, own);
+    sums(no_zero, weight, own.b, own.b + 4, sum);
+    near_unmeasured = own.near_unmeasured;
+  }
+  return near_unmeasured;
+}
+
 // Four fields, one vector per component, written as four FieldVectors.
 FIELDSCAN_INLINE void store_fields(const Floats v[3], FieldVector* b) {
   static_assert(sizeof(FieldVector) == 3 * sizeof(float));
@@ -435,30 +466,9 @@ FIELDSCAN_INLINE void interpolate_block(const Plan& p, const float values[], Cel
                                fx * gy * gz, fx * gy * fz, fx * fy * gz, fx * fy * fz};
     Masks zero{};
     for (const Doubles& w : weight) zero |= w == splat(0.0);
-    const Ints base = load<Ints>(c.base + m);
-    const Ints in_last = base == splat(base[3]);
     const bool no_zero = none(narrow_mask(zero));
     Doubles sum[3];
-    Masks near_unmeasured;
-    if (none(~in_last)) {
-      near_unmeasured = cell_sums(p, values, cache, base[3], no_zero, weight, sum);
-    } else if (none(~in_last & (base != splat(base[0])))) {
-      // Two cells (a line crossing a cell face): the sums over the corners
-      // of each, every lane taking those of its own cell.  Each lane's sum
-      // is the same either way; summing twice costs less than assembling
-      // one set of corners lane by lane.
-      const Masks take_last{in_last[0], in_last[1], in_last[2], in_last[3]};
-      Doubles other[3];
-      const Masks near_first = cell_sums(p, values, cache, base[0], no_zero, weight, other);
-      const Masks near_last = cell_sums(p, values, cache, base[3], no_zero, weight, sum);
-      for (int i = 0; i < 3; ++i) sum[i] = select(take_last, sum[i], other[i]);
-      near_unmeasured = select(take_last, near_last, near_first);
-    } else {
-      Corners own;
-      read_corners(p, values, c.base + m, own);
-      sums(no_zero, weight, own.b, own.b + 4, sum);
-      near_unmeasured = own.near_unmeasured;
-    }
+    const Masks near_unmeasured = group_sums(p, values, cache, c.base + m, no_zero, weight, sum);
     // A sum that is not a number comes from evaluate() itself, so that which
     // of two NaN operands it carries is evaluate()'s choice too.
     ordinary &= ~narrow_mask(near_unmeasured | (sum[0] != sum[0]) | (sum[1] != sum[1]) |
