@@ -79,6 +79,9 @@ FIELDSCAN_INLINE Doubles select(Masks mask, Doubles yes, Doubles no) {
   return reinterpret_cast<Doubles>((reinterpret_cast<Masks>(yes) & mask) |
                                    (reinterpret_cast<Masks>(no) & ~mask));
 }
+FIELDSCAN_INLINE Masks select(Masks mask, Masks yes, Masks no) {
+  return (yes & mask) | (no & ~mask);
+}
 FIELDSCAN_INLINE Floats select(Ints mask, Floats yes, Floats no) {
   return reinterpret_cast<Floats>((reinterpret_cast<Ints>(yes) & mask) |
                                   (reinterpret_cast<Ints>(no) & ~mask));
@@ -306,44 +309,51 @@ FIELDSCAN_INLINE void read_corners(const Plan& p, const float values[], const st
   find_near_unmeasured(k);
 }
 
-// The corners of one cell in every lane.
-FIELDSCAN_INLINE void read_corners(const Plan& p, const float values[], std::int32_t base,
-                                   Corners& k) {
+// The four nodes of one x face of a cell (the grid rows in the order of
+// row_offsets()), the same in every lane, widened, and whether one of them
+// has all three components above the unmeasured limit.  A cell is its face
+// at the lower x node and the one at the next.
+struct Face {
+  Doubles b[4][3];
+  Masks near_unmeasured;
+};
+
+FIELDSCAN_INLINE void read_face(const Plan& p, const float values[], std::int32_t first, Face& f) {
   std::int64_t offset[4];
   row_offsets(p, offset);
+  const Doubles limit = splat(static_cast<double>(kUnmeasuredLimit));
+  Masks near{};
   for (int e = 0; e < 4; ++e) {
-    const float* at = values + base + offset[e];
-    for (int c = 0; c < 3; ++c) {
-      k.b[e][c] = splat(static_cast<double>(at[c]));
-      k.b[e + 4][c] = splat(static_cast<double>(at[3 + c]));
-    }
+    const float* at = values + first + offset[e];
+    for (int c = 0; c < 3; ++c) f.b[e][c] = splat(static_cast<double>(at[c]));
+    near |= (f.b[e][0] > limit) & (f.b[e][1] > limit) & (f.b[e][2] > limit);
   }
-  find_near_unmeasured(k);
+  f.near_unmeasured = near;
 }
 
-// The corners of the two cells last read for points that share cells:
-// points along a line stay in one cell for several steps, and four
-// consecutive points lie in one cell or in two neighbours.
-class CellCache {
+// The faces last read: along a line in x, one cell after another shares a
+// face with the one before, and four consecutive points lie in one cell or
+// in two neighbours.  The face handed out last is never the one replaced,
+// so that the two faces of a cell can be held at once.
+class FaceCache {
  public:
-  FIELDSCAN_INLINE const Corners& get(const Plan& p, const float values[], std::int32_t base) {
-    int slot = 0;
-    if (base_[0] != base) {
-      slot = 1;
-      if (base_[1] != base) {
-        slot = older_;
-        read_corners(p, values, base, corners_[slot]);
-        base_[slot] = base;
-      }
+  FIELDSCAN_INLINE const Face& get(const Plan& p, const float values[], std::int32_t first) {
+    for (int slot = 0; slot < kSlots; ++slot) {
+      if (first_[slot] == first) return faces_[last_ = slot];
     }
-    older_ = slot ^ 1;
-    return corners_[slot];
+    if (next_ == last_) next_ = (next_ + 1) % kSlots;
+    read_face(p, values, first, faces_[next_]);
+    first_[next_] = first;
+    last_ = next_;
+    next_ = (next_ + 1) % kSlots;
+    return faces_[last_];
   }
 
  private:
-  std::int32_t base_[2] = {-1, -1};
-  int older_ = 0;
-  Corners corners_[2];
+  static constexpr int kSlots = 4;
+  std::int32_t first_[kSlots] = {-1, -1, -1, -1};
+  int last_ = 0, next_ = 0;
+  Face faces_[kSlots];
 };
 
 // The weighted sums of the corners in evaluate()'s order, from -0.0.  With
@@ -351,15 +361,17 @@ class CellCache {
 // (adding its +0.0 or -0.0 product could change the sign of a zero sum);
 // without, every weight must be non-zero.
 template <bool skip_zero>
-FIELDSCAN_INLINE void weighted_sums(const Doubles weight[8], const Corners& k, Doubles sum[3]) {
+FIELDSCAN_INLINE void weighted_sums(const Doubles weight[8], const Doubles (*low)[3],
+                                    const Doubles (*high)[3], Doubles sum[3]) {
   // Three named sums rather than an array, so that they stay in registers
   // whether or not the compiler unrolls the loop.
   Doubles s1 = splat(-0.0), s2 = splat(-0.0), s3 = splat(-0.0);
   for (int e = 0; e < 8; ++e) {
     const Doubles w = weight[e];
-    const Doubles t1 = s1 + w * k.b[e][0];
-    const Doubles t2 = s2 + w * k.b[e][1];
-    const Doubles t3 = s3 + w * k.b[e][2];
+    const Doubles* b = e < 4 ? low[e] : high[e - 4];
+    const Doubles t1 = s1 + w * b[0];
+    const Doubles t2 = s2 + w * b[1];
+    const Doubles t3 = s3 + w * b[2];
     if (skip_zero) {
       const Masks used = w != splat(0.0);
       s1 = select(used, t1, s1), s2 = select(used, t2, s2), s3 = select(used, t3, s3);
@@ -368,6 +380,58 @@ FIELDSCAN_INLINE void weighted_sums(const Doubles weight[8], const Corners& k, D
     }
   }
   sum[0] = s1, sum[1] = s2, sum[2] = s3;
+}
+
+// The sums of the corners `low` (the first four) and `high` (the last).
+FIELDSCAN_INLINE void sums(bool no_zero, const Doubles weight[8], const Doubles (*low)[3],
+                           const Doubles (*high)[3], Doubles sum[3]) {
+  if (no_zero) {
+    weighted_sums<false>(weight, low, high, sum);
+  } else {
+    weighted_sums<true>(weight, low, high, sum);
+  }
+}
+
+// The sums over the cell whose first value is `first`, and whether it is
+// near the unmeasured mark.
+FIELDSCAN_INLINE Masks cell_sums(const Plan& p, const float values[], FaceCache& cache,
+                                 std::int32_t first, bool no_zero, const Doubles weight[8],
+                                 Doubles sum[3]) {
+  const Face& low = cache.get(p, values, first);
+  const Face& high = cache.get(p, values, first + 3);
+  sums(no_zero, weight, low.b, high.b, sum);
+  return low.near_unmeasured | high.near_unmeasured;
+}
+
+// The sums of four points whose cells start at base_at[0..4), and the lanes
+// near the unmeasured mark: one cell, two neighbours along a line, or four
+// cells of their own.
+FIELDSCAN_INLINE Masks group_sums(const Plan& p, const float values[], FaceCache& cache,
+                                  const std::int32_t* base_at, bool no_zero,
+                                  const Doubles weight[8], Doubles sum[3]) {
+  const Ints base = load<Ints>(base_at);
+  const Ints in_last = base == splat(base[3]);
+  Masks near_unmeasured;
+  if (none(~in_last)) {
+    near_unmeasured = cell_sums(p, values, cache, base[3], no_zero, weight, sum);
+  } else if (none(~in_last & (base != splat(base[0])))) {
+    // Two cells (a line crossing a cell face): the sums over the corners
+    // of each, every lane taking those of its own cell.  Each lane's sum
+    // is the same either way; summing twice costs less than assembling
+    // one set of corners lane by lane.
+    const Masks take_last{in_last[0], in_last[1], in_last[2], in_last[3]};
+    Doubles other[3];
+    const Masks near_first = cell_sums(p, values, cache, base[0], no_zero, weight, other);
+    const Masks near_last = cell_sums(p, values, cache, base[3], no_zero, weight, sum);
+    for (int i = 0; i < 3; ++i) sum[i] = select(take_last, sum[i], other[i]);
+    near_unmeasured = select(take_last, near_last, near_first);
+  } else {
+    Corners own;
+    read_corners(p, values, base_at, own);
+    sums(no_zero, weight, own.b, own.b + 4, sum);
+    near_unmeasured = own.near_unmeasured;
+  }
+  return near_unmeasured;
 }
 
 // Four fields, one vector per component, written as four FieldVectors.
@@ -390,7 +454,7 @@ FIELDSCAN_INLINE void store_fields(const Floats v[3], FieldVector* b) {
 // whose `ordinary` is 0 on return.
 FIELDSCAN_INLINE void interpolate_block(const Plan& p, const float values[], Cells& c,
                                         const float* x, const float* y, const float* z,
-                                        std::size_t n, CellCache& cache, FieldVector b[],
+                                        std::size_t n, FaceCache& cache, FieldVector b[],
                                         FieldStatus status[]) {
   for (std::size_t m = 0; m < n; m += kLanes) {
     Ints ordinary = load<Ints>(c.ordinary + m);
@@ -402,34 +466,12 @@ FIELDSCAN_INLINE void interpolate_block(const Plan& p, const float values[], Cel
                                fx * gy * gz, fx * gy * fz, fx * fy * gz, fx * fy * fz};
     Masks zero{};
     for (const Doubles& w : weight) zero |= w == splat(0.0);
-    const Ints base = load<Ints>(c.base + m);
-    const Ints in_last = base == splat(base[3]);
-    Corners own;
-    const Corners* k = &own;
-    if (none(~in_last)) {
-      k = &cache.get(p, values, base[3]);
-    } else if (none(~in_last & (base != splat(base[0])))) {
-      // Two cells: each lane takes the corners of its own.
-      const Corners& first = cache.get(p, values, base[0]);
-      const Corners& last = cache.get(p, values, base[3]);
-      const Masks take_last{in_last[0], in_last[1], in_last[2], in_last[3]};
-      for (int e = 0; e < 8; ++e) {
-        for (int i = 0; i < 3; ++i) own.b[e][i] = select(take_last, last.b[e][i], first.b[e][i]);
-      }
-      own.near_unmeasured =
-          (take_last & last.near_unmeasured) | (~take_last & first.near_unmeasured);
-    } else {
-      read_corners(p, values, c.base + m, own);
-    }
+    const bool no_zero = none(narrow_mask(zero));
     Doubles sum[3];
-    if (none(narrow_mask(zero))) {
-      weighted_sums<false>(weight, *k, sum);
-    } else {
-      weighted_sums<true>(weight, *k, sum);
-    }
+    const Masks near_unmeasured = group_sums(p, values, cache, c.base + m, no_zero, weight, sum);
     // A sum that is not a number comes from evaluate() itself, so that which
     // of two NaN operands it carries is evaluate()'s choice too.
-    ordinary &= ~narrow_mask(k->near_unmeasured | (sum[0] != sum[0]) | (sum[1] != sum[1]) |
+    ordinary &= ~narrow_mask(near_unmeasured | (sum[0] != sum[0]) | (sum[1] != sum[1]) |
                              (sum[2] != sum[2]));
     std::memcpy(c.ordinary + m, &ordinary, sizeof ordinary);
     // Mirror signs, judged on the raw point: each plane the point lies
@@ -480,7 +522,7 @@ FIELDSCAN_INLINE void run_blocks(const GridSize& grid, const float values[], std
   Block blocks[2];
   float tail[3][kBlock];
   Caches caches;
-  CellCache cell_cache;
+  FaceCache cell_cache;
   std::size_t previous = 0, previous_n = 0;
   for (std::size_t first = 0, turn = 0;; first += kBlock, turn ^= 1) {
     const std::size_t count = first < n ? std::min(kBlock, n - first) : 0;

@@ -164,6 +164,49 @@ TEST(FieldMapTest, SameBitsAsTheConsoleOnRandomMapsAndPoints) {
   for (int status = 0; status < 5; ++status) EXPECT_GT(seen[status], 500) << status;
 }
 
+// Dense lines in x, forwards and backwards across the mirror plane, so that
+// groups of consecutive points cross cell faces in both directions: every
+// batch variant gives evaluate()'s bits (the last variant is evaluate()).
+TEST(FieldMapTest, BatchVariantsAlongDenseLinesInX) {
+  std::mt19937 rng(20261209);
+  std::uniform_real_distribution<float> unit(-1.1f, 1.1f);
+  const auto variants = batch_variants();
+  for (int trial = 0; trial < 200; ++trial) {
+    const MapContents m = random_map(rng);
+    FieldMap map;
+    MapError error;
+    ASSERT_TRUE(FieldMap::from_contents(m, map, error)) << error.message;
+    const float spacing = m.dx * (trial % 3 == 0 ? 0.13f : trial % 3 == 1 ? 0.29f : 0.61f);
+    const float reach = m.nx * m.dx;
+    std::vector<float> xs, ys, zs;
+    for (int line = 0; line < 4; ++line) {
+      const float y = m.ymin + unit(rng) * m.ny * m.dy, z = m.zmin + unit(rng) * m.nz * m.dz;
+      const float sign = line % 2 == 0 ? 1.0f : -1.0f;
+      for (float t = -reach; t <= reach; t += spacing) {
+        xs.push_back(m.xmin + sign * t), ys.push_back(y), zs.push_back(z);
+      }
+    }
+    std::vector<std::vector<FieldVector>> b(variants.size(), std::vector<FieldVector>(xs.size()));
+    std::vector<std::vector<FieldStatus>> s(variants.size(), std::vector<FieldStatus>(xs.size()));
+    for (std::size_t v = 0; v < variants.size(); ++v) {
+      variants[v].run(map.grid(), map.contents().values.data(),
+                      static_cast<std::int64_t>(map.contents().values.size()), xs.size(), xs.data(),
+                      ys.data(), zs.data(), b[v].data(), s[v].data());
+    }
+    const std::size_t exact = variants.size() - 1;
+    for (std::size_t v = 0; v < exact; ++v) {
+      SCOPED_TRACE(testing::Message() << "trial " << trial << " " << variants[v].name);
+      for (std::size_t n = 0; n < xs.size(); ++n) {
+        ASSERT_EQ(s[v][n], s[exact][n]) << n;
+        if (s[v][n] != FieldStatus::kOk) continue;
+        ASSERT_EQ(bits(b[v][n].bx), bits(b[exact][n].bx)) << n;
+        ASSERT_EQ(bits(b[v][n].by), bits(b[exact][n].by)) << n;
+        ASSERT_EQ(bits(b[v][n].bz), bits(b[exact][n].bz)) << n;
+      }
+    }
+  }
+}
+
 TEST(FieldMapTest, MapsAreIndependentValues) {
   MapContents a, b;
   a.nx = b.nx = 2, a.ny = b.ny = 2, a.nz = b.nz = 2;
