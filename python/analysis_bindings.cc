@@ -16,6 +16,7 @@
 #include <tuple>
 #include <vector>
 
+#include "fieldscan/field/batch_threads.h"
 #include "fieldscan/field/gradient.h"
 #include "fieldscan/mapfile/map_format.h"
 #include "fieldscan/query/harmonics.h"
@@ -95,7 +96,7 @@ py::tuple gradient_at_points(const FieldMap& map, const py::object& points,
   for (std::size_t m = 0; m < n; ++m) x[m] = p[3 * m], y[m] = p[3 * m + 1], z[m] = p[3 * m + 2];
   std::vector<FieldGradient> g(n);
   std::vector<FieldStatus> status(n);
-  const unsigned n_threads = threads ? std::max(1u, *threads) : fieldmap::batch_threads(n);
+  const unsigned n_threads = batch_threads(n, threads ? std::max(1u, *threads) : 0);
   {
     py::gil_scoped_release unlocked;
     field_gradient(map, x, y, z, g, status, n_threads);

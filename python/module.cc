@@ -27,6 +27,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "fieldscan/field/batch_threads.h"
 #include "fieldscan/field/field_map.h"
 #include "fieldscan/mapfile/map_format.h"
 #include "fieldscan/mapfile/map_writer.h"
@@ -46,8 +47,6 @@ namespace {
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 // Requests above this many points are refused before anything is allocated.
 constexpr std::int64_t kMaxPoints = 1'000'000'000;
-// Below this many points a second thread costs more than it saves.
-constexpr std::size_t kThreadThreshold = 50'000;
 
 // The exception type fieldscan.MapError, created at import and kept for the
 // life of the process.
@@ -234,12 +233,9 @@ std::array<float, 3> header_triple(const py::object& value, const char* item, bo
           header_number(p[2], steps, item, takes)};
 }
 
+// threads=None leaves the choice to the batch rule; an explicit 0 is one.
 unsigned thread_count(std::optional<unsigned> threads, std::size_t points) {
-  // More threads than this would only wait for each other.
-  constexpr unsigned kMaxThreads = 64;
-  if (threads) return std::clamp(*threads, 1u, kMaxThreads);
-  if (points < kThreadThreshold) return 1;
-  return std::max(1u, std::thread::hardware_concurrency());
+  return batch_threads(points, threads ? std::max(1u, *threads) : 0);
 }
 
 // ---------------------------------------------------------------------------

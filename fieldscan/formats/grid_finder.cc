@@ -101,13 +101,15 @@ bool try_grid(const std::vector<float>& values, std::int32_t n, double single_pl
 
 }  // namespace
 
-std::int64_t node_of(const AxisGrid& g, float v) {
-  const double min = g.min;
-  const double step = g.step;
-  const double k = std::nearbyint((static_cast<double>(v) - min) / step);
-  if (!(k >= 0 && k < g.n)) return -1;
-  if (std::fabs(static_cast<double>(v) - (min + k * step)) > g.tolerance) return -1;
+std::int64_t grid_node(double min, double step, std::int64_t n, double tolerance, double v) {
+  const double k = std::nearbyint((v - min) / step);
+  if (!(k >= 0 && k < static_cast<double>(n))) return -1;
+  if (!(std::fabs(v - (min + k * step)) <= tolerance)) return -1;
   return static_cast<std::int64_t>(k);
+}
+
+std::int64_t node_of(const AxisGrid& g, float v) {
+  return grid_node(g.min, g.step, g.n, g.tolerance, v);
 }
 
 float node_position(const AxisGrid& g, std::int64_t k) {
@@ -120,10 +122,13 @@ AxisGrid fixed_axis(float min, float step, std::int32_t n) {
   g.min = min;
   g.step = step;
   g.n = n;
-  const double last = static_cast<double>(min) + (n - 1.0) * static_cast<double>(step);
-  g.tolerance = 1e-3 * static_cast<double>(step) +
-                float_ulp(std::max(std::fabs(static_cast<double>(min)), std::fabs(last)));
+  g.tolerance = grid_tolerance(min, step, n);
   return g;
+}
+
+double grid_tolerance(double min, double step, std::int32_t n) {
+  const double last = min + (n - 1.0) * step;
+  return 1e-3 * step + float_ulp(std::max(std::fabs(min), std::fabs(last)));
 }
 
 AxisFit fit_axis(const std::vector<float>& values, std::int32_t count, AxisGrid& grid) {

@@ -29,12 +29,9 @@ struct FieldSamples {
   std::size_t size() const { return status.size(); }
 };
 
-// Threads for a batch of `count` points: one for small batches, every core
-// (at most 8) for large ones.
-unsigned batch_threads(std::size_t count);
-
 // Evaluates `map` at the points of `chunk` into `out` (resized to match),
-// on `threads` threads (0: batch_threads of the chunk's size).
+// on `threads` threads (0: batch_threads of the chunk's size,
+// field/batch_threads.h).
 // `method` is the interpolation between nodes (field/interpolation.h).
 void evaluate(const FieldMap& map, const PointChunk& chunk, FieldSamples& out, unsigned threads = 0,
               Interpolation method = Interpolation::kLinear);
