@@ -19,6 +19,7 @@
 #include "fieldscan/field/batch_threads.h"
 #include "fieldscan/field/gradient.h"
 #include "fieldscan/mapfile/map_format.h"
+#include "fieldscan/mapfile/map_reader.h"
 #include "fieldscan/query/harmonics.h"
 #include "fieldscan/query/map_check.h"
 #include "fieldscan/query/sample.h"
@@ -221,6 +222,9 @@ void register_analysis(py::module_& m) {
           py::arg("max_curl") = 1e-2, py::arg("max_plane") = 1e-3,
           "The quality report of `fieldmap check` as a dict: divergence, curl, planes,\n"
           "unmeasured, units, passed (and the scale B/h the relative figures use).");
+  map.def_property_readonly(
+      "_quadrant", [](const FieldMap& f) { return is_quadrant(f.grid().ANGLE); },
+      "Whether the symmetry angle is a plain 90 degrees, as the loader decides.");
 }
 
 }  // namespace fieldscan

@@ -24,12 +24,6 @@ constexpr const char* kUpper = "XYZ";
 constexpr const char* kFlipOne[3] = {"Bx", "By", "Bz"};
 constexpr const char* kFlipTwo[3] = {"By,Bz", "Bx,Bz", "Bx,By"};
 
-std::string number_text(double v) {
-  std::string s;
-  append_float(s, to_single(v));
-  return s;
-}
-
 // One key=value of a command line.
 struct Setting {
   std::string key;  // lower case
@@ -238,7 +232,7 @@ class G4blReader {
         return fail_at(error_, extend_line_[a], extend_column_[a],
                        std::string("extend") + kUpper[a] + " mirrors at " + kUpper[a] +
                            " = 0, but the grid starts at " + kUpper[a] +
-                           "0 = " + number_text(origin_[a]) +
+                           "0 = " + float_text(to_single(origin_[a])) +
                            "; the map's mirror plane lies at its first node");
       }
       *mins[a] = to_single(convert_.length(origin_[a]));

@@ -27,12 +27,6 @@ double float_ulp(double m) {
 const char* const kAxis[3] = {"x", "y", "z"};
 const char* const kCount[3] = {"NX", "NY", "NZ"};
 
-std::string text_of(float v) {
-  std::string s;
-  append_float(s, v);
-  return s;
-}
-
 // `v` with three significant digits.
 std::string rounded_text(double v) {
   char buffer[32];
@@ -82,7 +76,7 @@ bool try_grid(const std::vector<float>& values, std::int32_t n, double single_pl
   for (int c = 0; c <= 2 * radius; ++c, candidate = std::nextafter(candidate, INFINITY)) {
     if (!(candidate > 0)) continue;
     const bool full = exact_nodes(values, lo, candidate) == values.size();
-    const std::size_t digits = text_of(candidate).size();
+    const std::size_t digits = float_text(candidate).size();
     const bool better = full != best_full ? full
                         : digits != best_digits
                             ? digits < best_digits
@@ -241,8 +235,8 @@ bool build_map(const Table& table, MapContents& contents, TableError& error, Bui
       if (!std::isfinite(v) || node_of(grid[a], v) != k) {
         return fail(first.line, first.column(a),
                     std::string("the ") + kAxis[a] + " position of node " + std::to_string(k + 1) +
-                        " (" + text_of(v) + ") of the grid " + text_of(grid[a].min) + " + k * " +
-                        text_of(grid[a].step) +
+                        " (" + float_text(v) + ") of the grid " + float_text(grid[a].min) +
+                        " + k * " + float_text(grid[a].step) +
                         " cannot be told apart from its neighbours in single precision");
       }
     }
@@ -268,9 +262,9 @@ bool build_map(const Table& table, MapContents& contents, TableError& error, Bui
       if (k < 0) {
         const AxisGrid& g = grid[a];
         return fail(row.line, row.column(a),
-                    std::string("irregular grid: ") + kAxis[a] + " = " + text_of(coordinate[a]) +
-                        " is not within " + rounded_text(g.tolerance) + " of " + text_of(g.min) +
-                        " + k * " + text_of(g.step) + " for any k from 0 to " +
+                    std::string("irregular grid: ") + kAxis[a] + " = " + float_text(coordinate[a]) +
+                        " is not within " + rounded_text(g.tolerance) + " of " + float_text(g.min) +
+                        " + k * " + float_text(g.step) + " for any k from 0 to " +
                         std::to_string(g.n - 1) + (fixed ? " (the grid of the #map lines)" : ""));
       }
       index[a] = static_cast<std::size_t>(k);

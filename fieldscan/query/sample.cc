@@ -139,16 +139,6 @@ void evaluate_gradient(const FieldMap& map, const PointChunk& chunk, FieldSample
   field_gradient(map, chunk.x, chunk.y, chunk.z, out.g, out.g_status, threads);
 }
 
-FieldSamples sample_points(const FieldMap& map, std::span<const float> x, std::span<const float> y,
-                           std::span<const float> z, Interpolation method) {
-  FieldSamples out;
-  const std::size_t n = std::min({x.size(), y.size(), z.size()});
-  out.b.resize(n);
-  out.status.resize(n);
-  map.field(x.first(n), y.first(n), z.first(n), out.b, out.status, 0, method);
-  return out;
-}
-
 Samples sample_source(const FieldMap& map, PointSource& source, unsigned threads,
                       Interpolation method) {
   Samples s;

@@ -8,7 +8,6 @@
 
 #include <cstdint>
 #include <functional>
-#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -39,10 +38,6 @@ void evaluate(const FieldMap& map, const PointChunk& chunk, FieldSamples& out, u
 // The gradient at the points of `chunk` into out.g and out.g_status.
 void evaluate_gradient(const FieldMap& map, const PointChunk& chunk, FieldSamples& out,
                        unsigned threads = 0);
-
-// The field at points given by their coordinates (equal lengths).
-FieldSamples sample_points(const FieldMap& map, std::span<const float> x, std::span<const float> y,
-                           std::span<const float> z, Interpolation method = Interpolation::kLinear);
 
 // Points and the field at them.
 struct Samples {

@@ -197,7 +197,7 @@ def plane(map, z=0.0, component="bz", *, x=None, y=None, resolution=200, ax=None
         mirrors[0].set_label("mirror plane")
         handles.append(mirrors[0])
     angle = abs(map.angle)
-    if 0 < angle < 90 and not math.isclose(angle, 90, abs_tol=1e-4):
+    if 0 < angle < 90 and not map._quadrant:
         reach = 2 * math.hypot(box[1] - box[0], box[3] - box[2])
         k = 1
         while k * angle < 360:
