@@ -98,7 +98,7 @@ bool try_grid(const std::vector<float>& values, std::int32_t n, double single_pl
 std::int64_t grid_node(double min, double step, std::int64_t n, double tolerance, double v) {
   const double k = std::nearbyint((v - min) / step);
   if (!(k >= 0 && k < static_cast<double>(n))) return -1;
-  if (!(std::fabs(v - (min + k * step)) <= tolerance)) return -1;
+  if (std::fabs(v - (min + k * step)) > tolerance) return -1;
   return static_cast<std::int64_t>(k);
 }
 
