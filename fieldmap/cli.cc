@@ -8,7 +8,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <exception>
 #include <new>
 
@@ -52,19 +51,6 @@ struct Fd {
 bool same_file(const std::string& path, const struct stat& other) {
   struct stat st {};
   return ::stat(path.c_str(), &st) == 0 && st.st_dev == other.st_dev && st.st_ino == other.st_ino;
-}
-
-// Today's date as DD-MON-YYYY.
-std::string today() {
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
-  static const char* const months[12] = {"JAN", "FEB", "MAR", "APR", "MAY", "JUN",
-                                         "JUL", "AUG", "SEP", "OCT", "NOV", "DEC"};
-  char buffer[32];
-  std::snprintf(buffer, sizeof buffer, "%02d-%s-%04d", local.tm_mday, months[local.tm_mon % 12],
-                local.tm_year + 1900);
-  return buffer;
 }
 
 // "-" names the standard streams.

@@ -41,12 +41,6 @@ int failure(CliStreams& io, const std::string& message, int status = 1) {
   return status;
 }
 
-std::string text(double v) {
-  std::string s;
-  append_float(s, to_single(v));
-  return s;
-}
-
 }  // namespace
 
 Args parse_args(const std::vector<std::string>& args, const std::set<std::string>& valued,
@@ -472,8 +466,8 @@ int run_integral(const std::vector<std::string>& argv, CliStreams& io) {
   const IntegralResult r = integrate_line(map, *line, options);
   if (r.stopped) {
     return failure(io, "point " + std::to_string(r.bad_index + 1) + " of the line, (" +
-                           text(r.bad_point.x) + ", " + text(r.bad_point.y) + ", " +
-                           text(r.bad_point.z) +
+                           float_text(r.bad_point.x) + ", " + float_text(r.bad_point.y) + ", " +
+                           float_text(r.bad_point.z) +
                            "), cannot be evaluated: " + std::string(status_reason(r.bad_status)) +
                            " (--skip-unevaluable integrates the evaluable stretches only)");
   }

@@ -16,8 +16,10 @@
 #include <tuple>
 #include <vector>
 
+#include "fieldscan/field/batch_threads.h"
 #include "fieldscan/field/gradient.h"
 #include "fieldscan/mapfile/map_format.h"
+#include "fieldscan/mapfile/map_reader.h"
 #include "fieldscan/query/harmonics.h"
 #include "fieldscan/query/map_check.h"
 #include "fieldscan/query/sample.h"
@@ -99,7 +101,7 @@ py::tuple gradient_at_points(const FieldMap& map, const py::object& points,
   for (std::size_t m = 0; m < n; ++m) x[m] = p[3 * m], y[m] = p[3 * m + 1], z[m] = p[3 * m + 2];
   std::vector<FieldGradient> g(n);
   std::vector<FieldStatus> status(n);
-  const unsigned n_threads = threads ? std::max(1u, *threads) : fieldmap::batch_threads(n);
+  const unsigned n_threads = batch_threads(n, threads ? std::max(1u, *threads) : 0);
   {
     py::gil_scoped_release unlocked;
     field_gradient(map, x, y, z, g, status, n_threads, how);
@@ -257,6 +259,9 @@ void register_analysis(py::module_& m) {
           py::arg("max_curl") = 1e-2, py::arg("max_plane") = 1e-3,
           "The quality report of `fieldmap check` as a dict: divergence, curl, planes,\n"
           "unmeasured, units, passed (and the scale B/h the relative figures use).");
+  map.def_property_readonly(
+      "_quadrant", [](const FieldMap& f) { return is_quadrant(f.grid().ANGLE); },
+      "Whether the symmetry angle is a plain 90 degrees, as the loader decides.");
 }
 
 }  // namespace fieldscan

@@ -10,6 +10,7 @@
 #include <thread>
 #include <type_traits>
 
+#include "fieldscan/field/batch_threads.h"
 #include "fieldscan/mapfile/map_format.h"
 #include "fieldscan/mapfile/node.h"
 #include "python/interp_bindings.h"
@@ -21,7 +22,6 @@ namespace {
 
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 // Below this many points a second thread costs more than it saves.
-constexpr std::size_t kThreadThreshold = 50'000;
 
 // ---------------------------------------------------------------------------
 // Evaluation of an (N, 3) array of points straight into the result arrays.
@@ -141,11 +141,8 @@ void evaluate_points(const FieldMap& map, const PointsView& in, std::size_t coun
 }  // namespace
 
 unsigned thread_count(std::optional<unsigned> threads, std::size_t points) {
-  // More threads than this would only wait for each other.
-  constexpr unsigned kMaxThreads = 64;
-  if (threads) return std::clamp(*threads, 1u, kMaxThreads);
-  if (points < kThreadThreshold) return 1;
-  return std::max(1u, std::thread::hardware_concurrency());
+  // threads=None leaves the choice to the batch rule; an explicit 0 is one.
+  return batch_threads(points, threads ? std::max(1u, *threads) : 0);
 }
 
 py::tuple field_at_points(const FieldMap& map, const py::object& points,

@@ -10,12 +10,10 @@
 
 #include <algorithm>
 #include <bit>
-#include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <functional>
 #include <limits>
 #include <optional>
@@ -27,6 +25,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "fieldscan/field/batch_threads.h"
 #include "fieldscan/field/field_map.h"
 #include "fieldscan/mapfile/map_format.h"
 #include "fieldscan/mapfile/map_writer.h"
@@ -37,6 +36,7 @@
 #include "fieldscan/query/sample.h"
 #include "python/analysis_bindings.h"
 #include "python/arrays.h"
+#include "python/file_bindings.h"
 #include "python/interp_bindings.h"
 
 namespace py = pybind11;
@@ -81,26 +81,6 @@ std::string stored_text(const py::str& value, std::size_t width, const char* ite
                           " characters");
   }
   return bytes;
-}
-
-std::string today() {
-  static constexpr const char* kMonths[] = {"JAN", "FEB", "MAR", "APR", "MAY", "JUN",
-                                            "JUL", "AUG", "SEP", "OCT", "NOV", "DEC"};
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
-  char buffer[32];
-  std::snprintf(buffer, sizeof buffer, "%02d-%s-%04d", local.tm_mday, kMonths[local.tm_mon],
-                local.tm_year + 1900);
-  return buffer;
-}
-
-// A path as open() takes it: str, bytes or os.PathLike, in the file
-// system's encoding (the undecodable bytes of a str given back as they were).
-std::string path_of(const py::object& path) {
-  const std::string name = py::bytes(py::module_::import("os").attr("fsencode")(path));
-  if (name.find('\0') != std::string::npos) throw py::value_error("path: embedded null byte");
-  return name;
 }
 
 template <class T>
@@ -515,16 +495,7 @@ FieldMap from_arrays(const py::object& values_object, const py::object& origin,
   return map;
 }
 
-// The errno value whose system text is `why`, or 0.
-int error_number_of(const std::string& why) {
-  for (int e = 1; e < 256; ++e) {
-    if (why == std::strerror(e)) return e;
-  }
-  return 0;
-}
-
 void save(const FieldMap& map, const py::object& path) {
-  const py::object name = py::module_::import("os").attr("fspath")(path);
   const std::string file = path_of(path);
   std::string why;
   bool saved;
@@ -532,17 +503,7 @@ void save(const FieldMap& map, const py::object& path) {
     py::gil_scoped_release unlocked;
     saved = write_map_file(file, map.contents(), &why);
   }
-  if (saved) return;
-  // OSError's subclass for the reason (IsADirectoryError, ...), as open()
-  // would raise.
-  errno = error_number_of(why);
-  if (errno != 0) {
-    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.ptr());
-    throw py::error_already_set();
-  }
-  const py::str shown_name = py::module_::import("os").attr("fsdecode")(name);
-  PyErr_SetObject(PyExc_OSError, py::str("{}: {}").format(shown_name, why).ptr());
-  throw py::error_already_set();
+  if (!saved) raise_write_error(path, why);
 }
 
 py::tuple point3(const Point3& p) { return triple(p.x, p.y, p.z); }
@@ -840,4 +801,5 @@ PYBIND11_MODULE(_fieldscan, m) {
         "with the loader's message and its status on failure.");
 
   register_interp_bindings(m);
+  register_file_bindings(m);
 }

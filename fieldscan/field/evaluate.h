@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <span>
 
-#include "fieldscan/field/field_map.h"
+#include "fieldscan/field/field_status.h"
 #include "fieldscan/mapfile/grid.h"
 
 namespace fieldscan {

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "fieldscan/field/batch_threads.h"
 #include "fieldscan/field/cubic.h"
 #include "fieldscan/field/evaluate.h"
 #include "fieldscan/mapfile/byte_source.h"
@@ -120,10 +121,7 @@ void FieldMap::field(std::span<const float> x, std::span<const float> y, std::sp
                      x.data() + begin, y.data() + begin, z.data() + begin, b.data() + begin,
                      status.data() + begin);
   };
-  // Below this many points a thread costs more than it saves.
-  constexpr std::size_t kPointsPerThread = 16384;
-  const std::size_t useful = std::max<std::size_t>(1, n / kPointsPerThread);
-  const std::size_t parts = std::min<std::size_t>(std::max(1u, threads), useful);
+  const std::size_t parts = batch_threads(n, threads);
   if (parts == 1) return run(0, n);
   // Each thread takes one contiguous share; a thread that cannot be started
   // leaves its share, and every later one, to this thread.

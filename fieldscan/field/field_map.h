@@ -14,24 +14,12 @@
 #include <string>
 #include <string_view>
 
+#include "fieldscan/field/field_status.h"
 #include "fieldscan/field/interpolation.h"
 #include "fieldscan/mapfile/grid.h"
 #include "fieldscan/mapfile/map_contents.h"
 
 namespace fieldscan {
-
-// Why a point has no field; the values are FIELDS' status codes.
-enum class FieldStatus : std::int16_t {
-  kOk = 0,
-  kOutsideX = 1,
-  kOutsideY = 2,
-  kOutsideZ = 3,
-  kUnmeasured = 4,
-};
-
-// FIELDS' message for `status` without its blank padding ("Point is outside
-// X-limits", ..., "Non measured point - probably iron"); empty for kOk.
-std::string_view field_message(FieldStatus status);
 
 // The limits the evaluation applies along each axis of `grid`: low[a] and
 // high[a] are the lowest and highest single-precision coordinates on that
@@ -42,11 +30,6 @@ std::string_view field_message(FieldStatus status);
 // nearest coordinate that stays inside.  On a sector map the y limits hold
 // along the y axis only (elsewhere the sector fold decides).
 void evaluated_limits(const GridSize& grid, float low[3], float high[3]);
-
-// The three components of the field at a point.
-struct FieldVector {
-  float bx = 0, by = 0, bz = 0;
-};
 
 // Why a map could not be made: LOAD's status (1..8) and message, without
 // its blank padding.
@@ -90,8 +73,9 @@ class FieldMap {
 
   // The field at the points (x[n], y[n], z[n]): b[n] and status[n] as
   // field() would give them (b[n] is left untouched where status[n] is not
-  // kOk).  All five spans must have the same length.  With `threads` > 1
-  // the points are shared among that many threads.
+  // kOk).  All five spans must have the same length.  The points are shared
+  // among at most `threads` threads (0: one per core), as many as
+  // batch_threads (field/batch_threads.h) finds worth starting.
   void field(std::span<const float> x, std::span<const float> y, std::span<const float> z,
              std::span<FieldVector> b, std::span<FieldStatus> status, unsigned threads = 1) const;
 

@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "fieldscan/field/batch_threads.h"
 #include "fieldscan/field/cubic.h"
 #include "fieldscan/field/evaluate.h"
 #include "fieldscan/mapfile/node.h"
@@ -298,10 +299,7 @@ void field_gradient(const FieldMap& map, std::span<const float> x, std::span<con
                            x.data() + begin, y.data() + begin, z.data() + begin, g.data() + begin,
                            status.data() + begin, method);
   };
-  // Below this many points a thread costs more than it saves.
-  constexpr std::size_t kPointsPerThread = 8192;
-  const std::size_t parts =
-      std::min<std::size_t>(std::max(1u, threads), std::max<std::size_t>(1, n / kPointsPerThread));
+  const std::size_t parts = batch_threads(n, threads);
   const std::size_t chunk = (n + parts - 1) / std::max<std::size_t>(parts, 1);
   std::vector<std::thread> workers;
   std::size_t done = chunk;  // this thread takes the first share

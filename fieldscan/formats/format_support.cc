@@ -5,6 +5,7 @@
 
 #include "fieldscan/formats/unicode_text.h"
 #include "fieldscan/mapfile/map_format.h"
+#include "fieldscan/mapfile/map_reader.h"
 #include "fieldscan/mapfile/node.h"
 #include "fieldscan/textio/number.h"
 
@@ -49,8 +50,7 @@ bool check_export_units(const Units& map_units, std::string_view format, std::st
 
 bool check_export_symmetry(const GridSize& grid, std::string_view format, bool reflections,
                            std::string& why) {
-  const float plain = static_cast<float>(std::numbers::pi / 2);
-  if (std::fabs(grid.ANGLE - plain) > 1e-6f) {
+  if (!is_quadrant(grid.ANGLE)) {
     std::string angle;
     append_float(angle, to_single(static_cast<double>(grid.ANGLE) * 180.0 / std::numbers::pi));
     why = "the map's sector symmetry (angle " + angle + " degrees) cannot be written in " +

@@ -10,16 +10,6 @@
 #include "fieldscan/textio/number.h"
 
 namespace fieldscan::fieldmap {
-namespace {
-
-std::string lower(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return out;
-}
-
-}  // namespace
-
 bool parse_format_name(std::string_view name, Format& format) {
   const std::string n = lower(name);
   if (n == "table") {

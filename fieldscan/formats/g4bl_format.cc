@@ -7,6 +7,7 @@
 
 #include "fieldscan/formats/format_support.h"
 #include "fieldscan/formats/formats.h"
+#include "fieldscan/formats/grid_finder.h"
 #include "fieldscan/formats/unicode_text.h"
 #include "fieldscan/mapfile/map_format.h"
 #include "fieldscan/mapfile/node.h"
@@ -22,24 +23,6 @@ constexpr const char* kUpper = "XYZ";
 // two components parallel to it.
 constexpr const char* kFlipOne[3] = {"Bx", "By", "Bz"};
 constexpr const char* kFlipTwo[3] = {"By,Bz", "Bx,Bz", "Bx,By"};
-
-double float_ulp(double m) {
-  const float f = static_cast<float>(std::fabs(m));
-  return static_cast<double>(std::nextafter(f, std::numeric_limits<float>::infinity())) -
-         static_cast<double>(f);
-}
-
-std::string number_text(double v) {
-  std::string s;
-  append_float(s, to_single(v));
-  return s;
-}
-
-std::string lower(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return out;
-}
 
 // One key=value of a command line.
 struct Setting {
@@ -249,7 +232,7 @@ class G4blReader {
         return fail_at(error_, extend_line_[a], extend_column_[a],
                        std::string("extend") + kUpper[a] + " mirrors at " + kUpper[a] +
                            " = 0, but the grid starts at " + kUpper[a] +
-                           "0 = " + number_text(origin_[a]) +
+                           "0 = " + float_text(to_single(origin_[a])) +
                            "; the map's mirror plane lies at its first node");
       }
       *mins[a] = to_single(convert_.length(origin_[a]));
@@ -260,9 +243,7 @@ class G4blReader {
         return fail_at(error_, grid_line_, origin_column_[a],
                        "the grid does not fit single precision in the map's units");
       }
-      tolerance_[a] =
-          1e-3 * step_[a] + float_ulp(std::max(std::fabs(origin_[a]),
-                                               std::fabs(origin_[a] + step_[a] * (n_[a] - 1))));
+      tolerance_[a] = grid_tolerance(origin_[a], step_[a], n_[a]);
     }
     const std::size_t nodes = static_cast<std::size_t>(n_[0]) * static_cast<std::size_t>(n_[1]) *
                               static_cast<std::size_t>(n_[2]);
@@ -281,8 +262,8 @@ class G4blReader {
     for (int a = 0; a < 3; ++a) {
       double v = 0;
       if (!number_at(fields_[static_cast<std::size_t>(a)], line, v, error_)) return false;
-      const double k = std::nearbyint((v - origin_[a]) / step_[a]);
-      if (!(k >= 0 && k < n_[a] && std::fabs(v - (origin_[a] + k * step_[a])) <= tolerance_[a])) {
+      const std::int64_t k = grid_node(origin_[a], step_[a], n_[a], tolerance_[a], v);
+      if (k < 0) {
         return fail_at(error_, line, fields_[static_cast<std::size_t>(a)].column,
                        std::string(1, kUpper[a]) + " = " +
                            std::string(fields_[static_cast<std::size_t>(a)].text) +

@@ -27,12 +27,6 @@ double float_ulp(double m) {
 const char* const kAxis[3] = {"x", "y", "z"};
 const char* const kCount[3] = {"NX", "NY", "NZ"};
 
-std::string text_of(float v) {
-  std::string s;
-  append_float(s, v);
-  return s;
-}
-
 // `v` with three significant digits.
 std::string rounded_text(double v) {
   char buffer[32];
@@ -82,7 +76,7 @@ bool try_grid(const std::vector<float>& values, std::int32_t n, double single_pl
   for (int c = 0; c <= 2 * radius; ++c, candidate = std::nextafter(candidate, INFINITY)) {
     if (!(candidate > 0)) continue;
     const bool full = exact_nodes(values, lo, candidate) == values.size();
-    const std::size_t digits = text_of(candidate).size();
+    const std::size_t digits = float_text(candidate).size();
     const bool better = full != best_full ? full
                         : digits != best_digits
                             ? digits < best_digits
@@ -101,13 +95,15 @@ bool try_grid(const std::vector<float>& values, std::int32_t n, double single_pl
 
 }  // namespace
 
-std::int64_t node_of(const AxisGrid& g, float v) {
-  const double min = g.min;
-  const double step = g.step;
-  const double k = std::nearbyint((static_cast<double>(v) - min) / step);
-  if (!(k >= 0 && k < g.n)) return -1;
-  if (std::fabs(static_cast<double>(v) - (min + k * step)) > g.tolerance) return -1;
+std::int64_t grid_node(double min, double step, std::int64_t n, double tolerance, double v) {
+  const double k = std::nearbyint((v - min) / step);
+  if (!(k >= 0 && k < static_cast<double>(n))) return -1;
+  if (std::fabs(v - (min + k * step)) > tolerance) return -1;
   return static_cast<std::int64_t>(k);
+}
+
+std::int64_t node_of(const AxisGrid& g, float v) {
+  return grid_node(g.min, g.step, g.n, g.tolerance, v);
 }
 
 float node_position(const AxisGrid& g, std::int64_t k) {
@@ -120,10 +116,13 @@ AxisGrid fixed_axis(float min, float step, std::int32_t n) {
   g.min = min;
   g.step = step;
   g.n = n;
-  const double last = static_cast<double>(min) + (n - 1.0) * static_cast<double>(step);
-  g.tolerance = 1e-3 * static_cast<double>(step) +
-                float_ulp(std::max(std::fabs(static_cast<double>(min)), std::fabs(last)));
+  g.tolerance = grid_tolerance(min, step, n);
   return g;
+}
+
+double grid_tolerance(double min, double step, std::int32_t n) {
+  const double last = min + (n - 1.0) * step;
+  return 1e-3 * step + float_ulp(std::max(std::fabs(min), std::fabs(last)));
 }
 
 AxisFit fit_axis(const std::vector<float>& values, std::int32_t count, AxisGrid& grid) {
@@ -230,8 +229,8 @@ bool nodes_distinct(const Table& table, const AxisGrid* grid, TableError& error)
       if (!std::isfinite(v) || node_of(grid[a], v) != k) {
         return fail(error, first.line, first.column(a),
                     std::string("the ") + kAxis[a] + " position of node " + std::to_string(k + 1) +
-                        " (" + text_of(v) + ") of the grid " + text_of(grid[a].min) + " + k * " +
-                        text_of(grid[a].step) +
+                        " (" + float_text(v) + ") of the grid " + float_text(grid[a].min) +
+                        " + k * " + float_text(grid[a].step) +
                         " cannot be told apart from its neighbours in single precision");
       }
     }
@@ -249,9 +248,9 @@ bool node_index(const TableRow& row, const AxisGrid* grid, bool fixed, std::size
     if (k < 0) {
       const AxisGrid& g = grid[a];
       return fail(error, row.line, row.column(a),
-                  std::string("irregular grid: ") + kAxis[a] + " = " + text_of(coordinate[a]) +
-                      " is not within " + rounded_text(g.tolerance) + " of " + text_of(g.min) +
-                      " + k * " + text_of(g.step) + " for any k from 0 to " +
+                  std::string("irregular grid: ") + kAxis[a] + " = " + float_text(coordinate[a]) +
+                      " is not within " + rounded_text(g.tolerance) + " of " + float_text(g.min) +
+                      " + k * " + float_text(g.step) + " for any k from 0 to " +
                       std::to_string(g.n - 1) + (fixed ? " (the grid of the #map lines)" : ""));
     }
     index[a] = static_cast<std::size_t>(k);

@@ -59,6 +59,14 @@ AxisFit fit_axis(const std::vector<float>& values, std::int32_t count, AxisGrid&
 // above.
 AxisGrid fixed_axis(float min, float step, std::int32_t n);
 
+// The tolerance above for `n` nodes from `min` with step `step`, for the
+// readers that place nodes in a file's own units before rounding them.
+double grid_tolerance(double min, double step, std::int32_t n);
+
+// Node index (0-based) of `v` on the axis of `n` nodes from `min` with step
+// `step`, or -1 when `v` is not within `tolerance` of one.
+std::int64_t grid_node(double min, double step, std::int64_t n, double tolerance, double v);
+
 // Node index (0-based) of coordinate `v` on `grid`, or -1 when `v` is not
 // within the grid's tolerance of a node.
 std::int64_t node_of(const AxisGrid& grid, float v);

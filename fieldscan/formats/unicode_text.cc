@@ -1,5 +1,6 @@
 #include "fieldscan/formats/unicode_text.h"
 
+#include <cctype>
 #include <cstdint>
 
 namespace fieldscan::fieldmap {
@@ -86,6 +87,12 @@ std::string printable(std::string_view text) {
     }
     i += length == 0 ? 1 : length;
   }
+  return out;
+}
+
+std::string lower(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return out;
 }
 

@@ -1,6 +1,6 @@
 // Bytes of other people's text that do not look like what they are:
-// Unicode spaces where a reader expects a blank, and bytes that do not print
-// in a message that quotes the text.
+// Unicode spaces where a reader expects a blank, bytes that do not print in
+// a message that quotes the text, and keywords in any case.
 #pragma once
 
 #include <string>
@@ -23,5 +23,9 @@ std::string_view blank_unicode_spaces(std::string_view line, std::string& storag
 // quotes input text goes through this, so that a message never hides its
 // cause.
 std::string printable(std::string_view text);
+
+// `text` with ASCII letters in lower case (every other byte as it is), for
+// matching the keywords and unit names of a file whatever their case.
+std::string lower(std::string_view text);
 
 }  // namespace fieldscan::fieldmap

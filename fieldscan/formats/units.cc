@@ -1,16 +1,11 @@
 #include "fieldscan/formats/units.h"
 
-#include <cctype>
 #include <cstdint>
+
+#include "fieldscan/formats/unicode_text.h"
 
 namespace fieldscan::fieldmap {
 namespace {
-
-std::string lower(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return out;
-}
 
 // The text inside one pair of brackets or parentheses, blanks trimmed.
 std::string_view unwrap(std::string_view text) {

@@ -1,24 +1,11 @@
 // LOAD: reads one map file into SIZE and BMAP.
 //
-// The map file is a sequence of length-framed records: a little-endian
-// 32-bit length L, L data bytes, and L again.  A record may be longer than
-// its items (the rest is ignored); the trailing length is skipped without
-// being compared.  Records, in file order:
-//
-//   1        title                                   80 bytes   status 2
-//   2        date                                    18 bytes   status 3
-//   3        axis texts AXA, AXB, AXC (8 each),
-//            ANGLE (real, degrees)                   28 bytes   status 4
-//   4        XMIN, YMIN, ZMIN (reals), ISA, ISB, ISC,
-//            IMA, IMB, IMC, IDA, IDB, IDC (integers) 48 bytes   status 5
-//   5        DX, DY, DZ (reals), NX, NY, NZ          24 bytes   status 6
-//   5 + k    plane k = 1..NZ: for j, for i, the three
-//            components of node (i, j, k)    12 * NX * NY bytes status 8
-//
-// Integers are 32-bit two's complement, reals IEEE single precision, both
-// little-endian.  A record whose L is shorter than its items, a length word
-// of 2^31 or more, or a file ending before a record's trailing length word
-// is complete is a reading error of that record.
+// The records are those of mapfile/map_format.h; the trailing length of a
+// record is skipped without being compared.  A record whose L is shorter
+// than its items, a length word of 2^31 or more, or a file ending before a
+// record's trailing length word is complete is a reading error of that
+// record: status 2 (title), 3 (date), 4 (axis texts and ANGLE), 5 (origin
+// and integers), 6 (steps and counts) or 8 (a plane).
 #pragma once
 
 #include <cstddef>

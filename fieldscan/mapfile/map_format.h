@@ -43,14 +43,6 @@ inline std::uint32_t le32(const unsigned char* p) {
          static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
 }
 
-// Stores v at p as a little-endian 32-bit word.
-inline void put_le32(unsigned char* p, std::uint32_t v) {
-  p[0] = static_cast<unsigned char>(v);
-  p[1] = static_cast<unsigned char>(v >> 8);
-  p[2] = static_cast<unsigned char>(v >> 16);
-  p[3] = static_cast<unsigned char>(v >> 24);
-}
-
 // Rounds to single precision as IEEE arithmetic does, including the
 // magnitudes beyond the largest single-precision number (which a plain
 // conversion leaves undefined).

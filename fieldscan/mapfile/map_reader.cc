@@ -286,17 +286,20 @@ float degrees_to_radians(float degrees) {
   return to_single(static_cast<double>(degrees) / 180.0 * static_cast<double>(pi));
 }
 
+bool is_quadrant(float angle) {
+  const float pi = std::atan2(0.0f, -1.0f);
+  return std::fabs(static_cast<double>(angle) - static_cast<double>(pi) * 0.5) <
+         static_cast<double>(1.0E-5f);
+}
+
 void derive_limits(GridSize& grid) {
   // A quadrant map (90 degrees) covers its own y extent; any other map
   // takes the x extent for y as well, since its sectors sweep y up to the
   // radius of the x extent.
-  const float pi = std::atan2(0.0f, -1.0f);
   const double x_extent = (static_cast<double>(grid.NX) - 1.0) * static_cast<double>(grid.DX);
   const double y_extent = (static_cast<double>(grid.NY) - 1.0) * static_cast<double>(grid.DY);
   const double z_extent = (static_cast<double>(grid.NZ) - 1.0) * static_cast<double>(grid.DZ);
-  const bool quadrant = std::fabs(static_cast<double>(grid.ANGLE) - static_cast<double>(pi) * 0.5) <
-                        static_cast<double>(1.0E-5f);
-  const double y_reach = quadrant ? y_extent : x_extent;
+  const double y_reach = is_quadrant(grid.ANGLE) ? y_extent : x_extent;
   const double xmin = grid.XMIN, ymin = grid.YMIN, zmin = grid.ZMIN;
 
   grid.XHIGH = to_single(xmin + x_extent);

@@ -43,6 +43,11 @@ void load_from_source(ByteSource& source, float BMAP[], const std::int32_t& MXS,
 // The symmetry angle in radians, from degrees, as the loader converts it.
 float degrees_to_radians(float degrees);
 
+// Whether a map of symmetry angle `angle` (radians) is a plain quadrant
+// map: its angle within 1e-5 of 90 degrees.  Such a map covers its own y
+// extent, and every other format can hold it.
+bool is_quadrant(float angle);
+
 // The limits of the region the map covers (XLOW .. ZHIGH), from its grid,
 // steps, angle (radians) and reflection indices.
 void derive_limits(GridSize& grid);

@@ -1,6 +1,8 @@
 #include "fieldscan/mapfile/map_writer.h"
 
 #include <bit>
+#include <cstdio>
+#include <ctime>
 
 #include "fieldscan/mapfile/atomic_file.h"
 #include "fieldscan/mapfile/map_format.h"
@@ -135,6 +137,18 @@ bool write_map_file(AtomicFile& file, const MapContents& contents, std::string* 
   ok = ok && file.commit();
   if (!ok && why) *why = file.why();
   return ok;
+}
+
+std::string today() {
+  static constexpr const char* kMonths[12] = {"JAN", "FEB", "MAR", "APR", "MAY", "JUN",
+                                              "JUL", "AUG", "SEP", "OCT", "NOV", "DEC"};
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  char buffer[32];
+  std::snprintf(buffer, sizeof buffer, "%02d-%s-%04d", local.tm_mday, kMonths[local.tm_mon % 12],
+                local.tm_year + 1900);
+  return buffer;
 }
 
 }  // namespace fieldscan

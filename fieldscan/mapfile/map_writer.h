@@ -34,6 +34,10 @@ std::vector<std::string> encode_records(const MapContents& contents);
 std::string frame_record(std::string_view data);
 std::string frame_record(std::string_view data, std::uint32_t lead, std::uint32_t trail);
 
+// Today's date in local time as a map's date item: DD-MON-YYYY (for
+// example 09-DEC-2026).
+std::string today();
+
 // The whole file: every record of encode_records, framed.
 std::string encode_map(const MapContents& contents);
 

@@ -181,17 +181,11 @@ std::string harmonics_convention(const HarmonicsOptions& o) {
 
 namespace {
 
-std::string num(double v) {
-  std::string s;
-  append_float(s, to_single(v));
-  return s;
-}
+std::string num(double v) { return float_text(to_single(v)); }
 
 std::string json_num(float v) {
   if (!std::isfinite(v)) return "null";
-  std::string s;
-  append_float(s, v);
-  return s;
+  return float_text(v);
 }
 
 std::string pad(const std::string& s, std::size_t width) {

@@ -11,7 +11,7 @@
 namespace fieldscan::fieldmap {
 namespace {
 
-std::string text(double v) { return number_text(v); }
+std::string text(double v) { return float_text(to_single(v)); }
 std::string text(Point3 p) { return point_text(p); }
 
 constexpr std::size_t kChunk = std::size_t{1} << 16;

@@ -174,9 +174,7 @@ const char* const kAxis[3] = {"x", "y", "z"};
 
 std::string num(double v) {
   if (!std::isfinite(v)) return std::isnan(v) ? "null" : (v > 0 ? "1e999" : "-1e999");
-  std::string s;
-  append_float(s, to_single(v));
-  return s;
+  return float_text(to_single(v));
 }
 
 std::string node_text(const NodeIndex& n) {

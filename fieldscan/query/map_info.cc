@@ -21,12 +21,6 @@ std::string trimmed(const std::string& s) {
   return out;
 }
 
-std::string num(float v) {
-  std::string s;
-  append_float(s, v);
-  return s;
-}
-
 }  // namespace
 
 NodeStats node_stats(const MapContents& contents) {
@@ -69,24 +63,28 @@ std::string format_info(const std::string& path, const MapContents& texts, const
   line("Axis texts:", "\"" + trimmed(texts.axa) + "\" \"" + trimmed(texts.axb) + "\" \"" +
                           trimmed(texts.axc) + "\"");
   line("Units:", describe_units(recorded_units(texts.axa, texts.axb, texts.axc)));
-  line("Angle:", num(texts.angle) + " degrees in the file, " + num(g.ANGLE) + " radians as loaded");
+  line("Angle:", float_text(texts.angle) + " degrees in the file, " + float_text(g.ANGLE) +
+                     " radians as loaded");
   line("Reflection:", "IDA " + std::to_string(g.IDA) + "  IDB " + std::to_string(g.IDB) + "  IDC " +
                           std::to_string(g.IDC));
-  line("Origin:", "XMIN " + num(g.XMIN) + "  YMIN " + num(g.YMIN) + "  ZMIN " + num(g.ZMIN));
-  line("Steps:", "DX " + num(g.DX) + "  DY " + num(g.DY) + "  DZ " + num(g.DZ));
+  line("Origin:", "XMIN " + float_text(g.XMIN) + "  YMIN " + float_text(g.YMIN) + "  ZMIN " +
+                      float_text(g.ZMIN));
+  line("Steps:",
+       "DX " + float_text(g.DX) + "  DY " + float_text(g.DY) + "  DZ " + float_text(g.DZ));
   const std::int64_t nodes =
       g.NX > 0 && g.NY > 0 && g.NZ > 0 ? std::int64_t{g.NX} * g.NY * g.NZ : 0;
   line("Counts:", "NX " + std::to_string(g.NX) + "  NY " + std::to_string(g.NY) + "  NZ " +
                       std::to_string(g.NZ) + "  (" + std::to_string(nodes) + " nodes)");
   float low[3], high[3];
   evaluated_limits(g, low, high);
-  line("Limits:", "x " + num(low[0]) + " to " + num(high[0]) + ",  y " + num(low[1]) + " to " +
-                      num(high[1]) + ",  z " + num(low[2]) + " to " + num(high[2]));
+  line("Limits:", "x " + float_text(low[0]) + " to " + float_text(high[0]) + ",  y " +
+                      float_text(low[1]) + " to " + float_text(high[1]) + ",  z " +
+                      float_text(low[2]) + " to " + float_text(high[2]));
   line("Nodes:",
        std::to_string(s.measured) + " measured, " + std::to_string(s.unmeasured) + " unmeasured");
   static const char* const names[3] = {"BX:", "BY:", "BZ:"};
   for (int c = 0; c < 3; ++c) {
-    line(names[c], s.any_range ? "min " + num(s.min[c]) + "  max " + num(s.max[c])
+    line(names[c], s.any_range ? "min " + float_text(s.min[c]) + "  max " + float_text(s.max[c])
                                : std::string("no measured value"));
   }
   return o;

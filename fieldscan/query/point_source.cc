@@ -73,14 +73,8 @@ bool single_coordinate(double v, float& out) {
   return true;
 }
 
-std::string number_text(double v) {
-  std::string s;
-  append_float(s, to_single(v));
-  return s;
-}
-
 std::string point_text(Point3 p) {
-  return "(" + number_text(p.x) + ", " + number_text(p.y) + ", " + number_text(p.z) + ")";
+  return "(" + float_text(p.x) + ", " + float_text(p.y) + ", " + float_text(p.z) + ")";
 }
 
 // ---------------------------------------------------------------------------

@@ -22,9 +22,8 @@ struct Point3 {
   float x = 0, y = 0, z = 0;
 };
 
-// `v` rounded to single precision, in the shortest text that reads back as
-// the same number; a point as "(x, y, z)" in the same form.
-std::string number_text(double v);
+// A point as "(x, y, z)", each coordinate in the shortest text that reads
+// back as the same number.
 std::string point_text(Point3 p);
 
 // A run of points, one array per coordinate (the batch evaluation's form).

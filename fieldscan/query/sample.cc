@@ -1,30 +1,24 @@
 #include "fieldscan/query/sample.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cmath>
 #include <condition_variable>
 #include <mutex>
 #include <system_error>
 #include <thread>
 
+#include "fieldscan/field/batch_threads.h"
+#include "fieldscan/textio/number.h"
+
 namespace fieldscan::fieldmap {
 namespace {
 
-// Batches at least this large are shared among the cores.
-constexpr std::size_t kParallelPoints = 8192;
 // Points per chunk when streaming a table.
 constexpr std::size_t kChunk = std::size_t{1} << 16;
 
-void put_float(std::string& out, float v) {
-  char buffer[32];
-  const auto r = std::to_chars(buffer, buffer + sizeof buffer, v);
-  out.append(buffer, r.ptr);
-}
-
 void put_json_float(std::string& out, float v) {
   if (std::isfinite(v)) {
-    put_float(out, v);
+    append_float(out, v);
   } else {
     out += "null";
   }
@@ -54,7 +48,7 @@ void append_gradient(SampleFormat format, const FieldSamples& f, std::size_t n, 
     return;
   }
   for (int m = 0; m < 9; ++m) {
-    if (ok) put_float(out, f.g[n].d[m / 3][m % 3]);
+    if (ok) append_float(out, f.g[n].d[m / 3][m % 3]);
     out += sep;
   }
 }
@@ -93,21 +87,21 @@ void append_text_point(SampleFormat format, const PointChunk& p, const FieldSamp
                        std::size_t n, std::string& out) {
   const char sep = format == SampleFormat::kTsv ? '\t' : ',';
   const FieldStatus status = f.status[n];
-  put_float(out, p.x[n]);
+  append_float(out, p.x[n]);
   out += sep;
-  put_float(out, p.y[n]);
+  append_float(out, p.y[n]);
   out += sep;
-  put_float(out, p.z[n]);
+  append_float(out, p.z[n]);
   out += sep;
   if (status == FieldStatus::kOk) {
     const FieldVector& b = f.b[n];
-    put_float(out, b.bx);
+    append_float(out, b.bx);
     out += sep;
-    put_float(out, b.by);
+    append_float(out, b.by);
     out += sep;
-    put_float(out, b.bz);
+    append_float(out, b.bz);
     out += sep;
-    put_float(out, magnitude(b));
+    append_float(out, magnitude(b));
     out += sep;
     if (!f.g.empty()) {
       append_gradient(format, f, n, out);
@@ -142,19 +136,12 @@ void append_range(SampleFormat format, const PointChunk& p, const FieldSamples& 
 
 }  // namespace
 
-unsigned batch_threads(std::size_t count) {
-  if (count < kParallelPoints) return 1;
-  const unsigned cores = std::thread::hardware_concurrency();
-  return std::clamp(cores, 1u, 8u);
-}
-
 void evaluate(const FieldMap& map, const PointChunk& chunk, FieldSamples& out, unsigned threads,
               Interpolation method) {
   const std::size_t n = chunk.size();
   out.b.resize(n);
   out.status.resize(n);
-  map.field(chunk.x, chunk.y, chunk.z, out.b, out.status, threads == 0 ? batch_threads(n) : threads,
-            method);
+  map.field(chunk.x, chunk.y, chunk.z, out.b, out.status, threads, method);
 }
 
 void evaluate_gradient(const FieldMap& map, const PointChunk& chunk, FieldSamples& out,
@@ -162,18 +149,7 @@ void evaluate_gradient(const FieldMap& map, const PointChunk& chunk, FieldSample
   const std::size_t n = chunk.size();
   out.g.resize(n);
   out.g_status.resize(n);
-  field_gradient(map, chunk.x, chunk.y, chunk.z, out.g, out.g_status,
-                 threads == 0 ? batch_threads(n) : threads, method);
-}
-
-FieldSamples sample_points(const FieldMap& map, std::span<const float> x, std::span<const float> y,
-                           std::span<const float> z, Interpolation method) {
-  FieldSamples out;
-  const std::size_t n = std::min({x.size(), y.size(), z.size()});
-  out.b.resize(n);
-  out.status.resize(n);
-  map.field(x.first(n), y.first(n), z.first(n), out.b, out.status, batch_threads(n), method);
-  return out;
+  field_gradient(map, chunk.x, chunk.y, chunk.z, out.g, out.g_status, threads, method);
 }
 
 Samples sample_source(const FieldMap& map, PointSource& source, unsigned threads,

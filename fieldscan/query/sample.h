@@ -8,7 +8,6 @@
 
 #include <cstdint>
 #include <functional>
-#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -29,12 +28,9 @@ struct FieldSamples {
   std::size_t size() const { return status.size(); }
 };
 
-// Threads for a batch of `count` points: one for small batches, every core
-// (at most 8) for large ones.
-unsigned batch_threads(std::size_t count);
-
 // Evaluates `map` at the points of `chunk` into `out` (resized to match),
-// on `threads` threads (0: batch_threads of the chunk's size).
+// on `threads` threads (0: batch_threads of the chunk's size,
+// field/batch_threads.h).
 // `method` is the interpolation between nodes (field/interpolation.h).
 void evaluate(const FieldMap& map, const PointChunk& chunk, FieldSamples& out, unsigned threads = 0,
               Interpolation method = Interpolation::kLinear);
@@ -43,10 +39,6 @@ void evaluate(const FieldMap& map, const PointChunk& chunk, FieldSamples& out, u
 // derivatives of the interpolant `method`.
 void evaluate_gradient(const FieldMap& map, const PointChunk& chunk, FieldSamples& out,
                        unsigned threads = 0, Interpolation method = Interpolation::kLinear);
-
-// The field at points given by their coordinates (equal lengths).
-FieldSamples sample_points(const FieldMap& map, std::span<const float> x, std::span<const float> y,
-                           std::span<const float> z, Interpolation method = Interpolation::kLinear);
 
 // Points and the field at them.
 struct Samples {

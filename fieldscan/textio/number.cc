@@ -71,4 +71,10 @@ void append_float(std::string& out, float value) {
   out.append(buffer, r.ptr);
 }
 
+std::string float_text(float value) {
+  std::string out;
+  append_float(out, value);
+  return out;
+}
+
 }  // namespace fieldscan::fieldmap

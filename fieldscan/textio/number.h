@@ -29,4 +29,7 @@ bool parse_int64(std::string_view token, std::int64_t& value);
 // `value` (for NaN: "nan" or "-nan"; for infinities "inf" or "-inf").
 void append_float(std::string& out, float value);
 
+// The same text as a string of its own.
+std::string float_text(float value);
+
 }  // namespace fieldscan::fieldmap

@@ -3,10 +3,9 @@
 Draws the field of a map into an image file, without a display."""
 
 import argparse
+import io
 import os
-import stat
 import sys
-import tempfile
 
 FORMATS = ("png", "svg", "pdf")
 
@@ -84,35 +83,13 @@ def _parser():
 
 
 def _save(figure, path, image_format):
-    """Writes the figure to a temporary file beside `path`, syncs it and
-    renames it over `path`; on failure `path` is untouched and the temporary
-    file removed.  A symbolic link is followed (as fieldmap -o does): the
-    file it leads to is replaced and the link stays a link.  An existing
-    file keeps its permission bits."""
-    path = os.path.realpath(path)
-    mode = stat.S_IMODE(os.stat(path).st_mode) if os.path.isfile(path) else 0o666 & ~_umask()
-    directory = os.path.dirname(path)
-    handle, temp = tempfile.mkstemp(prefix=os.path.basename(path) + ".", suffix=".tmp",
-                                    dir=directory)
-    try:
-        with os.fdopen(handle, "wb") as out:
-            figure.savefig(out, format=image_format)
-            out.flush()
-            os.fsync(out.fileno())
-        os.chmod(temp, mode)
-        os.replace(temp, path)
-    except BaseException:
-        try:
-            os.unlink(temp)
-        except OSError:
-            pass
-        raise
+    """Writes the figure through the kit's atomic write (fieldmap -o writes
+    the same way): on failure `path` is untouched."""
+    from ._fieldscan import _write_file
 
-
-def _umask():
-    mask = os.umask(0)
-    os.umask(mask)
-    return mask
+    image = io.BytesIO()
+    figure.savefig(image, format=image_format)
+    _write_file(path, image.getvalue())
 
 
 def _join_values(argv):

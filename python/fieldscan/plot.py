@@ -194,7 +194,7 @@ def _draw_geometry(ax, map, box, handles):
         mirrors[0].set_label("mirror plane")
         handles.append(mirrors[0])
     angle = abs(map.angle)
-    if 0 < angle < 90 and not math.isclose(angle, 90, abs_tol=1e-4):
+    if 0 < angle < 90 and not map._quadrant:
         reach = 2 * math.hypot(box[1] - box[0], box[3] - box[2])
         k = 1
         while k * angle < 360:
