@@ -23,6 +23,7 @@
 #include "fieldscan/mapfile/atomic_file.h"
 #include "fieldscan/mapfile/map_writer.h"
 #include "fieldscan/mapfile/node.h"
+#include "fieldscan/query/input_map.h"
 #include "fieldscan/query/map_info.h"
 #include "fieldscan/textio/number.h"
 #include "fieldscan/textio/text.h"
@@ -52,30 +53,12 @@ bool same_file(const std::string& path, const struct stat& other) {
   return ::stat(path.c_str(), &st) == 0 && st.st_dev == other.st_dev && st.st_ino == other.st_ino;
 }
 
-// Today's date as DD-MON-YYYY.
-std::string today() {
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
-  static const char* const months[12] = {"JAN", "FEB", "MAR", "APR", "MAY", "JUN",
-                                         "JUL", "AUG", "SEP", "OCT", "NOV", "DEC"};
-  char buffer[32];
-  std::snprintf(buffer, sizeof buffer, "%02d-%s-%04d", local.tm_mday, months[local.tm_mon % 12],
-                local.tm_year + 1900);
-  return buffer;
-}
-
 // "-" names the standard streams.
 bool is_standard(const std::string& path) { return path == "-"; }
 
 // A file name as messages show it.
 std::string shown(const std::string& path, const char* standard) {
   return is_standard(path) ? standard : path;
-}
-
-std::string base_name(const std::string& path) {
-  const auto slash = path.find_last_of('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 // Reads the map file named `path` once, the way LOAD names it (blanks
@@ -123,13 +106,7 @@ int export_table(const std::vector<std::string>& pos, const FormatOptions& forma
   std::string why;
   if (!load_map(map_path, map, why)) return failure(io, why);
   std::string text;
-  if (formats.to != Format::table &&
-      !export_text(map_path, map.grid(), map.contents(), formats, text, why)) {
-    return failure(io, why);
-  }
-  const std::string problem =
-      formats.to == Format::table ? table_problem(map.contents()) : std::string();
-  if (!problem.empty()) return failure(io, map_path + ": cannot be written as a table: " + problem);
+  if (!prepare_export(map_path, map, formats, text, why)) return failure(io, why);
   struct stat input {};
   if (!is_standard(table_path) && ::stat(std::string(trim_blanks(map_path)).c_str(), &input) == 0 &&
       same_file(table_path, input)) {
@@ -137,10 +114,7 @@ int export_table(const std::vector<std::string>& pos, const FormatOptions& forma
   }
   AtomicFile file;
   if (is_standard(table_path) ? file.open_descriptor(STDOUT_FILENO) : file.open(table_path)) {
-    if (formats.to != Format::table) {
-      file.write(text);
-    } else if (!table_with_units(map_path, map.contents(), formats, why,
-                                 [&file](std::string_view piece) { return file.write(piece); })) {
+    if (!write_export(map_path, map, formats, text, file, why) && file.why().empty()) {
       return failure(io, why);
     }
     file.commit();
@@ -344,9 +318,7 @@ int convert(const std::vector<std::string>& pos, const ConvertOptions& options, 
   }
   std::deque<TableRow>().swap(table.rows);
   // The table's header lines fill the map header; the command line wins.
-  if (!table.header.title) contents.title = base_name(table_path);
-  if (!table.header.date) contents.date = today();
-  apply_header(table.header, contents);
+  apply_table_header(table_path, table.header, contents);
   // The units go into the axis texts (when any is known).
   if (units.length || units.field) record_units(units, contents);
   if (options.has_title) contents.title = options.contents.title;

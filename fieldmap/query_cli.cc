@@ -122,11 +122,17 @@ double parse_step(const std::string& value) {
   return s;
 }
 
+void check_line(LineProblem problem) {
+  if (problem == LineProblem::kZeroLength) throw UsageError{"--line: the line has zero length"};
+  if (problem == LineProblem::kTooMany) {
+    throw UsageError{"--step: too many points on the line at that step"};
+  }
+}
+
 LinePoints stepped_line(Point3 a, Point3 b, double step) {
-  LinePoints line = LinePoints::with_step(a, b, step, kMaxLinePoints);
-  if (!(line.length() > 0)) throw UsageError{"--line: the line has zero length"};
-  if (line.count() == 0) throw UsageError{"--step: too many points on the line at that step"};
-  return line;
+  std::optional<LinePoints> line;
+  check_line(sampled_line(a, b, step, kMaxLinePoints, line));
+  return *line;
 }
 
 // The points named on the command line: a line, a grid or a points file;
@@ -416,14 +422,8 @@ int run_integral(const std::vector<std::string>& argv, CliStreams& io) {
     if (const std::string* n = args.value("--points")) {
       line = LinePoints::with_count(a, b, parse_count(*n));
     } else {
-      // By default a quarter of the map's finest grid step.
       const std::string* s = args.value("--step");
-      const double step = s ? parse_step(*s) : default_step(map.grid());
-      // Both ends are points; the spacing is the step or a little less.
-      const LinePoints stepped = stepped_line(a, b, step);
-      const std::int64_t count = stepped_count(stepped.length(), step, kMaxLinePoints);
-      if (count < 0) throw UsageError{"--step: too many points on the line at that step"};
-      line = LinePoints::with_count(a, b, count);
+      check_line(integral_line(a, b, s ? parse_step(*s) : 0.0, map.grid(), kMaxLinePoints, line));
     }
   } catch (const UsageError& e) {
     return usage_error(io, e.problem);

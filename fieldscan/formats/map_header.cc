@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <ctime>
 #include <vector>
 
 #include "fieldscan/mapfile/map_format.h"
@@ -263,6 +264,25 @@ void apply_header(const MapHeader& header, MapContents& contents) {
     contents.idb = i[7];
     contents.idc = i[8];
   }
+}
+
+std::string today() {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  static const char* const months[12] = {"JAN", "FEB", "MAR", "APR", "MAY", "JUN",
+                                         "JUL", "AUG", "SEP", "OCT", "NOV", "DEC"};
+  char buffer[32];
+  std::snprintf(buffer, sizeof buffer, "%02d-%s-%04d", local.tm_mday, months[local.tm_mon % 12],
+                local.tm_year + 1900);
+  return buffer;
+}
+
+void apply_table_header(std::string_view path, const MapHeader& header, MapContents& contents) {
+  const std::size_t slash = path.find_last_of('/');
+  if (!header.title) contents.title = path.substr(slash == std::string_view::npos ? 0 : slash + 1);
+  if (!header.date) contents.date = today();
+  apply_header(header, contents);
 }
 
 }  // namespace fieldscan::fieldmap
