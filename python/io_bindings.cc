@@ -72,7 +72,10 @@ fieldmap::FormatOptions format_options(const char* command, const char* option,
        !fieldmap::take_format_option(command, option, *format, options, taken, problem)) ||
       (units &&
        !fieldmap::take_format_option(command, "--units", *units, options, taken, problem))) {
-    throw py::value_error(problem);
+    // The command line's words, with the argument's name for the option's.
+    const std::size_t colon = problem.find(':');
+    const bool is_units = problem.rfind("--units", 0) == 0;
+    throw py::value_error((is_units ? "units" : "format") + problem.substr(colon));
   }
   return options;
 }
@@ -88,7 +91,7 @@ FieldMap load(const py::object& path, const std::optional<std::string>& format,
   bool loaded;
   {
     py::gil_scoped_release unlocked;
-    loaded = fieldmap::read_input_map(name, options, capacity, map, read_units, why, &error);
+    loaded = fieldmap::read_input_map(name, options, capacity, map, read_units, why, &error, false);
   }
   if (loaded) return map;
   if (error.status == 0) error.message = why;

@@ -59,7 +59,8 @@ bool read_table_input(const std::string& path, int fd, std::uint64_t size, Forma
 }  // namespace
 
 bool read_input_map(const std::string& path, const FormatOptions& options, std::int64_t capacity,
-                    FieldMap& map, Units& units, std::string& why, MapError* map_error) {
+                    FieldMap& map, Units& units, std::string& why, MapError* map_error,
+                    bool name_limit) {
   Fd input;
   input.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   struct stat st {};
@@ -76,10 +77,11 @@ bool read_input_map(const std::string& path, const FormatOptions& options, std::
     // Not a text table: a map file (or nothing the kit reads; an empty file
     // gets the map loader's message).
     MapError error;
-    if (path.size() > 80 || !FieldMap::load(path, map, error, capacity)) {
+    const bool too_long = name_limit && path.size() > 80;
+    if (too_long || !FieldMap::load(path, map, error, capacity)) {
       if (map_error) *map_error = error;
       why = path + ": " +
-            (path.size() > 80 ? "the map file name is longer than 80 characters" : error.message);
+            (too_long ? "the map file name is longer than 80 characters" : error.message);
       return false;
     }
     units = recorded_units(map.contents().axa, map.contents().axb, map.contents().axc);

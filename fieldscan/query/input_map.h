@@ -22,9 +22,12 @@ namespace fieldscan::fieldmap {
 // a table that does not convert).
 // When `map_error` is given and no format is forced, a file that is taken as
 // a map file, or that cannot be opened, and does not load leaves the map
-// loader's own status and message there too.
+// loader's own status and message there too.  `name_limit`: a map file is
+// refused, as the console refuses it, when its name is longer than the 80
+// characters of LOAD's map name.
 bool read_input_map(const std::string& path, const FormatOptions& options, std::int64_t capacity,
-                    FieldMap& map, Units& units, std::string& why, MapError* map_error = nullptr);
+                    FieldMap& map, Units& units, std::string& why, MapError* map_error = nullptr,
+                    bool name_limit = true);
 
 // The first half of writing `map` (read from `name`, which messages name) in
 // the format options.to as `fieldmap export` writes it: the whole text for

@@ -27,8 +27,11 @@ def fieldmap(*args, stdin=None):
     program = os.environ.get("FIELDSCAN_FIELDMAP")
     if not program:
         pytest.skip("FIELDSCAN_FIELDMAP is not set: run the tests through ctest")
-    done = subprocess.run([program, *map(str, args)], input=stdin, capture_output=True,
-                          text=True)
+    # The shorter of each path and its relative form: the command line takes
+    # map names of at most 80 characters, as the console does.
+    args = [min(str(a), os.path.relpath(a), key=len) if isinstance(a, Path) else str(a)
+            for a in args]
+    done = subprocess.run([program, *args], input=stdin, capture_output=True, text=True)
     assert done.returncode in (0, 1), done.stderr
     return done.stdout
 
