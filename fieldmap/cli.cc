@@ -24,6 +24,7 @@
 #include "fieldscan/mapfile/atomic_file.h"
 #include "fieldscan/mapfile/map_writer.h"
 #include "fieldscan/mapfile/node.h"
+#include "fieldscan/query/input_map.h"
 #include "fieldscan/query/map_info.h"
 #include "fieldscan/textio/number.h"
 #include "fieldscan/textio/text.h"
@@ -61,6 +62,7 @@ std::string shown(const std::string& path, const char* standard) {
   return is_standard(path) ? standard : path;
 }
 
+// The last part of a path: a converted table's default title.
 std::string base_name(const std::string& path) {
   const auto slash = path.find_last_of('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
@@ -111,13 +113,7 @@ int export_table(const std::vector<std::string>& pos, const FormatOptions& forma
   std::string why;
   if (!load_map(map_path, map, why)) return failure(io, why);
   std::string text;
-  if (formats.to != Format::table &&
-      !export_text(map_path, map.grid(), map.contents(), formats, text, why)) {
-    return failure(io, why);
-  }
-  const std::string problem =
-      formats.to == Format::table ? table_problem(map.contents()) : std::string();
-  if (!problem.empty()) return failure(io, map_path + ": cannot be written as a table: " + problem);
+  if (!prepare_export(map_path, map, formats, text, why)) return failure(io, why);
   struct stat input {};
   if (!is_standard(table_path) && ::stat(std::string(trim_blanks(map_path)).c_str(), &input) == 0 &&
       same_file(table_path, input)) {
@@ -125,10 +121,7 @@ int export_table(const std::vector<std::string>& pos, const FormatOptions& forma
   }
   AtomicFile file;
   if (is_standard(table_path) ? file.open_descriptor(STDOUT_FILENO) : file.open(table_path)) {
-    if (formats.to != Format::table) {
-      file.write(text);
-    } else if (!table_with_units(map_path, map.contents(), formats, why,
-                                 [&file](std::string_view piece) { return file.write(piece); })) {
+    if (!write_export(map_path, map, formats, text, file, why) && file.why().empty()) {
       return failure(io, why);
     }
     file.commit();

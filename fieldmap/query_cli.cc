@@ -116,11 +116,17 @@ double parse_step(const std::string& value) {
   return s;
 }
 
+void check_line(LineProblem problem) {
+  if (problem == LineProblem::kZeroLength) throw UsageError{"--line: the line has zero length"};
+  if (problem == LineProblem::kTooMany) {
+    throw UsageError{"--step: too many points on the line at that step"};
+  }
+}
+
 LinePoints stepped_line(Point3 a, Point3 b, double step) {
-  LinePoints line = LinePoints::with_step(a, b, step, kMaxLinePoints);
-  if (!(line.length() > 0)) throw UsageError{"--line: the line has zero length"};
-  if (line.count() == 0) throw UsageError{"--step: too many points on the line at that step"};
-  return line;
+  std::optional<LinePoints> line;
+  check_line(sampled_line(a, b, step, kMaxLinePoints, line));
+  return *line;
 }
 
 // The points named on the command line: a line, a grid or a points file;
@@ -422,21 +428,6 @@ bool parse_integral(const std::vector<std::string>& argv, Args& args, IntegralOp
   return true;
 }
 
-// The points of the integral: --points N, else at most --step apart (by
-// default a quarter of the map's finest grid step).  Errors are thrown.
-LinePoints integral_line(const Args& args, Point3 a, Point3 b, const FieldMap& map) {
-  if (const std::string* n = args.value("--points")) {
-    return LinePoints::with_count(a, b, parse_count(*n));
-  }
-  const std::string* s = args.value("--step");
-  const double step = s ? parse_step(*s) : default_step(map.grid());
-  // Both ends are points; the spacing is the step or a little less.
-  const LinePoints stepped = stepped_line(a, b, step);
-  const std::int64_t count = stepped_count(stepped.length(), step, kMaxLinePoints);
-  if (count < 0) throw UsageError{"--step: too many points on the line at that step"};
-  return LinePoints::with_count(a, b, count);
-}
-
 }  // namespace
 
 int run_integral(const std::vector<std::string>& argv, CliStreams& io) {
@@ -458,7 +449,12 @@ int run_integral(const std::vector<std::string>& argv, CliStreams& io) {
 
   std::optional<LinePoints> line;
   try {
-    line = integral_line(args, a, b, map);
+    if (const std::string* n = args.value("--points")) {
+      line = LinePoints::with_count(a, b, parse_count(*n));
+    } else {
+      const std::string* s = args.value("--step");
+      check_line(integral_line(a, b, s ? parse_step(*s) : 0.0, map.grid(), kMaxLinePoints, line));
+    }
   } catch (const UsageError& e) {
     return usage_error(io, e.problem);
   }

@@ -50,17 +50,9 @@ FieldMap resample(const FieldMap& map, std::optional<py::object> step,
   return out;
 }
 
-void export_vti(const FieldMap& map, const py::object& path, bool unfold) {
-  const std::string file = py::str(py::module_::import("os").attr("fspath")(path));
-  const MapContents& c = map.contents();
-  std::string text, why;
-  bool ok;
-  {
-    py::gil_scoped_release unlocked;
-    ok = fieldmap::write_vti(c, fieldmap::recorded_units(c.axa, c.axb, c.axc), unfold, text, why) &&
-         write_file(file, text, &why);
-  }
-  if (!ok) throw py::value_error(file + ": " + why);
+// The VTK image export under its own name: Map.export(path, "vti").
+void export_vti(const py::object& map, const py::object& path, bool unfold) {
+  map.attr("export")(path, "vti", py::arg("unfold") = unfold);
 }
 
 }  // namespace

@@ -38,6 +38,7 @@
 #include "python/arrays.h"
 #include "python/file_bindings.h"
 #include "python/interp_bindings.h"
+#include "python/io_bindings.h"
 
 namespace py = pybind11;
 
@@ -240,6 +241,13 @@ Point3 finite_point(const py::object& value, const char* item) {
                 coordinate(p[2], item, kPointTakes)};
 }
 
+void check_line(fieldmap::LineProblem problem) {
+  if (problem == fieldmap::LineProblem::kZeroLength) {
+    throw py::value_error("the line has zero length");
+  }
+  if (problem == fieldmap::LineProblem::kTooMany) throw py::value_error("too many points");
+}
+
 // The points of a line given by a count or a step (exactly one of them).
 LinePoints line_points(const py::object& start, const py::object& end,
                        std::optional<std::int64_t> points, std::optional<double> step) {
@@ -253,9 +261,21 @@ LinePoints line_points(const py::object& start, const py::object& end,
     return LinePoints::with_count(a, b, *points);
   }
   if (!(*step > 0) || !std::isfinite(*step)) throw py::value_error("step must be positive");
-  LinePoints line = LinePoints::with_step(a, b, *step, kMaxPoints);
-  if (line.count() == 0) throw py::value_error("too many points");
-  return line;
+  std::optional<LinePoints> line;
+  check_line(fieldmap::sampled_line(a, b, *step, kMaxPoints, line));
+  return *line;
+}
+
+// The line of an integral: by count, or by step (default: the library's)
+// over the whole length, as `fieldmap integral` takes it.
+LinePoints integral_points(const FieldMap& map, const py::object& start, const py::object& end,
+                           std::optional<std::int64_t> points, std::optional<double> step) {
+  if (points || (step && !(*step > 0))) return line_points(start, end, points, step);
+  const Point3 a = finite_point(start, "start"), b = finite_point(end, "end");
+  if (step && !std::isfinite(*step)) throw py::value_error("step must be positive");
+  std::optional<LinePoints> line;
+  check_line(fieldmap::integral_line(a, b, step.value_or(0.0), map.grid(), kMaxPoints, line));
+  return *line;
 }
 
 // A sample holds about this many bytes a point: the library's points,
@@ -384,13 +404,7 @@ LineIntegral integral(const FieldMap& map, const py::object& start, const py::ob
     options.main_component = *main_component;
   }
   options.skip_unevaluable = skip_unevaluable;
-  if (!points && !step) {
-    // A quarter of the finest grid step follows the interpolation closely.
-    const MapContents& c = map.contents();
-    const double finest = std::min({c.dx, c.dy, c.dz});
-    if (finest > 0 && std::isfinite(finest)) step = finest / 4;
-  }
-  LinePoints line = line_points(start, end, points, step);
+  LinePoints line = integral_points(map, start, end, points, step);
   options.threads = thread_count(threads, static_cast<std::size_t>(line.count()));
   LineIntegral r;
   r.rule = options.rule;
@@ -436,19 +450,6 @@ DiffResult diff(const FieldMap& a, const FieldMap& b, const py::object& x, const
 // ---------------------------------------------------------------------------
 // Building, loading and saving maps.
 
-FieldMap load(const py::object& path, std::int64_t capacity) {
-  const std::string name = path_of(path);
-  FieldMap map;
-  MapError error;
-  bool loaded;
-  {
-    py::gil_scoped_release unlocked;
-    loaded = FieldMap::load(name, map, error, capacity);
-  }
-  if (!loaded) raise_map_error(error);
-  return map;
-}
-
 FieldMap from_arrays(const py::object& values_object, const py::object& origin,
                      const py::object& steps, double angle, const py::object& reflection,
                      const py::str& title, const py::object& date, const py::object& axis_texts,
@@ -493,17 +494,6 @@ FieldMap from_arrays(const py::object& values_object, const py::object& origin,
   MapError error;
   if (!FieldMap::from_contents(std::move(c), map, error)) raise_map_error(error);
   return map;
-}
-
-void save(const FieldMap& map, const py::object& path) {
-  const std::string file = path_of(path);
-  std::string why;
-  bool saved;
-  {
-    py::gil_scoped_release unlocked;
-    saved = write_map_file(file, map.contents(), &why);
-  }
-  if (!saved) raise_write_error(path, why);
 }
 
 py::tuple point3(const Point3& p) { return triple(p.x, p.y, p.z); }
@@ -678,9 +668,6 @@ PYBIND11_MODULE(_fieldscan, m) {
                   "single precision; unmeasured nodes hold UNMEASURED) and its header items.\n"
                   "angle is in degrees; texts are Latin-1, at most 80 (title), 18 (date) and\n"
                   "8 (axis texts) characters.")
-      .def("save", &save, py::arg("path"),
-           "Writes the map file: to a temporary file beside it, synced, then renamed over\n"
-           "it, so a failure (OSError) leaves an existing file as it was.")
       .def_property_readonly(
           "title", [](const FieldMap& map) { return text(map.contents().title); },
           "The title, at most 80 characters.")
@@ -777,8 +764,10 @@ PYBIND11_MODULE(_fieldscan, m) {
            py::arg("rule") = "simpson", py::arg("skip_unevaluable") = false,
            py::arg("main_component") = py::none(), py::arg("threads") = py::none(),
            py::arg("method") = "linear",
-           "The integral of each component along the line (default step: a quarter of the\n"
-           "finest grid step): a LineIntegral.  rule: 'simpson' (composite Simpson, the 3/8\n"
+           "The integral of each component along the line, over `points` points or points\n"
+           "at most `step` apart from start to end, both included (default step: a quarter\n"
+           "of the finest grid step), as `fieldmap integral`: a LineIntegral.  rule: 'simpson' "
+           "(composite Simpson, the 3/8\n"
            "rule on the last three intervals when their number is odd) or 'trapezoid'.\n"
            "main_component (0, 1, 2; default: the largest in magnitude) is the one of the\n"
            "effective length.  A point that cannot be evaluated raises ValueError unless\n"
@@ -794,12 +783,7 @@ PYBIND11_MODULE(_fieldscan, m) {
       });
 
   register_analysis(m);
-
-  m.def("load", &load, py::arg("path"), py::kw_only(),
-        py::arg("capacity") = static_cast<std::int64_t>(MXS),
-        "Loads a map file as the console does (at most `capacity` values); raises MapError\n"
-        "with the loader's message and its status on failure.");
-
   register_interp_bindings(m);
   register_file_bindings(m);
+  register_io_bindings(m);
 }

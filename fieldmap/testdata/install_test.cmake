@@ -119,6 +119,25 @@ expect_equal("${run_output}" "field 1: Point is outside X-limits\n101.5 200.5 30
 run(${WORK_DIR}/consumer/field_at wide.map 0.25 0.5 0.75 linear.map)
 expect_equal("${run_output}" "100.25 200.5 300.75\n6 13.25 -7.25\n"
              "two maps, the wide one first")
+# A G4beamline file (mm, T) of the same linear field as map A over a 10 mm
+# cube, read through the installed formats and query libraries and sampled
+# along its diagonal and beyond.
+set(table "grid X0=0 Y0=0 Z0=0 nX=2 nY=2 nZ=2 dX=10 dY=10 dZ=10\ndata\n")
+foreach(z 0 1)
+  foreach(y 0 1)
+    foreach(x 0 1)
+      math(EXPR bx "1 + 2 * ${x} + 3 * ${y} + 4 * ${z}")
+      math(EXPR by "10 + 20 * ${x} - 5 * ${y} + ${z}")
+      math(EXPR bz "-2 + ${x} + ${y} - 8 * ${z}")
+      string(APPEND table "${x}0 ${y}0 ${z}0 ${bx} ${by} ${bz}\n")
+    endforeach()
+  endforeach()
+endforeach()
+file(WRITE ${WORK_DIR}/linear.g4bl "${table}")
+run(${WORK_DIR}/consumer/line_of_table linear.g4bl 0 0 0 15 15 15 4)
+expect_equal("${run_output}" "lengths in mm, field in T\n0 0 0 1 10 -2\n5 5 5 5.5 18 -5\n10 10 10 10 26 -8\n15 15 15 outside Z-limits\n"
+             "a line through a G4beamline table")
+
 # The installed fieldscan lists the field of a converted table: the
 # purging magnet in millimetres along x at z = 20 mm ...
 run(${prefix}/bin/fieldmap convert ${PURG_TABLE} purg.map --scale 1000)

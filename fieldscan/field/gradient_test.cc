@@ -84,9 +84,9 @@ TEST(GradientTest, MatchesDifferencesOfTheFieldOnCurvedFieldsThroughFolds) {
                             {0, 0, 1, 9, 5, 0, {0, 0, 2}}};
   std::mt19937 rng(3);
   std::uniform_real_distribution<float> coordinate(-7.3f, 7.3f), height(-1.7f, 1.7f);
-  for (const GridSpec& spec : grids) {
-    SCOPED_TRACE(spec.angle);
-    const FieldMap map = testsupport::formula_map(spec, curved);
+  for (const GridSpec& grid : grids) {
+    SCOPED_TRACE(grid.angle);
+    const FieldMap map = testsupport::formula_map(grid, curved);
     const float h = 1e-3f;
     for (int n = 0; n < 200; ++n) {
       const float p[3] = {coordinate(rng), coordinate(rng), height(rng)};

@@ -2,9 +2,11 @@
 
 #include <cmath>
 #include <cstdio>
+#include <ctime>
 #include <vector>
 
 #include "fieldscan/mapfile/map_format.h"
+#include "fieldscan/mapfile/map_writer.h"
 #include "fieldscan/textio/number.h"
 
 namespace fieldscan::fieldmap {
@@ -295,6 +297,13 @@ void apply_header(const MapHeader& header, MapContents& contents) {
     contents.idb = i[7];
     contents.idc = i[8];
   }
+}
+
+void apply_table_header(std::string_view path, const MapHeader& header, MapContents& contents) {
+  const std::size_t slash = path.find_last_of('/');
+  if (!header.title) contents.title = path.substr(slash == std::string_view::npos ? 0 : slash + 1);
+  if (!header.date) contents.date = today();
+  apply_header(header, contents);
 }
 
 }  // namespace fieldscan::fieldmap

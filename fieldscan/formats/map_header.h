@@ -61,4 +61,9 @@ std::string format_header_lines(const MapContents& contents);
 // `contents` (the origin and the steps belong to the grid finder).
 void apply_header(const MapHeader& header, MapContents& contents);
 
+// The header of a map converted from the table file `path`: the items of
+// its header lines, the title being the file's name and the date today's
+// where the header gives none.
+void apply_table_header(std::string_view path, const MapHeader& header, MapContents& contents);
+
 }  // namespace fieldscan::fieldmap

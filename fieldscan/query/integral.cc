@@ -40,6 +40,19 @@ std::int64_t stepped_count(double length, double step, std::int64_t limit) {
   return std::max<std::int64_t>(2, static_cast<std::int64_t>(intervals) + 1);
 }
 
+LineProblem integral_line(Point3 a, Point3 b, double step, const GridSize& grid, std::int64_t limit,
+                          std::optional<LinePoints>& line) {
+  line.reset();
+  if (step == 0) step = default_step(grid);
+  const LineProblem problem = sampled_line(a, b, step, limit, line);
+  if (problem != LineProblem::kNone) return problem;
+  const std::int64_t count = stepped_count(line->length(), step, limit);
+  line.reset();
+  if (count < 0) return LineProblem::kTooMany;
+  line.emplace(LinePoints::with_count(a, b, count));
+  return LineProblem::kNone;
+}
+
 void LineIntegrator::add(const double v[3]) {
   for (int p = 0; p < 3; ++p) {
     for (int c = 0; c < 3; ++c) last_[p][c] = last_[p + 1][c];

@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "fieldscan/field/field_map.h"
@@ -34,6 +35,13 @@ double default_step(const GridSize& grid);
 // most `step` apart, both ends among them (at least 2); -1 when that is
 // `limit` or more.
 std::int64_t stepped_count(double length, double step, std::int64_t limit);
+
+// The points of a line to integrate along by step: from one end to the
+// other, both among them, at most `step` apart (the step itself when it
+// divides the length, else a little less); `step` 0 takes default_step(grid).
+// At most `limit` points.  Anything but kNone leaves `line` unset.
+LineProblem integral_line(Point3 a, Point3 b, double step, const GridSize& grid, std::int64_t limit,
+                          std::optional<LinePoints>& line);
 
 // Integrates equally spaced values (three components) point by point,
 // keeping a fixed amount of state however long the line.  Values come in

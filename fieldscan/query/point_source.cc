@@ -98,6 +98,16 @@ LinePoints LinePoints::with_step(Point3 a, Point3 b, double step, std::int64_t m
   return line;
 }
 
+LineProblem sampled_line(Point3 a, Point3 b, double step, std::int64_t limit,
+                         std::optional<LinePoints>& line) {
+  line.reset();
+  LinePoints stepped = LinePoints::with_step(a, b, step, limit);
+  if (!(stepped.length() > 0)) return LineProblem::kZeroLength;
+  if (stepped.count() == 0) return LineProblem::kTooMany;
+  line.emplace(stepped);
+  return LineProblem::kNone;
+}
+
 double LinePoints::length() const {
   const double dx = static_cast<double>(b_.x) - a_.x;
   const double dy = static_cast<double>(b_.y) - a_.y;

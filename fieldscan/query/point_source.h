@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -97,6 +98,15 @@ class LinePoints : public PointSource {
   bool by_step_ = false;  // numerator_ is the step, denominator_ the length
   std::int64_t next_ = 0;
 };
+
+// Why a line by step cannot be made.
+enum class LineProblem { kNone, kZeroLength, kTooMany };
+
+// The points of a line by step as every query samples it: a, a + step, ...
+// while not beyond b (LinePoints::with_step), at most `limit` of them.
+// `step` > 0.  Anything but kNone leaves `line` unset.
+LineProblem sampled_line(Point3 a, Point3 b, double step, std::int64_t limit,
+                         std::optional<LinePoints>& line);
 
 // One axis of a grid: `count` values origin + (span * i) / denominator.
 struct GridAxis {

@@ -9,6 +9,10 @@ unmeasured nodes, trilinear interpolation), many points at a time.
 Field statuses: 0 evaluated, 1-3 outside the x, y or z limits, 4 next to an
 unmeasured node; `field_message(status)` gives the console's text.  Where a
 point is not evaluated its field is NaN.  Plots are in `fieldscan.plot`.
+
+`load` also reads a field table in any format `fieldmap convert` reads, and
+`Map.export` writes every format `fieldmap export` writes.  Maps pickle (as
+the bytes of their map file), so they travel to other processes.
 """
 
 from ._fieldscan import (

@@ -237,3 +237,44 @@ def test_arguments_are_refused_by_name(call, error, words):
         call(random_map(90.0, (0, 0, 0)))
     if ": " in words:  # and what the argument takes
         assert f"({words.split(':')[0]} takes " in str(caught.value)
+
+
+def _field_of(m, points):
+    return m.field(points)
+
+
+def test_a_pickled_map_evaluates_bit_for_bit_as_the_original():
+    import multiprocessing
+    import pickle
+    m = random_map(*SYMMETRIES["sector -30, mirrors"])
+    points = points_around(m, 2000)
+    b, status = m.field(points)
+    copy = pickle.loads(pickle.dumps(m))
+    assert (copy.title, copy.date, copy.limits) == (m.title, m.date, m.limits)
+    with multiprocessing.get_context("fork").Pool(1) as pool:
+        shipped = pool.apply(_field_of, (m, points))
+    for other_b, other_status in (copy.field(points), shipped):
+        np.testing.assert_array_equal(bits(other_b), bits(b))
+        np.testing.assert_array_equal(other_status, status)
+
+
+@pytest.mark.parametrize("call, error, words", [
+    (lambda m, t: fieldscan.load(t / "m.map", format="vti"), ValueError,
+     "format: vti files are written, not read"),
+    (lambda m, t: fieldscan.load(t / "m.map", units="mm,furlong"), ValueError, "units: "),
+    (lambda m, t: fieldscan.load(t / "bad.txt"), fieldscan.MapError, "bad.txt:2:"),
+    (lambda m, t: fieldscan.load(t / "m.map", format="csv"), fieldscan.MapError, "m.map"),
+    (lambda m, t: m.export(t / "m.bds", "bdsim", units="cm,T"), ValueError, "mirror planes"),
+    (lambda m, t: m.export(t / "m.txt", "comsol"), ValueError, "comsol files are read"),
+    (lambda m, t: m.export(t / "m.txt", "csv", unfold=True), ValueError, "vti"),
+    (lambda m, t: m.export(t, "csv"), IsADirectoryError, ""),
+    (lambda m, t: m.export(t, "map"), IsADirectoryError, ""),
+])
+def test_load_and_export_refuse_with_the_command_lines_reasons(tmp_path, call, error, words):
+    m = random_map(*SYMMETRIES["normal mirrors"])
+    m.save(tmp_path / "m.map")
+    (tmp_path / "bad.txt").write_text("x y z bx by bz\n0 0 zero 1 2 3\n")
+    with pytest.raises(error) as caught:
+        call(m, tmp_path)
+    assert words in str(caught.value)
+    assert sorted(os.listdir(tmp_path)) == ["bad.txt", "m.map"]  # nothing left behind
