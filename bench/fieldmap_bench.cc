@@ -203,12 +203,15 @@ std::string write_format(Format format) {
       }
       return "% Model: bench.mph\n% Length unit: mm\n% x y z mf.Bx (T) mf.By (T) mf.Bz (T)\n" + out;
     }
+    case Format::vti:
+      write_vti(m.contents, kMillimetreTesla, false, out, why);
+      return out;
   }
   return out;
 }
 
 const std::string& text_of(Format format) {
-  static std::string texts[5];
+  static std::string texts[6];
   std::string& t = texts[static_cast<int>(format)];
   if (t.empty()) t = write_format(format);
   return t;
