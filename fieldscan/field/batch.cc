@@ -506,6 +506,43 @@ FIELDSCAN_INLINE void interpolate_block(const Plan& p, const float values[], Cel
 // On a sector map each point is folded, and its field unfolded, by
 // evaluate()'s own stages, one point at a time; the lanes locate the folded
 // points and interpolate.
+// One block of points on its way through run_blocks().
+struct Block {
+  const float *x, *y, *z;
+  Cells cells;
+  Fold folds[kBlock];                     // on a sector map
+  float u[kBlock], v[kBlock], w[kBlock];  // the folded offsets, or NaN
+};
+
+// Takes the `count` points from `first` on into `now` (a short last block
+// copied into `tail` and filled up with NaN), folds them on a sector map,
+// locates their cells and asks for their nodes.
+FIELDSCAN_INLINE void start_block(const Plan& plan, const GridSize& grid, const float values[],
+                                  const float x[], const float y[], const float z[],
+                                  std::size_t first, std::size_t count, float (&tail)[3][kBlock],
+                                  Caches& caches, Block& now) {
+  if (count == kBlock) {
+    now.x = x + first, now.y = y + first, now.z = z + first;
+  } else {
+    const float* from[3] = {x + first, y + first, z + first};
+    for (int a = 0; a < 3; ++a) {
+      std::fill(std::copy_n(from[a], count, tail[a]), tail[a] + kBlock, NAN);
+    }
+    now.x = tail[0], now.y = tail[1], now.z = tail[2];
+  }
+  if (plan.sector) {
+    for (std::size_t m = 0; m < kBlock; ++m) {
+      Fold& f = now.folds[m];
+      const bool folded = fold_point(grid, now.x[m], now.y[m], now.z[m], f) == FieldStatus::kOk;
+      now.u[m] = folded ? f.u : NAN, now.v[m] = folded ? f.v : NAN, now.w[m] = folded ? f.w : NAN;
+    }
+    locate_block(plan, now.u, now.v, now.w, caches, now.cells);
+  } else {
+    locate_block(plan, now.x, now.y, now.z, caches, now.cells);
+  }
+  prefetch_block(plan, values, now.cells);
+}
+
 FIELDSCAN_INLINE void run_blocks(const GridSize& grid, const float values[], std::int64_t capacity,
                                  std::size_t n, const float x[], const float y[], const float z[],
                                  FieldVector b[], FieldStatus status[]) {
@@ -513,12 +550,6 @@ FIELDSCAN_INLINE void run_blocks(const GridSize& grid, const float values[], std
   if (!make_plan(grid, capacity, plan)) {
     return point_by_point(grid, values, capacity, n, x, y, z, b, status);
   }
-  struct Block {
-    const float *x, *y, *z;
-    Cells cells;
-    Fold folds[kBlock];                     // on a sector map
-    float u[kBlock], v[kBlock], w[kBlock];  // the folded offsets, or NaN
-  };
   Block blocks[2];
   float tail[3][kBlock];
   Caches caches;
@@ -526,28 +557,8 @@ FIELDSCAN_INLINE void run_blocks(const GridSize& grid, const float values[], std
   std::size_t previous = 0, previous_n = 0;
   for (std::size_t first = 0, turn = 0;; first += kBlock, turn ^= 1) {
     const std::size_t count = first < n ? std::min(kBlock, n - first) : 0;
-    Block& now = blocks[turn];
-    if (count == kBlock) {
-      now.x = x + first, now.y = y + first, now.z = z + first;
-    } else if (count > 0) {
-      const float* from[3] = {x + first, y + first, z + first};
-      for (int a = 0; a < 3; ++a) {
-        std::fill(std::copy_n(from[a], count, tail[a]), tail[a] + kBlock, NAN);
-      }
-      now.x = tail[0], now.y = tail[1], now.z = tail[2];
-    }
-    if (count > 0 && plan.sector) {
-      for (std::size_t m = 0; m < kBlock; ++m) {
-        Fold& f = now.folds[m];
-        const bool folded = fold_point(grid, now.x[m], now.y[m], now.z[m], f) == FieldStatus::kOk;
-        now.u[m] = folded ? f.u : NAN, now.v[m] = folded ? f.v : NAN, now.w[m] = folded ? f.w : NAN;
-      }
-      locate_block(plan, now.u, now.v, now.w, caches, now.cells);
-      prefetch_block(plan, values, now.cells);
-    } else if (count > 0) {
-      locate_block(plan, now.x, now.y, now.z, caches, now.cells);
-      prefetch_block(plan, values, now.cells);
-    }
+    if (count > 0)
+      start_block(plan, grid, values, x, y, z, first, count, tail, caches, blocks[turn]);
     if (previous_n > 0) {
       Block& then = blocks[turn ^ 1];
       interpolate_block(plan, values, then.cells, then.x, then.y, then.z, previous_n, cell_cache,
