@@ -225,6 +225,19 @@ FieldStatus evaluate_cubic(const GridSize& grid, const float values[], std::int6
   return FieldStatus::kOk;
 }
 
+void locate_points(Interpolation method, const GridSize& grid, const float values[],
+                   std::int64_t capacity, const std::int64_t nodes[3], const float x[],
+                   const float y[], const float z[], std::size_t start, std::size_t count,
+                   Fold fold[], AxisCell cell[][3], FieldStatus status[]) {
+  for (std::size_t m = 0; m < count; ++m) {
+    const std::size_t p = start + m;
+    status[p] = fold_point(grid, x[p], y[p], z[p], fold[m]);
+    if (status[p] != FieldStatus::kOk) continue;
+    status[p] = locate_cell(grid, capacity, fold[m], cell[m][0], cell[m][1], cell[m][2]);
+    if (status[p] == FieldStatus::kOk) prefetch_cells(method, grid, values, nodes, cell[m]);
+  }
+}
+
 void evaluate_cubic_many(const GridSize& grid, const float values[], std::int64_t capacity,
                          std::size_t n, const float x[], const float y[], const float z[],
                          FieldVector b[], FieldStatus status[]) {
@@ -236,15 +249,8 @@ void evaluate_cubic_many(const GridSize& grid, const float values[], std::int64_
   AxisCell cell[kLocateBlock][3];
   for (std::size_t start = 0; start < n; start += kLocateBlock) {
     const std::size_t count = std::min(kLocateBlock, n - start);
-    for (std::size_t m = 0; m < count; ++m) {
-      const std::size_t p = start + m;
-      status[p] = fold_point(grid, x[p], y[p], z[p], fold[m]);
-      if (status[p] != FieldStatus::kOk) continue;
-      status[p] = locate_cell(grid, capacity, fold[m], cell[m][0], cell[m][1], cell[m][2]);
-      if (status[p] == FieldStatus::kOk) {
-        prefetch_cells(Interpolation::kCubic, grid, values, nodes, cell[m]);
-      }
-    }
+    locate_points(Interpolation::kCubic, grid, values, capacity, nodes, x, y, z, start, count, fold,
+                  cell, status);
     for (std::size_t m = 0; m < count; ++m) {
       const std::size_t p = start + m;
       if (status[p] != FieldStatus::kOk) continue;

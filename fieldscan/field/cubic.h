@@ -77,6 +77,14 @@ void prefetch_cells(Interpolation method, const GridSize& grid, const float valu
 // fetched) as a block, then interpolated.
 constexpr std::size_t kLocateBlock = 32;
 
+// The first stage of a batch for at most kLocateBlock points from `start`:
+// each point folded (fold[m]) and located (cell[m]), with `status[start + m]`
+// set, and the nodes of every located point prefetched for `method`.
+void locate_points(Interpolation method, const GridSize& grid, const float values[],
+                   std::int64_t capacity, const std::int64_t nodes[3], const float x[],
+                   const float y[], const float z[], std::size_t start, std::size_t count,
+                   Fold fold[], AxisCell cell[][3], FieldStatus status[]);
+
 // evaluate() with the tricubic interpolation: the same statuses, limits and
 // symmetries.  Reads only nodes of the held grid and allocates nothing.
 FieldStatus evaluate_cubic(const GridSize& grid, const float values[], std::int64_t capacity,

@@ -266,13 +266,7 @@ void evaluate_gradient_many(const GridSize& grid, const float values[], std::int
   AxisCell cell[kLocateBlock][3];
   for (std::size_t start = 0; start < n; start += kLocateBlock) {
     const std::size_t count = std::min(kLocateBlock, n - start);
-    for (std::size_t m = 0; m < count; ++m) {
-      const std::size_t p = start + m;
-      status[p] = fold_point(grid, x[p], y[p], z[p], fold[m]);
-      if (status[p] != FieldStatus::kOk) continue;
-      status[p] = locate_cell(grid, capacity, fold[m], cell[m][0], cell[m][1], cell[m][2]);
-      if (status[p] == FieldStatus::kOk) prefetch_cells(method, grid, values, nodes, cell[m]);
-    }
+    locate_points(method, grid, values, capacity, nodes, x, y, z, start, count, fold, cell, status);
     for (std::size_t m = 0; m < count; ++m) {
       const std::size_t p = start + m;
       if (status[p] != FieldStatus::kOk) continue;
