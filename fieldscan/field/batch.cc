@@ -28,6 +28,7 @@
 
 #include "fieldscan/field/evaluate.h"
 #include "fieldscan/field/lanes.h"
+#include "fieldscan/field/sector_lanes.h"
 #include "fieldscan/mapfile/node.h"
 
 namespace fieldscan {
@@ -61,10 +62,40 @@ struct AxisPlan {
   float low, high_raw, high;
 };
 
+// What the sector fold and unfold of the lanes need: the raw limits that
+// the fold tests, the sector angle and the components each mirror plane
+// reverses (applied after the sector unfold).
+struct SectorPlan {
+  static constexpr int kLines = 64;
+  float xlow, ylow, zlow, zhigh;
+  float angle;  // |ANGLE|, below pi/2
+  std::int32_t flip_x[3], flip_y[3], flip_z[3];
+  // cos and sin of the angles 2 a k of the sector lines a point's angle
+  // can be folded about (a the sector angle, k below `lines`), from the C
+  // library.
+  std::int32_t lines;
+  double cos_line[kLines], sin_line[kLines];
+};
+
+// The sector lines of `s` (its angle set): k from 0 to the nearest of the
+// largest polar angle over 2a, at most kLines of them.
+void list_sector_lines(SectorPlan& s) {
+  s.lines = 1, s.cos_line[0] = 1.0, s.sin_line[0] = 0.0;
+  if (s.angle == 0.0f) return;
+  const double a = s.angle;
+  const double last = std::round((static_cast<double>(kHalfPi) * 0.5) / a);
+  s.lines = static_cast<std::int32_t>(std::min(last + 1.0, double{SectorPlan::kLines}));
+  for (std::int32_t k = 1; k < s.lines; ++k) {
+    const double line = a * (2.0 * k);
+    s.cos_line[k] = std::cos(line), s.sin_line[k] = std::sin(line);
+  }
+}
+
 // What the lanes need of the map, taken once per batch.
 struct Plan {
   bool sector;  // the map's sector symmetry may fold a point
   AxisPlan x, y, z;
+  SectorPlan fold;
   std::int32_t row, plane;                       // values per grid row and per plane
   std::int32_t flip_x[3], flip_y[3], flip_z[3];  // components a mirror plane reverses: -1
 };
@@ -103,8 +134,15 @@ bool make_plan(const GridSize& s, std::int64_t capacity, Plan& p) {
   mirror_components(s.IDC, 2, p.flip_z);
   if (p.sector) {
     // The folds test the raw limits, and the unfold applies the mirror signs.
+    p.fold.xlow = s.XLOW, p.fold.ylow = s.YLOW, p.fold.zlow = s.ZLOW, p.fold.zhigh = s.ZHIGH;
+    p.fold.angle = std::fabs(s.ANGLE);
+    list_sector_lines(p.fold);
+    for (int c = 0; c < 3; ++c) {
+      p.fold.flip_x[c] = p.flip_x[c], p.fold.flip_y[c] = p.flip_y[c];
+      p.fold.flip_z[c] = p.flip_z[c];
+      p.flip_x[c] = p.flip_y[c] = p.flip_z[c] = 0;
+    }
     for (AxisPlan* a : {&p.x, &p.y, &p.z}) a->low = -kInf, a->high_raw = kInf;
-    for (int c = 0; c < 3; ++c) p.flip_x[c] = p.flip_y[c] = p.flip_z[c] = 0;
   }
   return true;
 }
@@ -160,12 +198,25 @@ class AxisCache {
 // so its cell can still be read safely.
 struct Cells {
   std::int32_t ordinary[kBlock];  // -1 or 0
+  std::int32_t left[kBlock];      // -1: the sector unfold is left to evaluate()'s stages
   std::int32_t base[kBlock];
   double fx[kBlock], fy[kBlock], fz[kBlock];
 };
 
 struct Caches {
   AxisCache x, y, z;
+};
+
+// The sector folds of a block's points, kept for their unfold.  Where the
+// fold did not turn a point, cphi and sphi are 1 and 0 and the counts 0.
+struct SectorFolds {
+  std::int32_t usable[kBlock];  // -1 where the point passed the raw tests
+  std::int32_t turned[kBlock];  // -1 where the sector fold applied
+  std::int32_t scalar[kBlock];  // -1 where evaluate()'s own stages folded it
+  float theta[kBlock], cphi[kBlock], sphi[kBlock];
+  double angle[kBlock];             // the polar angle before its rounding
+  double k_t[kBlock], k_n[kBlock];  // sector lines crossed
+  double ct[kBlock], st[kBlock];    // cos and sin of theta, for the unfold
 };
 
 FIELDSCAN_INLINE void locate_block(const Plan& p, const float* x, const float* y, const float* z,
@@ -396,13 +447,71 @@ FIELDSCAN_INLINE void store_fields(const Floats v[3], FieldVector* b) {
   for (int r = 0; r < 3; ++r) std::memcpy(to + r * sizeof(Floats), &out[r], sizeof(Floats));
 }
 
-// Trilinear interpolation and mirror signs of the ordinary points of a
-// block, written to b and status; the points left for evaluate() are those
-// whose `ordinary` is 0 on return.
+// The bound of the unfold's products ct * br - st * bp and st * br + ct * bp
+// against the C library's, relative to |br| + |bp| and to the result: the
+// sine and cosine of sin_cos_quadrant() within kSineBound of it, and three
+// roundings of the sums.
+constexpr double kProductBound = 0x1p-42;
+
+// The parities of the sector lines crossed, in lanes where both counts are
+// below 2^31 (`small`).
+FIELDSCAN_INLINE Ints odd_lanes(Doubles k, Masks small) {
+  const Ints count = __builtin_convertvector(select(small, k, splat(0.0)), Ints);
+  return (count & splat(1)) != splat(0);
+}
+
+// The sector unfold of four interpolated fields v[0..3) in lanes: the
+// results, and the lanes where they are sure to round as the C library's
+// would.
+FIELDSCAN_INLINE Ints turn_back(const SectorFolds& f, std::size_t m, Floats v[3]) {
+  const Doubles c = widen(load<Floats>(f.cphi + m)), sn = widen(load<Floats>(f.sphi + m));
+  const Doubles b0 = widen(v[0]), b1 = widen(v[1]);
+  const Doubles k_t = load<Doubles>(f.k_t + m), k_n = load<Doubles>(f.k_n + m);
+  const Masks small = (k_t < splat(2147483647.0)) & (k_n < splat(2147483647.0));
+  Floats br = narrow(sn * b1 + c * b0), bp = narrow(c * b1 - sn * b0);
+  br = select(odd_lanes(k_t, small), -br, br);
+  bp = select(odd_lanes(k_n, small), -bp, bp);
+  const Doubles ct = load<Doubles>(f.ct + m), st = load<Doubles>(f.st + m);
+  const Doubles r = widen(br), q = widen(bp);
+  const Doubles y0 = ct * r - st * q, y1 = st * r + ct * q;
+  const Doubles spread = (magnitude(r) + magnitude(q)) * splat(kProductBound);
+  const Ints turned = load<Ints>(f.turned + m);
+  v[0] = select(turned, narrow(y0), v[0]), v[1] = select(turned, narrow(y1), v[1]);
+  return rounds_surely(y0, spread + magnitude(y0) * splat(kProductBound)) &
+         rounds_surely(y1, spread + magnitude(y1) * splat(kProductBound)) & narrow_mask(small) &
+         ~load<Ints>(f.scalar + m);
+}
+
+// The sector unfold and the mirror signs of the four interpolated fields
+// v[0..3) of points m to m + 3 of a block, where each result is sure to
+// round as the C library's would; the other lanes keep their interpolated
+// fields and are marked in `left` for evaluate()'s own stages.
+FIELDSCAN_INLINE void unfold_group(const Plan& p, const SectorFolds& f, std::size_t m,
+                                   const float* x, const float* y, const float* z, Floats v[3],
+                                   std::int32_t* left) {
+  const Floats in[3] = {v[0], v[1], v[2]};
+  const Ints sure = turn_back(f, m, v) | ~load<Ints>(f.turned + m);
+  const SectorPlan& s = p.fold;
+  const Ints below_x = load<Floats>(x + m) < splat(static_cast<float>(p.x.origin));
+  const Ints below_y = load<Floats>(y + m) < splat(static_cast<float>(p.y.origin));
+  const Ints below_z = load<Floats>(z + m) < splat(static_cast<float>(p.z.origin));
+  for (int e = 0; e < 3; ++e) {
+    const Ints flip = (below_x & splat(s.flip_x[e])) ^ (below_y & splat(s.flip_y[e])) ^
+                      (below_z & splat(s.flip_z[e]));
+    v[e] = select(sure, select(flip, -v[e], v[e]), in[e]);
+  }
+  const Ints rest = ~sure;
+  std::memcpy(left + m, &rest, sizeof rest);
+}
+
+// Trilinear interpolation and mirror signs (on a sector map, the unfold) of
+// the ordinary points of a block, written to b and status; the points left
+// for evaluate() are those whose `ordinary` is 0 on return, and on a sector
+// map those whose `left` is set have the interpolated field to unfold.
 FIELDSCAN_INLINE void interpolate_block(const Plan& p, const float values[], Cells& c,
-                                        const float* x, const float* y, const float* z,
-                                        std::size_t n, FaceCache& cache, FieldVector b[],
-                                        FieldStatus status[]) {
+                                        const SectorFolds& folds, const float* x, const float* y,
+                                        const float* z, std::size_t n, FaceCache& cache,
+                                        FieldVector b[], FieldStatus status[]) {
   for (std::size_t m = 0; m < n; m += kLanes) {
     Ints ordinary = load<Ints>(c.ordinary + m);
     if (none(ordinary)) continue;
@@ -434,6 +543,7 @@ FIELDSCAN_INLINE void interpolate_block(const Plan& p, const float values[], Cel
       const Floats s = narrow(sum[e]);
       v[e] = select(flip, -s, s);
     }
+    if (p.sector) unfold_group(p, folds, m, x, y, z, v, c.left);
     if (m + kLanes <= n && none(~ordinary)) {
       store_fields(v, b + m);
       for (std::size_t l = 0; l < kLanes; ++l) status[m + l] = FieldStatus::kOk;
@@ -457,9 +567,151 @@ FIELDSCAN_INLINE void interpolate_block(const Plan& p, const float values[], Cel
 struct Block {
   const float *x, *y, *z;
   Cells cells;
-  Fold folds[kBlock];                     // on a sector map
+  SectorFolds folds;                      // on a sector map
   float u[kBlock], v[kBlock], w[kBlock];  // the folded offsets, or NaN
 };
+
+// The fold of point m of the block by evaluate()'s own stages.
+void fold_one(const GridSize& grid, Block& now, std::size_t m) {
+  Fold f;
+  const bool folded = fold_point(grid, now.x[m], now.y[m], now.z[m], f) == FieldStatus::kOk;
+  now.u[m] = folded ? f.u : NAN, now.v[m] = folded ? f.v : NAN, now.w[m] = folded ? f.w : NAN;
+  SectorFolds& s = now.folds;
+  s.scalar[m] = -1;
+  s.turned[m] = f.turned ? -1 : 0;
+  s.theta[m] = f.theta, s.cphi[m] = f.cphi, s.sphi[m] = f.sphi;
+  s.k_t[m] = f.k_t, s.k_n[m] = f.k_n;
+}
+
+// The same fold as a Fold, for the unfold of evaluate()'s own stages.
+Fold fold_of(const SectorFolds& s, std::size_t m) {
+  Fold f;
+  f.turned = s.turned[m] != 0;
+  f.theta = s.theta[m], f.cphi = s.cphi[m], f.sphi = s.sphi[m];
+  f.k_t = s.k_t[m], f.k_n = s.k_n[m];
+  return f;
+}
+
+// The sector lines crossed by points of polar angle theta beyond the
+// sector angle a: k_t = trunc(t) and k_n = round(t), halves away from
+// zero, t = theta / 2 / a (non-negative, below 2^31 in `small`), and the
+// folded angle phi = |theta - 2 a k_n|, taken as 0 below 1e-6.
+struct SectorCount {
+  Doubles k_t, k_n, phi;
+  Masks small;
+};
+
+FIELDSCAN_INLINE SectorCount count_sectors(Floats theta, float angle) {
+  if (angle == 0.0f) return SectorCount{splat(0.0), splat(0.0), splat(0.0), ~Masks{}};
+  const Doubles a = splat(static_cast<double>(angle));
+  const Doubles t = (widen(theta) * splat(0.5)) / a;
+  const Masks small = t < splat(2147483647.0);
+  const Doubles k_t = widen(__builtin_convertvector(select(small, t, splat(0.0)), Ints));
+  const Doubles k_n = k_t + select(t - k_t >= splat(0.5), splat(1.0), splat(0.0));
+  Doubles phi = magnitude(widen(theta) - a * (splat(2.0) * k_n));
+  phi = select(phi < splat(1e-6), splat(0.0), phi);
+  return SectorCount{k_t, k_n, phi, small};
+}
+
+// The sector fold of a block runs in three passes over its points, four at
+// a time, so that the long chains of dependent operations of one group
+// overlap with those of the next.  The first: the raw-limit tests, the
+// mirror fold and the polar angle before its rounding.
+FIELDSCAN_INLINE void fold_offsets(const Plan& p, Block& now, std::size_t m) {
+  const SectorPlan& s = p.fold;
+  const Floats x = load<Floats>(now.x + m), y = load<Floats>(now.y + m);
+  const Floats z = load<Floats>(now.z + m);
+  const Floats u = narrow(magnitude(widen(x) - splat(p.x.origin)));
+  const Floats v = narrow(magnitude(widen(y) - splat(p.y.origin)));
+  const Floats w = narrow(magnitude(widen(z) - splat(p.z.origin)));
+  const Ints usable = (z >= splat(s.zlow)) & (z <= splat(s.zhigh)) & (x >= splat(s.xlow)) &
+                      (y >= splat(s.ylow)) & (u <= splat(FLT_MAX)) & (v <= splat(FLT_MAX));
+  std::memcpy(now.u + m, &u, sizeof u);
+  std::memcpy(now.v + m, &v, sizeof v);
+  std::memcpy(now.w + m, &w, sizeof w);
+  std::memcpy(now.folds.usable + m, &usable, sizeof usable);
+  const Doubles angle = atan2_quadrant(widen(v), widen(u));
+  std::memcpy(now.folds.angle + m, &angle, sizeof angle);
+}
+
+// The bound of cos and sin of the folded angle, found from those of the
+// polar angle and of a sector line, against the C library's at the folded
+// angle: within 2^-48 each from sin_cos_quadrant(), one unit of 2^-53 from
+// the C library's for the line, three roundings, and the rounding of phi
+// itself (at most 2^-52 in the angle) make at most 2^-46.4.
+constexpr double kLineBound = 0x1p-44;
+
+// The second: the polar angle theta rounded, the sector lines crossed, cos
+// and sin of the folded angle rounded, and cos and sin of theta for the
+// unfold.  A point whose roundings are not sure is marked for evaluate()'s
+// own stages.
+FIELDSCAN_INLINE void fold_angles(const Plan& p, Block& now, std::size_t m) {
+  SectorFolds& f = now.folds;
+  const Doubles angle = load<Doubles>(f.angle + m);
+  const Floats theta = narrow(angle);
+  const Ints turned = (splat(p.fold.angle) < theta) & load<Ints>(f.usable + m);
+  const SectorCount k = count_sectors(theta, p.fold.angle);
+  Doubles st, ct;
+  sin_cos_quadrant(widen(theta), st, ct);
+  // cos and sin of phi = |theta - 2 a k_n|, from those of theta and of the
+  // sector line.
+  const SectorPlan& s = p.fold;
+  const Masks listed = k.small & (k.k_n < splat(static_cast<double>(s.lines)));
+  const Ints line = __builtin_convertvector(select(listed, k.k_n, splat(0.0)), Ints);
+  const Doubles cl{s.cos_line[line[0]], s.cos_line[line[1]], s.cos_line[line[2]],
+                   s.cos_line[line[3]]};
+  const Doubles sl{s.sin_line[line[0]], s.sin_line[line[1]], s.sin_line[line[2]],
+                   s.sin_line[line[3]]};
+  const Masks zero = k.phi == splat(0.0);
+  const Doubles cosine = select(zero, splat(1.0), ct * cl + st * sl);
+  const Doubles sine = select(zero, splat(0.0), magnitude(st * cl - ct * sl));
+  const Ints sure_turn = (narrow_mask(zero) | (rounds_surely(sine, splat(kLineBound)) &
+                                               rounds_surely(cosine, splat(kLineBound)))) &
+                         narrow_mask(listed);
+  const Ints sure =
+      rounds_surely(angle, magnitude(angle) * splat(kAtanBound)) & (~turned | sure_turn);
+  const Floats cphi = select(turned, narrow(cosine), splat(1.0f));
+  const Floats sphi = select(turned, narrow(sine), splat(0.0f));
+  const Masks turned_wide{turned[0], turned[1], turned[2], turned[3]};
+  const Doubles k_t = select(turned_wide, k.k_t, splat(0.0));
+  const Doubles k_n = select(turned_wide, k.k_n, splat(0.0));
+  const Ints redo = load<Ints>(f.usable + m) & ~sure;
+  std::memcpy(f.turned + m, &turned, sizeof turned);
+  std::memcpy(f.scalar + m, &redo, sizeof redo);
+  std::memcpy(f.theta + m, &theta, sizeof theta);
+  std::memcpy(f.cphi + m, &cphi, sizeof cphi);
+  std::memcpy(f.sphi + m, &sphi, sizeof sphi);
+  std::memcpy(f.k_t + m, &k_t, sizeof k_t);
+  std::memcpy(f.k_n + m, &k_n, sizeof k_n);
+  std::memcpy(f.ct + m, &ct, sizeof ct);
+  std::memcpy(f.st + m, &st, sizeof st);
+}
+
+// The third: the folded offsets at the point's own radius (NaN for a point
+// outside the limits, so that it has the cell of no point), and the points
+// marked in the second pass folded by evaluate()'s own stages.
+FIELDSCAN_INLINE void fold_radius(const GridSize& grid, Block& now, std::size_t m) {
+  const SectorFolds& f = now.folds;
+  const Floats u = load<Floats>(now.u + m), v = load<Floats>(now.v + m);
+  const Doubles du = widen(u), dv = widen(v);
+  const Doubles sq = dv * dv + du * du;
+  const Doubles r{std::sqrt(sq[0]), std::sqrt(sq[1]), std::sqrt(sq[2]), std::sqrt(sq[3])};
+  const Ints usable = load<Ints>(f.usable + m), turned = load<Ints>(f.turned + m);
+  const Floats nan = splat(std::numeric_limits<float>::quiet_NaN());
+  const Floats fu =
+      select(usable, select(turned, narrow(widen(load<Floats>(f.cphi + m)) * r), u), nan);
+  const Floats fv =
+      select(usable, select(turned, narrow(widen(load<Floats>(f.sphi + m)) * r), v), nan);
+  const Floats fw = select(usable, load<Floats>(now.w + m), nan);
+  std::memcpy(now.u + m, &fu, sizeof fu);
+  std::memcpy(now.v + m, &fv, sizeof fv);
+  std::memcpy(now.w + m, &fw, sizeof fw);
+  const Ints redo = load<Ints>(f.scalar + m);
+  if (none(redo)) return;
+  for (std::size_t l = 0; l < kLanes; ++l) {
+    if (redo[l] != 0) fold_one(grid, now, m + l);
+  }
+}
 
 // Takes the `count` points from `first` on into `now` (a short last block
 // copied into `tail` and filled up with NaN), folds them on a sector map,
@@ -478,11 +730,9 @@ FIELDSCAN_INLINE void start_block(const Plan& plan, const GridSize& grid, const 
     now.x = tail[0], now.y = tail[1], now.z = tail[2];
   }
   if (plan.sector) {
-    for (std::size_t m = 0; m < kBlock; ++m) {
-      Fold& f = now.folds[m];
-      const bool folded = fold_point(grid, now.x[m], now.y[m], now.z[m], f) == FieldStatus::kOk;
-      now.u[m] = folded ? f.u : NAN, now.v[m] = folded ? f.v : NAN, now.w[m] = folded ? f.w : NAN;
-    }
+    for (std::size_t m = 0; m < kBlock; m += kLanes) fold_offsets(plan, now, m);
+    for (std::size_t m = 0; m < kBlock; m += kLanes) fold_angles(plan, now, m);
+    for (std::size_t m = 0; m < kBlock; m += kLanes) fold_radius(grid, now, m);
     locate_block(plan, now.u, now.v, now.w, caches, now.cells);
   } else {
     locate_block(plan, now.x, now.y, now.z, caches, now.cells);
@@ -508,15 +758,16 @@ FIELDSCAN_INLINE void run_blocks(const GridSize& grid, const float values[], std
       start_block(plan, grid, values, x, y, z, first, count, tail, caches, blocks[turn]);
     if (previous_n > 0) {
       Block& then = blocks[turn ^ 1];
-      interpolate_block(plan, values, then.cells, then.x, then.y, then.z, previous_n, cell_cache,
-                        b + previous, status + previous);
+      interpolate_block(plan, values, then.cells, then.folds, then.x, then.y, then.z, previous_n,
+                        cell_cache, b + previous, status + previous);
       for (std::size_t m = 0; m < previous_n; ++m) {
         const std::size_t at = previous + m;
         if (then.cells.ordinary[m] == 0) {
           point_by_point(grid, values, capacity, 1, x + at, y + at, z + at, b + at, status + at);
         } else if (plan.sector) {
+          if (then.cells.left[m] == 0) continue;
           float f[3] = {b[at].bx, b[at].by, b[at].bz};
-          unfold_field(grid, then.folds[m], x[at], y[at], z[at], f);
+          unfold_field(grid, fold_of(then.folds, m), x[at], y[at], z[at], f);
           b[at] = FieldVector{f[0], f[1], f[2]};
         } else if (m % kLanes == 0 && none(~load<Ints>(then.cells.ordinary + m))) {
           m += kLanes - 1;
