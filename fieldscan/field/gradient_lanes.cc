@@ -126,6 +126,7 @@ FIELDSCAN_INLINE AxisLanes axis_lanes(Floats p, const AxisPlan& a, bool sector) 
   return AxisLanes{ok, node, (off - widen(node) * step) / step};
 }
 
+// The mask of a float test as the mask of a double one, lane by lane.
 FIELDSCAN_INLINE Masks widen_mask(Ints mask) { return Masks{mask[0], mask[1], mask[2], mask[3]}; }
 
 // The cells of one block: per point whether it may be ordinary, the index
