@@ -9,6 +9,7 @@
 #include "fieldscan/field/batch_threads.h"
 #include "fieldscan/field/cubic.h"
 #include "fieldscan/field/evaluate.h"
+#include "fieldscan/field/gradient_lanes.h"
 #include "fieldscan/mapfile/node.h"
 
 namespace fieldscan {
@@ -222,6 +223,38 @@ FieldStatus gradient_at(const GridSize& grid, const float values[], const std::i
     status = differentiate_cell(grid, values, ax, b, j);
   }
   if (status != FieldStatus::kOk) return status;
+  unfold_gradient(grid, fold, x, y, z, b, j, g);
+  return FieldStatus::kOk;
+}
+
+// The stages of evaluate_gradient, a block of points at a time: the points
+// folded and located (their nodes fetched meanwhile), then differentiated.
+void gradient_blocks(const GridSize& grid, const float values[], std::int64_t capacity,
+                     std::size_t n, const float x[], const float y[], const float z[],
+                     FieldGradient g[], FieldStatus status[], Interpolation method) {
+  const std::int64_t nodes[3] = {grid.NX, grid.NY, held_planes(grid, capacity)};
+  Fold fold[kLocateBlock];
+  AxisCell cell[kLocateBlock][3];
+  for (std::size_t start = 0; start < n; start += kLocateBlock) {
+    const std::size_t count = std::min(kLocateBlock, n - start);
+    locate_points(method, grid, values, capacity, nodes, x, y, z, start, count, fold, cell, status);
+    for (std::size_t m = 0; m < count; ++m) {
+      const std::size_t p = start + m;
+      if (status[p] != FieldStatus::kOk) continue;
+      status[p] =
+          gradient_at(grid, values, nodes, fold[m], cell[m], x[p], y[p], z[p], g[p], method);
+    }
+  }
+}
+
+}  // namespace
+
+void unfold_gradient(const GridSize& grid, const Fold& fold, float x, float y, float z,
+                     const double b[3], const double folded[3][3], FieldGradient& g) {
+  Matrix j;
+  for (int a = 0; a < 3; ++a) {
+    for (int c = 0; c < 3; ++c) j[a][c] = folded[a][c];
+  }
   if (fold.turned) {
     const double u = std::fabs(static_cast<double>(x) - static_cast<double>(grid.XMIN));
     const double v = std::fabs(static_cast<double>(y) - static_cast<double>(grid.YMIN));
@@ -238,10 +271,13 @@ FieldStatus gradient_at(const GridSize& grid, const float values[], const std::i
       g.d[a][c] = static_cast<float>(static_cast<double>(sign[a]) * j[a][c] * along[c]);
     }
   }
-  return FieldStatus::kOk;
 }
 
-}  // namespace
+void gradient_point_by_point(const GridSize& grid, const float values[], std::int64_t capacity,
+                             std::size_t n, const float x[], const float y[], const float z[],
+                             FieldGradient g[], FieldStatus status[]) {
+  gradient_blocks(grid, values, capacity, n, x, y, z, g, status, Interpolation::kLinear);
+}
 
 FieldStatus evaluate_gradient(const GridSize& grid, const float values[], std::int64_t capacity,
                               float x, float y, float z, FieldGradient& g, Interpolation method) {
@@ -258,21 +294,11 @@ FieldStatus evaluate_gradient(const GridSize& grid, const float values[], std::i
 void evaluate_gradient_many(const GridSize& grid, const float values[], std::int64_t capacity,
                             std::size_t n, const float x[], const float y[], const float z[],
                             FieldGradient g[], FieldStatus status[], Interpolation method) {
-  // The stages of evaluate_gradient, a block of points at a time: the
-  // points folded and located (their nodes fetched meanwhile), then
-  // differentiated.
-  const std::int64_t nodes[3] = {grid.NX, grid.NY, held_planes(grid, capacity)};
-  Fold fold[kLocateBlock];
-  AxisCell cell[kLocateBlock][3];
-  for (std::size_t start = 0; start < n; start += kLocateBlock) {
-    const std::size_t count = std::min(kLocateBlock, n - start);
-    locate_points(method, grid, values, capacity, nodes, x, y, z, start, count, fold, cell, status);
-    for (std::size_t m = 0; m < count; ++m) {
-      const std::size_t p = start + m;
-      if (status[p] != FieldStatus::kOk) continue;
-      status[p] =
-          gradient_at(grid, values, nodes, fold[m], cell[m], x[p], y[p], z[p], g[p], method);
-    }
+  if (method == Interpolation::kLinear) {
+    static const GradientBatch best = gradient_variants().front().run;
+    best(grid, values, capacity, n, x, y, z, g, status);
+  } else {
+    gradient_blocks(grid, values, capacity, n, x, y, z, g, status, method);
   }
 }
 

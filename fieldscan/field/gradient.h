@@ -49,6 +49,8 @@ FieldStatus evaluate_gradient(const GridSize& grid, const float values[], std::i
                               Interpolation method = Interpolation::kLinear);
 
 // evaluate_gradient at n points: status[m] set, and g[m] where it is kOk.
+// The same bits as n calls; the linear method takes the ordinary points of
+// the batch four at a time (field/gradient_lanes.h).
 void evaluate_gradient_many(const GridSize& grid, const float values[], std::int64_t capacity,
                             std::size_t n, const float x[], const float y[], const float z[],
                             FieldGradient g[], FieldStatus status[],

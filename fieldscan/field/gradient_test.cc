@@ -3,10 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <random>
+#include <string>
 #include <vector>
 
+#include "fieldscan/field/gradient_lanes.h"
 #include "testsupport/field_maps.h"
 
 namespace fieldscan {
@@ -16,22 +20,92 @@ using testsupport::GridSpec;
 
 constexpr double kG = 0.01;  // 10 T/m in T/mm
 
+// Nodes written over in a map (1-based indices, value_index's): every
+// component, or one of them (comp 1..3), set to `value`.
+struct Damage {
+  int i, j, k, comp;
+  float value;
+};
+
 struct LinearCase {
   const char* name;
   GridSpec grid;
   testsupport::FieldFormula field;
-  double gradient[3][3];  // expected dB_a/dx_b everywhere
-  float reach;            // points are drawn from [-reach, reach] in x and y
+  double gradient[3][3];            // expected dB_a/dx_b everywhere
+  float reach;                      // points are drawn from [-reach, reach] in x and y
+  std::vector<Damage> damage = {};  // where there is any, only the batch is checked
 };
 
+// Coordinates of one axis that send a point off the ordinary path of a
+// batch: the origin and node planes, the last cell and the last plane,
+// beyond it, mirror images, NaN; and around the damaged nodes.
+std::vector<float> edge_coordinates(float origin, float step, int nodes,
+                                    const std::vector<int>& damaged) {
+  const float last = origin + step * static_cast<float>(nodes - 1);
+  std::vector<float> at = {origin,
+                           origin + step,
+                           origin + 2.5f * step,
+                           last - 0.5f * step,
+                           last,
+                           std::nextafter(last, INFINITY),
+                           last + 0.5f * step,
+                           2 * origin - last,
+                           origin - 1.5f * step,
+                           NAN};
+  for (const int node : damaged) {
+    for (const float d : {-1.0f, -0.5f, 0.0f, 0.5f}) at.push_back(origin + step * (node - 1 + d));
+  }
+  return at;
+}
+
+std::uint32_t bits(float f) { return std::bit_cast<std::uint32_t>(f); }
+
+// The batch of `map` at the points (every way this processor can run it,
+// and through field_gradient's threads) against the one-point gradient, bit
+// for bit; the statuses seen are counted in `seen`.
+void expect_batch_matches_points(const FieldMap& map, const std::vector<float>& x,
+                                 const std::vector<float>& y, const std::vector<float>& z,
+                                 int seen[5]) {
+  const std::size_t n = x.size();
+  const auto& values = map.contents().values;
+  std::vector<std::vector<FieldGradient>> g;
+  std::vector<std::vector<FieldStatus>> status;
+  std::vector<std::string> names;
+  for (const GradientVariant& variant : gradient_variants()) {
+    g.emplace_back(n), status.emplace_back(n), names.emplace_back(variant.name);
+    variant.run(map.grid(), values.data(), static_cast<std::int64_t>(values.size()), n, x.data(),
+                y.data(), z.data(), g.back().data(), status.back().data());
+  }
+  g.emplace_back(n), status.emplace_back(n), names.emplace_back("field_gradient, two threads");
+  field_gradient(map, x, y, z, g.back(), status.back(), 2);
+  for (std::size_t p = 0; p < n; ++p) {
+    FieldGradient one;
+    const FieldStatus want = field_gradient(map, x[p], y[p], z[p], one);
+    ++seen[static_cast<int>(want)];
+    for (std::size_t v = 0; v < g.size(); ++v) {
+      SCOPED_TRACE(testing::Message() << names[v] << " at " << x[p] << "," << y[p] << "," << z[p]);
+      ASSERT_EQ(status[v][p], want);
+      if (want != FieldStatus::kOk) continue;
+      for (int a = 0; a < 3; ++a) {
+        for (int b = 0; b < 3; ++b) EXPECT_EQ(bits(g[v][p].d[a][b]), bits(one.d[a][b]));
+      }
+    }
+  }
+}
+
 // Linear fields, stored whole or as the part their symmetry needs: every
-// folded point must get the derivatives of the formula.
+// folded point must get the derivatives of the formula, and a batch the
+// bits of one point at a time, at those points and at points that leave
+// the batch's vector path (node and last planes, outside, NaN, next to an
+// unmeasured, infinite or NaN node).
 TEST(GradientTest, LinearFieldsAreExactAtStoredAndFoldedPoints) {
   const auto axial = [](double x, double y, double z) {
     return std::array<float, 3>{static_cast<float>(kG * x), static_cast<float>(kG * y),
                                 static_cast<float>(-2 * kG * z)};
   };
   const double quad[3][3] = {{0, kG, 0}, {kG, 0, 0}, {0, 0, 0}};
+  const std::vector<Damage> damage = {
+      {6, 5, 2, 0, 999999.0f}, {9, 4, 1, 2, NAN}, {4, 11, 3, 3, INFINITY}, {12, 12, 2, 3, 1.0f}};
   const LinearCase cases[] = {
       {"quadrupole, whole plane", {-20, -1, 1, 41}, testsupport::quadrupole(kG), {}, 19.9f},
       {"quadrupole, one quadrant",
@@ -49,15 +123,42 @@ TEST(GradientTest, LinearFieldsAreExactAtStoredAndFoldedPoints) {
        axial,
        {{kG, 0, 0}, {0, kG, 0}, {0, 0, -2 * kG}},
        14.0f},
+      {"one quadrant, damaged nodes",
+       {0, -1, 0.7f, 21, 4, 90, {1, 2, 0}},
+       testsupport::quadrupole(kG),
+       {},
+       13.9f,
+       damage},
+      {"30-degree sector, damaged nodes",
+       {0, -1, 0.7f, 21, 4, 30, {2, 1, 0}},
+       testsupport::quadrupole(kG),
+       {},
+       9.8f,
+       damage},
   };
   std::mt19937 rng(7);
+  int seen[5] = {};
   for (const LinearCase& c : cases) {
     SCOPED_TRACE(c.name);
-    const FieldMap map = testsupport::formula_map(c.grid, c.field);
+    MapContents contents = testsupport::formula_contents(c.grid, c.field);
+    std::vector<int> damaged[3];
+    for (const Damage& d : c.damage) {
+      for (int comp = 1; comp <= 3; ++comp) {
+        if (d.comp == 0 || d.comp == comp)
+          contents.values[value_index(contents, d.i, d.j, d.k, comp)] = d.value;
+      }
+      damaged[0].push_back(d.i), damaged[1].push_back(d.j), damaged[2].push_back(d.k);
+    }
+    FieldMap map;
+    MapError error;
+    ASSERT_TRUE(FieldMap::from_contents(contents, map, error));
     const bool is_quad = c.gradient[2][2] == 0;
     std::uniform_real_distribution<float> plane(-c.reach, c.reach), height(-0.9f, 0.9f);
+    std::vector<float> xs, ys, zs;
     for (int n = 0; n < 300; ++n) {
       const float x = plane(rng), y = plane(rng), z = height(rng);
+      xs.push_back(x), ys.push_back(y), zs.push_back(z);
+      if (!c.damage.empty()) continue;
       FieldGradient g;
       ASSERT_EQ(field_gradient(map, x, y, z, g), FieldStatus::kOk) << x << " " << y << " " << z;
       for (int a = 0; a < 3; ++a) {
@@ -68,7 +169,17 @@ TEST(GradientTest, LinearFieldsAreExactAtStoredAndFoldedPoints) {
         }
       }
     }
+    const GridSpec& s = c.grid;
+    for (const float x : edge_coordinates(s.origin, s.step, s.n, damaged[0])) {
+      for (const float y : edge_coordinates(s.origin, s.step, s.n, damaged[1])) {
+        for (const float z : edge_coordinates(s.zmin, s.step, s.nz, damaged[2])) {
+          xs.push_back(x), ys.push_back(y), zs.push_back(z);
+        }
+      }
+    }
+    expect_batch_matches_points(map, xs, ys, zs, seen);
   }
+  for (int status = 0; status < 5; ++status) EXPECT_GT(seen[status], 100) << status;
 }
 
 // On any map the gradient is the derivative of the field the evaluation
