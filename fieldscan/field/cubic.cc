@@ -139,28 +139,21 @@ FieldStatus cubic_sum(const GridSize& grid, const float values[], const CubicAxi
   const std::int64_t sy = 3 * static_cast<std::int64_t>(grid.NX);
   const std::int64_t sz = sy * grid.NY;
   const float* first = values + (z.first * sz + y.first * sy + 3 * x.first);
-  for (int k = 0; k < z.count; ++k) {
+  double xs[3] = {-0.0, -0.0, -0.0};
+  for (int i = 0; i < x.count; ++i) {
+    double ys[3] = {-0.0, -0.0, -0.0};
     for (int j = 0; j < y.count; ++j) {
-      for (int i = 0; i < x.count; ++i) {
-        if (is_unmeasured(first + (k * sz + j * sy + 3 * i))) return FieldStatus::kUnmeasured;
+      double zs[3] = {-0.0, -0.0, -0.0};
+      for (int k = 0; k < z.count; ++k) {
+        const float* node = first + (k * sz + j * sy + 3 * i);
+        if (is_unmeasured(node)) return FieldStatus::kUnmeasured;
+        for (int c = 0; c < 3; ++c) zs[c] += z.w[c][k] * static_cast<double>(node[c]);
       }
+      for (int c = 0; c < 3; ++c) ys[c] += y.w[c][j] * zs[c];
     }
+    for (int c = 0; c < 3; ++c) xs[c] += x.w[c][i] * ys[c];
   }
-  for (int c = 0; c < 3; ++c) {
-    double xs = -0.0;
-    for (int i = 0; i < x.count; ++i) {
-      double ys = -0.0;
-      for (int j = 0; j < y.count; ++j) {
-        double zs = -0.0;
-        for (int k = 0; k < z.count; ++k) {
-          zs += z.w[c][k] * static_cast<double>(first[k * sz + j * sy + 3 * i + c]);
-        }
-        ys += y.w[c][j] * zs;
-      }
-      xs += x.w[c][i] * ys;
-    }
-    b[c] = static_cast<float>(xs);
-  }
+  for (int c = 0; c < 3; ++c) b[c] = static_cast<float>(xs[c]);
   return FieldStatus::kOk;
 }
 

@@ -195,6 +195,38 @@ FIELDSCAN_INLINE void prefetch_block(const float values[], std::int64_t sy, std:
   }
 }
 
+// The sign bits that each axis's mirror plane reverses in each component
+// when the raw point lies below it (as unfold_field() reverses them: index
+// 1 the component normal to the plane, any other the two parallel to it).
+struct Flips {
+  float origin[3];
+  std::uint32_t bits[3][3];  // axis, component
+};
+
+Flips make_flips(const GridSize& s) {
+  Flips f{{s.XMIN, s.YMIN, s.ZMIN}, {}};
+  const std::int32_t index[3] = {s.IDA, s.IDB, s.IDC};
+  for (int a = 0; a < 3; ++a) {
+    for (int c = 0; c < 3; ++c) f.bits[a][c] = (index[a] == 1) == (c == a) ? 0x80000000u : 0u;
+  }
+  return f;
+}
+
+FIELDSCAN_INLINE void mirror_signs(const Flips& f, const float p[3], float v[3]) {
+  std::uint32_t sign[3] = {};
+  for (int a = 0; a < 3; ++a) {
+    if (p[a] < f.origin[a]) {
+      for (int c = 0; c < 3; ++c) sign[c] ^= f.bits[a][c];
+    }
+  }
+  for (int c = 0; c < 3; ++c) {
+    std::uint32_t bits;
+    std::memcpy(&bits, &v[c], sizeof bits);
+    bits ^= sign[c];
+    std::memcpy(&v[c], &bits, sizeof bits);
+  }
+}
+
 // Takes the points from `first` on (at most kLocateBlock; a short last
 // block copied into `tail` and filled up with NaN), locates them and asks
 // for their nodes.
@@ -225,6 +257,7 @@ FIELDSCAN_INLINE void lane_blocks(const GridSize& grid, const float values[], st
   Cells cells[2];
   float tail[3][kLocateBlock];
   ColumnCache cache;
+  const Flips flips = make_flips(grid);
   if (n > 0) start_block(axes, values, sy, sz, n, x, y, z, 0, tail, cells[0]);
   for (std::size_t first = 0, turn = 0; first < n; first += kLocateBlock, turn ^= 1) {
     if (first + kLocateBlock < n) {
@@ -236,7 +269,8 @@ FIELDSCAN_INLINE void lane_blocks(const GridSize& grid, const float values[], st
       float v[3];
       if (c.ok[m] != 0 &&
           interior_sum(values + c.first[m], sy, sz, c.f[0][m], c.f[1][m], c.f[2][m], cache, v)) {
-        unfold_field(grid, Fold{}, x[p], y[p], z[p], v);
+        const float at[3] = {x[p], y[p], z[p]};
+        mirror_signs(flips, at, v);
         status[p] = FieldStatus::kOk;
       } else {
         status[p] = evaluate_cubic(grid, values, capacity, x[p], y[p], z[p], v);
