@@ -24,6 +24,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 #include "fieldscan/field/evaluate.h"
 #include "fieldscan/field/interpolation.h"
@@ -90,7 +91,13 @@ void locate_points(Interpolation method, const GridSize& grid, const float value
 FieldStatus evaluate_cubic(const GridSize& grid, const float values[], std::int64_t capacity,
                            float x, float y, float z, float b[3]);
 
-// evaluate_cubic() at n points (BatchFunction's contract).
+// The ways this processor can run evaluate_cubic_many(), fastest first
+// (compiled for a wider vector unit, or for any processor last); each gives
+// the same bits as evaluate_cubic().
+std::span<const BatchVariant> cubic_batch_variants();
+
+// evaluate_cubic() at n points (BatchFunction's contract): the first of
+// cubic_batch_variants().
 void evaluate_cubic_many(const GridSize& grid, const float values[], std::int64_t capacity,
                          std::size_t n, const float x[], const float y[], const float z[],
                          FieldVector b[], FieldStatus status[]);

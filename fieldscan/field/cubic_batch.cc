@@ -19,6 +19,8 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <span>
+#include <vector>
 
 #include "fieldscan/field/cubic.h"
 #include "fieldscan/field/cubic_stencil.h"
@@ -316,24 +318,31 @@ __attribute__((target("avx2"))) void run_avx2(const GridSize& grid, const float 
 }
 #endif
 
-BatchFunction best_variant() {
+std::vector<BatchVariant> usable_variants() {
+  std::vector<BatchVariant> variants;
 #ifdef FIELDSCAN_LANES
   __builtin_cpu_init();
   if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
       __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512dq")) {
-    return run_avx512;
+    variants.push_back({"avx512", run_avx512});
   }
-  if (__builtin_cpu_supports("avx2")) return run_avx2;
+  if (__builtin_cpu_supports("avx2")) variants.push_back({"avx2", run_avx2});
 #endif
-  return run_plain;
+  variants.push_back({"plain", run_plain});
+  return variants;
 }
 
 }  // namespace
 
+std::span<const BatchVariant> cubic_batch_variants() {
+  static const std::vector<BatchVariant> variants = usable_variants();
+  return variants;
+}
+
 void evaluate_cubic_many(const GridSize& grid, const float values[], std::int64_t capacity,
                          std::size_t n, const float x[], const float y[], const float z[],
                          FieldVector b[], FieldStatus status[]) {
-  static const BatchFunction best = best_variant();
+  static const BatchFunction best = cubic_batch_variants().front().run;
   best(grid, values, capacity, n, x, y, z, b, status);
 }
 
