@@ -54,9 +54,10 @@ struct CubicAxis {
 void cubic_axis(const AxisCell& cell, std::int64_t nodes, std::int32_t mirror_index, int normal,
                 const double kernel[4], CubicAxis& axis);
 
-// The tensor sum of the three stencils over the node values, each
-// component rounded once into `b`; kUnmeasured (and `b` untouched) when a
-// node of non-zero weight is unmeasured.
+// The tensor sum of the three stencils over the node values, along z
+// first, then y, then x (the order of cubic_stencil.h), each component
+// rounded once into `b`; kUnmeasured (and `b` untouched) when a node of
+// non-zero weight is unmeasured.
 FieldStatus cubic_sum(const GridSize& grid, const float values[], const CubicAxis& x,
                       const CubicAxis& y, const CubicAxis& z, float b[3]);
 

@@ -113,7 +113,7 @@ struct AxisPlan {
 
 // False when the lanes cannot locate the points of the map: a sector map,
 // an axis whose step is not a positive number or whose origin is not
-// finite, or a grid too large for 32-bit node indices.
+// finite, or one of fewer than four nodes (no interior stencil).
 bool make_axes(const GridSize& s, std::int64_t capacity, AxisPlan axes[3]) {
   if (std::fabs(s.ANGLE) < kHalfPi) return false;
   const std::int64_t nz = held_planes(s, capacity);
@@ -121,7 +121,7 @@ bool make_axes(const GridSize& s, std::int64_t capacity, AxisPlan axes[3]) {
   for (int a = 0; a < 3; ++a) {
     if (!(step[a] > 0.0f) || !std::isfinite(step[a]) || !std::isfinite(origin[a])) return false;
   }
-  if (s.NX < 4 || s.NY < 4 || nz < 4) return false;  // no interior stencil
+  if (s.NX < 4 || s.NY < 4 || nz < 4) return false;
   constexpr float kInf = std::numeric_limits<float>::infinity();
   axes[0] = AxisPlan{s.XMIN, s.DX, s.NX - 1.0, s.XLOW, kInf, s.XHIGH, s.NX};
   axes[1] = AxisPlan{s.YMIN, s.DY, s.NY - 1.0, s.YLOW, kInf, s.YHIGH, s.NY};
@@ -153,7 +153,7 @@ FIELDSCAN_INLINE AxisLanes axis_lanes(Floats p, const AxisPlan& a) {
   const Doubles frac = (off - widen(lower) * step) / step;
   const Ints ok = (p >= splat(a.low)) & (p <= splat(a.high_raw)) & (folded <= splat(a.high)) &
                   (folded <= splat(FLT_MAX)) & narrow_mask(inside & (frac != splat(0.0))) &
-                  (lower >= splat(1)) & (lower + splat(2) < splat(a.nodes));
+                  (lower >= splat(1)) & (lower < splat(a.nodes - 2));
   return AxisLanes{ok, lower, frac};
 }
 
