@@ -3,10 +3,17 @@
 // BM_Batch: FieldMap::field on a batch of random points inside a quadrant map
 // with its three mirror planes (points on both sides of them), one thread,
 // by the linear method (the vector batch) and the cubic one; per_point is
-// the time per point, and the ratio of the two is the figure to read.
+// the time per point.
+// BM_CubicAgainstLinear/grid:G: the two methods alternately on the same
+// points (G 0 random, 1 the grid of BM_Batch), 100 pairs, the one going
+// first changing from pair to pair, each run timed in thread CPU time (time
+// spent preempted does not count); ratio = cubic / linear per pair, its
+// minimum, median and maximum, and the median time per point of each.
 // BM_WriteVti: the .vti text of the whole map (raw appended arrays).
 #include <benchmark/benchmark.h>
+#include <time.h>
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 #include <string>
@@ -44,29 +51,47 @@ const FieldMap& smooth_map() {
   return map;
 }
 
-// range(0): the method; range(1): 0 random points over the whole map
-// (nearly every point a cache miss), 1 a grid of 64 x 32 x 32 points 0.3 of
-// a step apart, x fastest (as sample_grid and resample go).
+constexpr std::size_t kPoints = 1 << 16;
+
+struct Points {
+  std::vector<float> x, y, z;
+};
+
+// Random points over the whole map (nearly every point a cache miss), or
+// (`grid`) a grid of 64 x 32 x 32 points 0.3 of a step apart, x fastest (as
+// sample_grid and resample go).
+Points make_points(bool grid) {
+  Points p;
+  std::mt19937 rng(7);
+  std::uniform_real_distribution<float> coordinate(-(kNodes - 1), kNodes - 1);
+  for (std::size_t n = 0; n < kPoints; ++n) {
+    if (grid) {
+      p.x.push_back(10.15f + 0.3f * static_cast<float>(n % 64));
+      p.y.push_back(10.15f + 0.3f * static_cast<float>(n / 64 % 32));
+      p.z.push_back(10.15f + 0.3f * static_cast<float>(n / 2048));
+    } else {
+      p.x.push_back(coordinate(rng));
+      p.y.push_back(coordinate(rng));
+      p.z.push_back(coordinate(rng));
+    }
+  }
+  return p;
+}
+
+const Points& points(bool grid) {
+  static const Points made[2] = {make_points(false), make_points(true)};
+  return made[grid ? 1 : 0];
+}
+
+// range(0): the method; range(1): 0 random points, 1 the grid.
 void BM_Batch(benchmark::State& state) {
   const FieldMap& map = smooth_map();
   const auto method = static_cast<Interpolation>(state.range(0));
-  constexpr std::size_t kPoints = 1 << 16;
-  std::mt19937 rng(7);
-  std::uniform_real_distribution<float> coordinate(-(kNodes - 1), kNodes - 1);
-  std::vector<float> x(kPoints), y(kPoints), z(kPoints);
-  for (std::size_t n = 0; n < kPoints; ++n) {
-    if (state.range(1) == 0) {
-      x[n] = coordinate(rng), y[n] = coordinate(rng), z[n] = coordinate(rng);
-    } else {
-      x[n] = 10.15f + 0.3f * static_cast<float>(n % 64);
-      y[n] = 10.15f + 0.3f * static_cast<float>(n / 64 % 32);
-      z[n] = 10.15f + 0.3f * static_cast<float>(n / 2048);
-    }
-  }
+  const Points& p = points(state.range(1) == 1);
   std::vector<FieldVector> b(kPoints);
   std::vector<FieldStatus> status(kPoints);
   for (auto _ : state) {
-    map.field(x, y, z, b, status, 1, method);
+    map.field(p.x, p.y, p.z, b, status, 1, method);
     benchmark::DoNotOptimize(b.data());
   }
   state.SetLabel(std::string(interpolation_name(method)) +
@@ -80,6 +105,48 @@ BENCHMARK(BM_Batch)
                     static_cast<int>(Interpolation::kCubic)},
                    {0, 1}})
     ->Unit(benchmark::kMillisecond);
+
+double thread_seconds() {
+  timespec t;
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
+}
+
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  const std::size_t h = v.size() / 2;
+  return v.size() % 2 ? v[h] : 0.5 * (v[h - 1] + v[h]);
+}
+
+void BM_CubicAgainstLinear(benchmark::State& state) {
+  const FieldMap& map = smooth_map();
+  const Points& p = points(state.range(0) == 1);
+  std::vector<FieldVector> b(kPoints);
+  std::vector<FieldStatus> status(kPoints);
+  const auto per_point = [&](Interpolation method) {
+    const double start = thread_seconds();
+    map.field(p.x, p.y, p.z, b, status, 1, method);
+    benchmark::DoNotOptimize(b.data());
+    benchmark::ClobberMemory();
+    return (thread_seconds() - start) / static_cast<double>(kPoints) * 1e9;
+  };
+  std::vector<double> cubic, linear, ratio;
+  for (auto _ : state) {
+    double c, l;
+    if (ratio.size() % 2 == 0) {
+      c = per_point(Interpolation::kCubic), l = per_point(Interpolation::kLinear);
+    } else {
+      l = per_point(Interpolation::kLinear), c = per_point(Interpolation::kCubic);
+    }
+    cubic.push_back(c), linear.push_back(l), ratio.push_back(c / l);
+  }
+  state.counters["ratio_min"] = *std::min_element(ratio.begin(), ratio.end());
+  state.counters["ratio_med"] = median(ratio);
+  state.counters["ratio_max"] = *std::max_element(ratio.begin(), ratio.end());
+  state.counters["ns_cubic"] = median(cubic);
+  state.counters["ns_linear"] = median(linear);
+}
+BENCHMARK(BM_CubicAgainstLinear)->ArgNames({"grid"})->Arg(0)->Arg(1)->Iterations(100);
 
 void BM_WriteVti(benchmark::State& state) {
   const FieldMap& map = smooth_map();

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "fieldscan/field/cubic_stencil.h"
 #include "fieldscan/mapfile/node.h"
 
 namespace fieldscan {
@@ -42,45 +43,34 @@ void add_missing(std::int64_t p, std::int64_t lower, std::int64_t nodes, std::in
   }
 }
 
-// True when the whole stencil of the cell lies inside the axis's nodes and
-// no node has zero weight: then the weights are the kernel's for every
-// component, and the sum is the one cubic_sum forms, in the same order.
-bool interior(const AxisCell& c, std::int64_t nodes) {
-  return c.frac != 0.0 && c.lower >= 1 && c.lower + 2 < nodes;
+// True when some node of the interior stencil from `first` is unmeasured.
+bool stencil_unmeasured(const float* first, std::int64_t sy, std::int64_t sz) {
+  for (int k = 0; k < 4; ++k) {
+    for (int j = 0; j < 4; ++j) {
+      for (int i = 0; i < 4; ++i) {
+        if (is_unmeasured(first + (k * sz + j * sy + 3 * i))) return true;
+      }
+    }
+  }
+  return false;
 }
 
+// The sum over a stencil wholly inside the grid, whose weights are the
+// kernel's for every component: the one cubic_sum forms, in the same order.
 FieldStatus interior_sum(const GridSize& grid, const float values[], const AxisCell cell[3],
-                         const double w[3][4], float b[3]) {
+                         float b[3]) {
   const std::int64_t sy = 3 * static_cast<std::int64_t>(grid.NX);
   const std::int64_t sz = sy * grid.NY;
-  const float* base =
+  const float* first =
       values + ((cell[2].lower - 1) * sz + (cell[1].lower - 1) * sy + 3 * (cell[0].lower - 1));
-  double wx[12];  // the x weight of each value of a row
-  for (int n = 0; n < 12; ++n) wx[n] = w[0][n / 3];
-  double zs[3] = {-0.0, -0.0, -0.0};
-  for (int k = 0; k < 4; ++k) {
-    double ys[3] = {-0.0, -0.0, -0.0};
-    for (int j = 0; j < 4; ++j) {
-      const float* row = base + (k * sz + j * sy);
-      // An unmeasured node has every component above the limit: a row
-      // without any such value needs no node by node test.
-      bool high = false;
-      for (int n = 0; n < 12; ++n) high |= row[n] > kUnmeasuredLimit;
-      for (int i = 0; high && i < 4; ++i) {
-        if (is_unmeasured(row + 3 * i)) return FieldStatus::kUnmeasured;
-      }
-      // The products of the row's twelve values in one sweep, then each
-      // component's sum in node order (-0.0 + p is p, so this is the sum
-      // cubic_sum forms).
-      double p[12];
-      for (int n = 0; n < 12; ++n) p[n] = wx[n] * static_cast<double>(row[n]);
-      double xs[3];
-      for (int c = 0; c < 3; ++c) xs[c] = ((p[c] + p[3 + c]) + p[6 + c]) + p[9 + c];
-      for (int c = 0; c < 3; ++c) ys[c] += w[1][j] * xs[c];
-    }
-    for (int c = 0; c < 3; ++c) zs[c] += w[2][k] * ys[c];
-  }
-  for (int c = 0; c < 3; ++c) b[c] = static_cast<float>(zs[c]);
+  double w[3][4];
+  for (int a = 0; a < 3; ++a) stencil::kernel(cell[a].frac, w[a]);
+  stencil::Columns columns;
+  stencil::column_sums(first, sy, sz, w[1], w[2], columns);
+  // An unmeasured node has every component above the limit: a stencil
+  // without any such value needs no node by node test.
+  if (columns.high && stencil_unmeasured(first, sy, sz)) return FieldStatus::kUnmeasured;
+  stencil::row_sums(columns, w[0], b);
   return FieldStatus::kOk;
 }
 
@@ -108,13 +98,7 @@ void prefetch_cells(Interpolation method, const GridSize& grid, const float valu
   }
 }
 
-void keys_weights(double t, double w[4]) {
-  const double t2 = t * t, t3 = t2 * t;
-  w[0] = (-t3 + 2.0 * t2 - t) * 0.5;
-  w[1] = (3.0 * t3 - 5.0 * t2 + 2.0) * 0.5;
-  w[2] = (-3.0 * t3 + 4.0 * t2 + t) * 0.5;
-  w[3] = (t3 - t2) * 0.5;
-}
+void keys_weights(double t, double w[4]) { stencil::kernel(t, w); }
 
 void keys_slopes(double t, double w[4]) {
   const double t2 = t * t;
@@ -148,28 +132,28 @@ void cubic_axis(const AxisCell& cell, std::int64_t nodes, std::int32_t mirror_in
   }
 }
 
-// The sums run along x first (rows of nodes are contiguous), then y, then
-// z; each starts from -0.0 so that a lone term keeps its sign.
+// The sums run along z first, then y, then x (see cubic_stencil.h); each
+// starts from -0.0 so that a lone term keeps its sign.
 FieldStatus cubic_sum(const GridSize& grid, const float values[], const CubicAxis& x,
                       const CubicAxis& y, const CubicAxis& z, float b[3]) {
   const std::int64_t sy = 3 * static_cast<std::int64_t>(grid.NX);
   const std::int64_t sz = sy * grid.NY;
-  double zs[3] = {-0.0, -0.0, -0.0};
-  for (int k = 0; k < z.count; ++k) {
+  const float* first = values + (z.first * sz + y.first * sy + 3 * x.first);
+  double xs[3] = {-0.0, -0.0, -0.0};
+  for (int i = 0; i < x.count; ++i) {
     double ys[3] = {-0.0, -0.0, -0.0};
     for (int j = 0; j < y.count; ++j) {
-      const float* row = values + ((z.first + k) * sz + (y.first + j) * sy + 3 * x.first);
-      double xs[3] = {-0.0, -0.0, -0.0};
-      for (int i = 0; i < x.count; ++i) {
-        const float* node = row + 3 * i;
+      double zs[3] = {-0.0, -0.0, -0.0};
+      for (int k = 0; k < z.count; ++k) {
+        const float* node = first + (k * sz + j * sy + 3 * i);
         if (is_unmeasured(node)) return FieldStatus::kUnmeasured;
-        for (int c = 0; c < 3; ++c) xs[c] += x.w[c][i] * static_cast<double>(node[c]);
+        for (int c = 0; c < 3; ++c) zs[c] += z.w[c][k] * static_cast<double>(node[c]);
       }
-      for (int c = 0; c < 3; ++c) ys[c] += y.w[c][j] * xs[c];
+      for (int c = 0; c < 3; ++c) ys[c] += y.w[c][j] * zs[c];
     }
-    for (int c = 0; c < 3; ++c) zs[c] += z.w[c][k] * ys[c];
+    for (int c = 0; c < 3; ++c) xs[c] += x.w[c][i] * ys[c];
   }
-  for (int c = 0; c < 3; ++c) b[c] = static_cast<float>(zs[c]);
+  for (int c = 0; c < 3; ++c) b[c] = static_cast<float>(xs[c]);
   return FieldStatus::kOk;
 }
 
@@ -179,12 +163,9 @@ namespace {
 FieldStatus interpolate_cubic(const GridSize& grid, const float values[],
                               const std::int64_t nodes[3], const AxisCell cell[3], float b[3]) {
   bool inside = true;
-  for (int a = 0; a < 3; ++a) inside = inside && interior(cell[a], nodes[a]);
-  if (inside) {
-    double w[3][4];
-    for (int a = 0; a < 3; ++a) keys_weights(cell[a].frac, w[a]);
-    return interior_sum(grid, values, cell, w, b);
-  }
+  for (int a = 0; a < 3; ++a)
+    inside = inside && stencil::interior(cell[a].lower, cell[a].frac, nodes[a]);
+  if (inside) return interior_sum(grid, values, cell, b);
   const std::int32_t mirror[3] = {grid.IDA, grid.IDB, grid.IDC};
   CubicAxis axis[3];
   for (int a = 0; a < 3; ++a) {
@@ -235,31 +216,6 @@ void locate_points(Interpolation method, const GridSize& grid, const float value
     if (status[p] != FieldStatus::kOk) continue;
     status[p] = locate_cell(grid, capacity, fold[m], cell[m][0], cell[m][1], cell[m][2]);
     if (status[p] == FieldStatus::kOk) prefetch_cells(method, grid, values, nodes, cell[m]);
-  }
-}
-
-void evaluate_cubic_many(const GridSize& grid, const float values[], std::int64_t capacity,
-                         std::size_t n, const float x[], const float y[], const float z[],
-                         FieldVector b[], FieldStatus status[]) {
-  // The stages of evaluate_cubic, a block of points at a time: the points
-  // folded and located (their nodes fetched meanwhile), then interpolated.
-  const std::int64_t nodes[3] = {axis_nodes(grid, capacity, 0), axis_nodes(grid, capacity, 1),
-                                 axis_nodes(grid, capacity, 2)};
-  Fold fold[kLocateBlock];
-  AxisCell cell[kLocateBlock][3];
-  for (std::size_t start = 0; start < n; start += kLocateBlock) {
-    const std::size_t count = std::min(kLocateBlock, n - start);
-    locate_points(Interpolation::kCubic, grid, values, capacity, nodes, x, y, z, start, count, fold,
-                  cell, status);
-    for (std::size_t m = 0; m < count; ++m) {
-      const std::size_t p = start + m;
-      if (status[p] != FieldStatus::kOk) continue;
-      float v[3];
-      status[p] = interpolate_cubic(grid, values, nodes, cell[m], v);
-      if (status[p] != FieldStatus::kOk) continue;
-      unfold_field(grid, fold[m], x[p], y[p], z[p], v);
-      b[p] = FieldVector{v[0], v[1], v[2]};
-    }
   }
 }
 

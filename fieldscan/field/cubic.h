@@ -24,6 +24,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 #include "fieldscan/field/evaluate.h"
 #include "fieldscan/field/interpolation.h"
@@ -53,9 +54,10 @@ struct CubicAxis {
 void cubic_axis(const AxisCell& cell, std::int64_t nodes, std::int32_t mirror_index, int normal,
                 const double kernel[4], CubicAxis& axis);
 
-// The tensor sum of the three stencils over the node values, each
-// component rounded once into `b`; kUnmeasured (and `b` untouched) when a
-// node of non-zero weight is unmeasured.
+// The tensor sum of the three stencils over the node values, along z
+// first, then y, then x (the order of cubic_stencil.h), each component
+// rounded once into `b`; kUnmeasured (and `b` untouched) when a node of
+// non-zero weight is unmeasured.
 FieldStatus cubic_sum(const GridSize& grid, const float values[], const CubicAxis& x,
                       const CubicAxis& y, const CubicAxis& z, float b[3]);
 
@@ -90,7 +92,13 @@ void locate_points(Interpolation method, const GridSize& grid, const float value
 FieldStatus evaluate_cubic(const GridSize& grid, const float values[], std::int64_t capacity,
                            float x, float y, float z, float b[3]);
 
-// evaluate_cubic() at n points (BatchFunction's contract).
+// The ways this processor can run evaluate_cubic_many(), fastest first
+// (compiled for a wider vector unit, or for any processor last); each gives
+// the same bits as evaluate_cubic().
+std::span<const BatchVariant> cubic_batch_variants();
+
+// evaluate_cubic() at n points (BatchFunction's contract): the first of
+// cubic_batch_variants().
 void evaluate_cubic_many(const GridSize& grid, const float values[], std::int64_t capacity,
                          std::size_t n, const float x[], const float y[], const float z[],
                          FieldVector b[], FieldStatus status[]);

@@ -4,10 +4,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "fieldscan/field/field_map.h"
+#include "fieldscan/mapfile/node.h"
 #include "testsupport/sampled_map.h"
 
 namespace fieldscan {
@@ -178,6 +180,106 @@ TEST(Cubic, StencilNodesDecideMeasuredAndHeld) {
   EXPECT_EQ(evaluate_cubic(map.grid(), held.data(), static_cast<std::int64_t>(held.size()), 2.5f,
                            1.5f, 1.5f, b),
             FieldStatus::kOutsideZ);
+}
+
+// The batch against the one-point evaluation, bit for bit, on points along
+// lines in x (cells shared by neighbours) that cross every kind of cell:
+// interior stencils, edge cells and node planes, both sides of mirror
+// planes, sector folds, points outside, and stencils holding an unmeasured
+// node, a node above the unmeasured limit in two components only (measured),
+// a node with a NaN component and one of -0 values.
+TEST(Cubic, BatchGivesTheOnePointBits) {
+  struct Row {
+    const char* name;
+    std::int32_t mirror;
+    float angle;
+    std::int32_t held_planes;  // of 6
+  } rows[] = {
+      {"plain", 0, 90, 6},
+      {"mirror planes, index 1", 1, 90, 6},
+      {"mirror planes, index 2", 2, 90, 6},
+      {"30-degree sector", 0, 30, 6},
+      {"four planes held", 1, 90, 4},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    MapContents m = sampled_map({9, 8, 6}, {0, 0, 0}, {0.5f, 0.75f, 1}, line_current);
+    m.ida = m.idb = m.idc = row.mirror;
+    m.angle = row.angle;
+    const auto node = [&](int i, int j, int k) {
+      return m.values.begin() + 3 * (i + 9 * (j + 8 * k));
+    };
+    std::fill_n(node(4, 3, 2), 3, kUnmeasuredMark);
+    std::fill_n(node(6, 5, 3), 2, kUnmeasuredMark);
+    *node(2, 5, 3) = NAN;
+    std::fill_n(node(6, 2, 3), 3, -0.0f);  // on it, only a sum of that node alone stays -0
+    const FieldMap map = make_map(m);
+    std::vector<float> x, y, z;
+    for (float w : {-2.7f, -0.4f, 0.0f, 0.6f, 2.0f, 2.35f, 3.3f, 5.0f, 5.6f}) {
+      for (float v : {-5.9f, -1.0f, 0.0f, 0.3f, 2.25f, 2.6f, 3.9f, 5.25f, 6.0f}) {
+        for (float u = -4.6f; u < 4.6f; u += 0.15f) x.push_back(u), y.push_back(v), z.push_back(w);
+      }
+    }
+    for (float u = 0.5f; u < 4; u += 0.5f) x.push_back(u), y.push_back(1.5f), z.push_back(3.0f);
+    const std::size_t n = x.size(), held = std::size_t{3} * 9 * 8 * row.held_planes;
+    std::vector<float> one(3 * n);
+    std::vector<FieldStatus> want(n);
+    for (std::size_t p = 0; p < n; ++p) {
+      want[p] = evaluate_cubic(map.grid(), m.values.data(), held, x[p], y[p], z[p], &one[3 * p]);
+    }
+    for (const BatchVariant& variant : cubic_batch_variants()) {
+      SCOPED_TRACE(variant.name);
+      std::vector<FieldVector> b(n);
+      std::vector<FieldStatus> status(n);
+      variant.run(map.grid(), m.values.data(), held, n, x.data(), y.data(), z.data(), b.data(),
+                  status.data());
+      for (std::size_t p = 0; p < n; ++p) {
+        ASSERT_EQ(status[p], want[p]) << x[p] << " " << y[p] << " " << z[p];
+        if (want[p] == FieldStatus::kOk) {
+          EXPECT_EQ(std::memcmp(&b[p], &one[3 * p], sizeof b[p]), 0)
+              << x[p] << " " << y[p] << " " << z[p];
+        }
+      }
+    }
+    // The points reach the interior and the unmeasured node.
+    const auto count = [&](FieldStatus s) { return std::count(want.begin(), want.end(), s); };
+    EXPECT_GT(count(FieldStatus::kOk), 500);
+    EXPECT_GT(count(FieldStatus::kUnmeasured), 0);
+  }
+}
+
+// Inside the grid the one-point evaluation takes a shortcut past the edge
+// rules; it must form the very sum of the general stencils.
+TEST(Cubic, InteriorShortcutFormsTheGeneralSum) {
+  const MapContents m = sampled_map({7, 6, 6}, {0, 0, 0}, {0.5f, 0.75f, 1}, line_current);
+  const FieldMap map = make_map(m);
+  const GridSize& grid = map.grid();
+  const std::int64_t held = static_cast<std::int64_t>(m.values.size());
+  const std::int64_t nodes[3] = {7, 6, 6};
+  int interior = 0;
+  for (const auto& p : cell_points(m)) {
+    Fold fold;
+    AxisCell cell[3];
+    ASSERT_EQ(fold_point(grid, static_cast<float>(p[0]), static_cast<float>(p[1]),
+                         static_cast<float>(p[2]), fold),
+              FieldStatus::kOk);
+    ASSERT_EQ(locate_cell(grid, held, fold, cell[0], cell[1], cell[2]), FieldStatus::kOk);
+    CubicAxis axis[3];
+    for (int a = 0; a < 3; ++a) {
+      double kernel[4];
+      keys_weights(cell[a].frac, kernel);
+      cubic_axis(cell[a], nodes[a], 0, a, kernel, axis[a]);
+      interior += axis[a].count == 4 && axis[a].first >= 0 && axis[a].first + 4 <= nodes[a];
+    }
+    float shortcut[3], general[3];
+    ASSERT_EQ(interpolate_cells(Interpolation::kCubic, grid, m.values.data(), held, cell, shortcut),
+              FieldStatus::kOk);
+    ASSERT_EQ(cubic_sum(grid, m.values.data(), axis[0], axis[1], axis[2], general),
+              FieldStatus::kOk);
+    EXPECT_EQ(std::memcmp(shortcut, general, sizeof general), 0)
+        << p[0] << " " << p[1] << " " << p[2];
+  }
+  EXPECT_GT(interior, 0);
 }
 
 }  // namespace
