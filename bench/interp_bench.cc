@@ -11,7 +11,6 @@
 // minimum, median and maximum, and the median time per point of each.
 // BM_WriteVti: the .vti text of the whole map (raw appended arrays).
 #include <benchmark/benchmark.h>
-#include <time.h>
 
 #include <algorithm>
 #include <cmath>
@@ -21,6 +20,7 @@
 
 #include "fieldscan/field/field_map.h"
 #include "fieldscan/formats/formats.h"
+#include "paired.h"
 
 namespace fieldscan {
 namespace {
@@ -106,45 +106,20 @@ BENCHMARK(BM_Batch)
                    {0, 1}})
     ->Unit(benchmark::kMillisecond);
 
-double thread_seconds() {
-  timespec t;
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-  return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
-}
-
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  const std::size_t h = v.size() / 2;
-  return v.size() % 2 ? v[h] : 0.5 * (v[h - 1] + v[h]);
-}
-
 void BM_CubicAgainstLinear(benchmark::State& state) {
   const FieldMap& map = smooth_map();
   const Points& p = points(state.range(0) == 1);
   std::vector<FieldVector> b(kPoints);
   std::vector<FieldStatus> status(kPoints);
-  const auto per_point = [&](Interpolation method) {
-    const double start = thread_seconds();
-    map.field(p.x, p.y, p.z, b, status, 1, method);
-    benchmark::DoNotOptimize(b.data());
-    benchmark::ClobberMemory();
-    return (thread_seconds() - start) / static_cast<double>(kPoints) * 1e9;
+  const auto on = [&](Interpolation method) {
+    return [&, method](std::size_t) {
+      map.field(p.x, p.y, p.z, b, status, 1, method);
+      benchmark::DoNotOptimize(b.data());
+      benchmark::ClobberMemory();
+    };
   };
-  std::vector<double> cubic, linear, ratio;
-  for (auto _ : state) {
-    double c, l;
-    if (ratio.size() % 2 == 0) {
-      c = per_point(Interpolation::kCubic), l = per_point(Interpolation::kLinear);
-    } else {
-      l = per_point(Interpolation::kLinear), c = per_point(Interpolation::kCubic);
-    }
-    cubic.push_back(c), linear.push_back(l), ratio.push_back(c / l);
-  }
-  state.counters["ratio_min"] = *std::min_element(ratio.begin(), ratio.end());
-  state.counters["ratio_med"] = median(ratio);
-  state.counters["ratio_max"] = *std::max_element(ratio.begin(), ratio.end());
-  state.counters["ns_cubic"] = median(cubic);
-  state.counters["ns_linear"] = median(linear);
+  bench::run_pairs(state, kPoints, "cubic", on(Interpolation::kCubic), "linear",
+                   on(Interpolation::kLinear));
 }
 BENCHMARK(BM_CubicAgainstLinear)->ArgNames({"grid"})->Arg(0)->Arg(1)->Iterations(100);
 

@@ -21,7 +21,6 @@
 //    sector map's reach (most of them folded).  ratio = sector / plain
 //    (goal: at most 3).
 #include <benchmark/benchmark.h>
-#include <time.h>
 
 #include <algorithm>
 #include <cmath>
@@ -31,6 +30,7 @@
 
 #include "fieldscan/field/field_map.h"
 #include "fieldscan/mapfile/map_writer.h"
+#include "paired.h"
 
 namespace fieldscan {
 namespace {
@@ -129,49 +129,8 @@ void reference(const float values[], std::size_t n, const float x[], const float
   }
 }
 
-double thread_seconds() {
-  timespec t;
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-  return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
-}
-
-template <class Run>
-double per_point(Run&& run) {
-  const double start = thread_seconds();
-  run();
-  return (thread_seconds() - start) / static_cast<double>(kSlice) * 1e9;
-}
-
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  const std::size_t h = v.size() / 2;
-  return v.size() % 2 ? v[h] : 0.5 * (v[h - 1] + v[h]);
-}
-
-// Runs the pairs, slice after slice, and sets the counters: ratio = a / b.
-template <class A, class B>
-void pairs(benchmark::State& state, A&& a, B&& b) {
-  std::vector<double> ta, tb, ratio;
-  std::size_t slice = 0;
-  for (auto _ : state) {
-    double na, nb;
-    const std::size_t first = slice * kSlice;
-    if (ratio.size() % 2 == 0) {
-      na = per_point([&] { a(first); });
-      nb = per_point([&] { b(first); });
-    } else {
-      nb = per_point([&] { b(first); });
-      na = per_point([&] { a(first); });
-    }
-    ta.push_back(na), tb.push_back(nb), ratio.push_back(na / nb);
-    slice = (slice + 1) % kSlices;
-  }
-  state.counters["ratio_min"] = *std::min_element(ratio.begin(), ratio.end());
-  state.counters["ratio_med"] = median(ratio);
-  state.counters["ratio_max"] = *std::max_element(ratio.begin(), ratio.end());
-  state.counters["ns_a"] = median(ta);
-  state.counters["ns_b"] = median(tb);
-}
+// The first point of pair i's slice.
+std::size_t slice(std::size_t i) { return (i % kSlices) * kSlice; }
 
 void BM_AgainstReference(benchmark::State& state) {
   const bool mirror = state.range(0) == 1;
@@ -185,21 +144,22 @@ void BM_AgainstReference(benchmark::State& state) {
   std::vector<FieldVector> out(kSlice), ref(kSlice);
   std::vector<FieldStatus> status(kSlice);
   const float* values = map.contents().values.data();
-  const auto batch = [&](std::size_t first) {
-    const auto part = [first](const std::vector<float>& v) {
+  const auto batch = [&](std::size_t i) {
+    const auto part = [first = slice(i)](const std::vector<float>& v) {
       return std::span<const float>(v.data() + first, kSlice);
     };
     map.field(part(p.x), part(p.y), part(p.z), out, status);
     benchmark::DoNotOptimize(out.data());
     benchmark::ClobberMemory();
   };
-  const auto minimal = [&](std::size_t first) {
+  const auto minimal = [&](std::size_t i) {
+    const std::size_t first = slice(i);
     reference(values, kSlice, images.x.data() + first, images.y.data() + first,
               images.z.data() + first, ref.data());
     benchmark::DoNotOptimize(ref.data());
     benchmark::ClobberMemory();
   };
-  pairs(state, batch, minimal);
+  bench::run_pairs(state, kSlice, "batch", batch, "reference", minimal);
 }
 BENCHMARK(BM_AgainstReference)
     ->ArgNames({"mirror", "lines"})
@@ -214,8 +174,8 @@ void BM_SectorAgainstPlain(benchmark::State& state) {
   std::vector<FieldVector> out(kSlice);
   std::vector<FieldStatus> status(kSlice);
   const auto on = [&](const FieldMap& map) {
-    return [&](std::size_t first) {
-      const auto part = [first](const std::vector<float>& v) {
+    return [&](std::size_t i) {
+      const auto part = [first = slice(i)](const std::vector<float>& v) {
         return std::span<const float>(v.data() + first, kSlice);
       };
       map.field(part(p.x), part(p.y), part(p.z), out, status);
@@ -223,7 +183,7 @@ void BM_SectorAgainstPlain(benchmark::State& state) {
       benchmark::ClobberMemory();
     };
   };
-  pairs(state, on(sector), on(plain));
+  bench::run_pairs(state, kSlice, "sector", on(sector), "plain", on(plain));
 }
 BENCHMARK(BM_SectorAgainstPlain)->ArgNames({"lines"})->Arg(0)->Arg(1)->Iterations(kPairs);
 
