@@ -10,6 +10,7 @@
 #include "fieldscan/field/cubic.h"
 #include "fieldscan/field/evaluate.h"
 #include "fieldscan/field/gradient_lanes.h"
+#include "fieldscan/field/sector_lanes.h"
 #include "fieldscan/mapfile/node.h"
 
 namespace fieldscan {
@@ -164,12 +165,11 @@ void multiply(const Matrix& l, const Matrix& r, Matrix& out) {
 // and leaves the turn of the field with the point on a map of full
 // rotational symmetry (phi' = 0).  `j` comes in as the folded derivatives and leaves as
 // those at the unfolded point (u, v, w), the offsets from the origin.
-void unfold_sector(const GridSize& s, const Fold& f, double u, double v, const double b[3],
-                   Matrix& j) {
+// ct and st are cos and sin of theta.
+void unfold_sector(const GridSize& s, const Fold& f, double ct, double st, double u, double v,
+                   const double b[3], Matrix& j) {
   const double r2 = u * u + v * v, r = std::sqrt(r2);
   const double cp = f.cphi, sp = f.sphi;
-  const double ct = std::cos(static_cast<double>(f.theta));
-  const double st = std::sin(static_cast<double>(f.theta));
   double dphi = 0.0;  // d phi / d theta
   if (s.ANGLE != 0.0f) {
     const double a = std::fabs(s.ANGLE);
@@ -223,7 +223,9 @@ FieldStatus gradient_at(const GridSize& grid, const float values[], const std::i
     status = differentiate_cell(grid, values, ax, b, j);
   }
   if (status != FieldStatus::kOk) return status;
-  unfold_gradient(grid, fold, x, y, z, b, j, g);
+  double ct = 1.0, st = 0.0;
+  if (fold.turned) polar_sin_cos(fold.theta, ct, st);
+  unfold_gradient(grid, fold, ct, st, x, y, z, b, j, g);
   return FieldStatus::kOk;
 }
 
@@ -249,8 +251,19 @@ void gradient_blocks(const GridSize& grid, const float values[], std::int64_t ca
 
 }  // namespace
 
-void unfold_gradient(const GridSize& grid, const Fold& fold, float x, float y, float z,
-                     const double b[3], const double folded[3][3], FieldGradient& g) {
+void polar_sin_cos(float theta, double& cosine, double& sine) {
+#ifdef FIELDSCAN_LANES
+  lanes::Doubles s, c;
+  lanes::sin_cos_quadrant(lanes::splat(static_cast<double>(theta)), s, c);
+  cosine = c[0], sine = s[0];
+#else
+  cosine = std::cos(static_cast<double>(theta));
+  sine = std::sin(static_cast<double>(theta));
+#endif
+}
+
+void unfold_gradient(const GridSize& grid, const Fold& fold, double ct, double st, float x, float y,
+                     float z, const double b[3], const double folded[3][3], FieldGradient& g) {
   Matrix j;
   for (int a = 0; a < 3; ++a) {
     for (int c = 0; c < 3; ++c) j[a][c] = folded[a][c];
@@ -258,7 +271,7 @@ void unfold_gradient(const GridSize& grid, const Fold& fold, float x, float y, f
   if (fold.turned) {
     const double u = std::fabs(static_cast<double>(x) - static_cast<double>(grid.XMIN));
     const double v = std::fabs(static_cast<double>(y) - static_cast<double>(grid.YMIN));
-    unfold_sector(grid, fold, u, v, b, j);
+    unfold_sector(grid, fold, ct, st, u, v, b, j);
   }
   // The mirror images: the offsets run against the coordinates below a
   // plane, and the field's components take the image's signs.
