@@ -7,12 +7,12 @@
 // nodes and a usable step on every axis, the point lies inside a cell, not
 // on or beyond the last node plane, and no corner is unmeasured) that is
 // straight-line arithmetic, done here in vector lanes after the points of a
-// block have been located in lanes and their nodes asked for.  On a map
-// without a sector fold the mirror signs follow in lanes too; on a sector
+// block have been located in lanes and their nodes asked for.  On a sector
 // map the points are folded in lanes as the field batch folds them
-// (fold_lanes.h), and their derivatives unfolded one by one by
-// evaluate_gradient's own last stage, with cos and sin of the polar angle
-// from the fold.  Every other point goes to evaluate_gradient.
+// (fold_lanes.h), and their derivatives unfolded in lanes by the chain rule
+// of evaluate_gradient (sector_chain.h), with cos and sin of the polar
+// angle from the fold; the mirror signs follow in lanes on every map.
+// Every other point goes to evaluate_gradient.
 //
 // Each lane performs evaluate_gradient's IEEE operations in its order, so
 // the bits agree.  evaluate_gradient leaves out a corner whose four weights
@@ -34,6 +34,7 @@
 #include "fieldscan/field/fold_lanes.h"
 #include "fieldscan/field/lanes.h"
 #include "fieldscan/field/locate_lanes.h"
+#include "fieldscan/field/sector_chain.h"
 #include "fieldscan/mapfile/node.h"
 
 namespace fieldscan {
@@ -145,84 +146,98 @@ FIELDSCAN_INLINE void store_gradients(const Floats d[3][3], FieldGradient* g, In
   }
 }
 
-// The derivatives of the ordinary points of a block on a map without a
-// sector fold, mirror signs included, written to g and status; the points
-// left for evaluate_gradient are those whose `ordinary` is 0 on return.
-// evaluate_gradient turns the folded derivative j into
-// (sign[a] * j[a][b]) * along[b]: the mirror signs of the field's
-// components, and -1 for an axis whose coordinate lies below its plane.
-FIELDSCAN_INLINE void differentiate_block(const Plan& p, const float values[], Cells& c,
-                                          const float* x, const float* y, const float* z,
+// The sector unfold of the derivatives j (with the field b) of the four
+// points from m on, in the lanes whose point the fold turned, by the chain
+// rule of evaluate_gradient (sector_chain.h).
+FIELDSCAN_INLINE void unfold_group(const Plan& p, const SectorFolds& f, std::size_t m,
+                                   const float* x, const float* y, const Doubles (&b)[3],
+                                   Doubles (&j)[3][3]) {
+  const Ints turned = load<Ints>(f.turned + m);
+  if (none(turned)) return;
+  const chain::SectorTurn<Doubles> turn{
+      widen(load<Floats>(f.theta + m)), widen(load<Floats>(f.cphi + m)),
+      widen(load<Floats>(f.sphi + m)),  load<Doubles>(f.ct + m),
+      load<Doubles>(f.st + m),          load<Doubles>(f.k_t + m),
+      load<Doubles>(f.k_n + m)};
+  const Doubles u = magnitude(widen(load<Floats>(x + m)) - splat(p.x.origin));
+  const Doubles v = magnitude(widen(load<Floats>(y + m)) - splat(p.y.origin));
+  Doubles unfolded[3][3];
+  for (int a = 0; a < 3; ++a) {
+    for (int c = 0; c < 3; ++c) unfolded[a][c] = j[a][c];
+  }
+  chain::unfold_sector(p.fold.angle, turn, u, v, b, unfolded);
+  const Masks wide = widen_mask(turned);
+  for (int a = 0; a < 3; ++a) {
+    for (int c = 0; c < 3; ++c) j[a][c] = select(wide, unfolded[a][c], j[a][c]);
+  }
+}
+
+// The derivatives j of the four points from m on with their mirror signs,
+// rounded.  evaluate_gradient turns them into (sign[a] * j[a][b]) * along[b]:
+// the mirror signs of the field's components, and -1 for an axis whose
+// coordinate lies below its plane.
+FIELDSCAN_INLINE void mirror_gradients(const Plan& p, const float* x, const float* y,
+                                       const float* z, std::size_t m, const Doubles (&j)[3][3],
+                                       Floats (&d)[3][3]) {
+  const std::int32_t(&flips)[3][3] = p.sector ? p.fold.flip : p.flip;
+  const Ints below[3] = {load<Floats>(x + m) < splat(static_cast<float>(p.x.origin)),
+                         load<Floats>(y + m) < splat(static_cast<float>(p.y.origin)),
+                         load<Floats>(z + m) < splat(static_cast<float>(p.z.origin))};
+  Doubles along[3], sign[3];
+  for (int e = 0; e < 3; ++e) {
+    along[e] = select(widen_mask(below[e]), splat(-1.0), splat(1.0));
+    const Ints flip = (below[0] & splat(flips[0][e])) ^ (below[1] & splat(flips[1][e])) ^
+                      (below[2] & splat(flips[2][e]));
+    sign[e] = select(widen_mask(flip), splat(-1.0), splat(1.0));
+  }
+  for (int a = 0; a < 3; ++a) {
+    for (int b = 0; b < 3; ++b) d[a][b] = narrow(sign[a] * j[a][b] * along[b]);
+  }
+}
+
+// The derivatives of the ordinary points of a block, sector unfold and
+// mirror signs included, written to g and status; the points left for
+// evaluate_gradient are those whose `ordinary` is 0 on return, among them
+// any whose unfolded derivatives are not numbers (so that which NaN they
+// carry is evaluate_gradient's choice).
+FIELDSCAN_INLINE void differentiate_block(const Plan& p, const float values[], Block& block,
                                           std::size_t n, FieldGradient g[], FieldStatus status[]) {
+  Cells& c = block.cells;
   for (std::size_t m = 0; m < n; m += kLanes) {
     if (none(load<Ints>(c.ordinary + m))) continue;
     Doubles sum[4][3];
-    const Ints ordinary = group_sums<false>(p, values, c, m, sum);
-    std::memcpy(c.ordinary + m, &ordinary, sizeof ordinary);
-    const Ints below[3] = {load<Floats>(x + m) < splat(static_cast<float>(p.x.origin)),
-                           load<Floats>(y + m) < splat(static_cast<float>(p.y.origin)),
-                           load<Floats>(z + m) < splat(static_cast<float>(p.z.origin))};
-    Doubles along[3], sign[3];
-    for (int e = 0; e < 3; ++e) {
-      along[e] = select(widen_mask(below[e]), splat(-1.0), splat(1.0));
-      const Ints flip = (below[0] & splat(p.flip[0][e])) ^ (below[1] & splat(p.flip[1][e])) ^
-                        (below[2] & splat(p.flip[2][e]));
-      sign[e] = select(widen_mask(flip), splat(-1.0), splat(1.0));
-    }
-    Floats d[3][3];
+    Ints ordinary =
+        p.sector ? group_sums<true>(p, values, c, m, sum) : group_sums<false>(p, values, c, m, sum);
+    Doubles j[3][3];
     for (int a = 0; a < 3; ++a) {
-      for (int b = 0; b < 3; ++b) d[a][b] = narrow(sign[a] * sum[1 + b][a] * along[b]);
+      for (int b = 0; b < 3; ++b) j[a][b] = sum[1 + b][a];
     }
+    if (p.sector) {
+      unfold_group(p, block.folds, m, block.x, block.y, sum[0], j);
+      Masks nan{};
+      for (int a = 0; a < 3; ++a) {
+        for (int b = 0; b < 3; ++b) nan |= j[a][b] != j[a][b];
+      }
+      ordinary &= ~narrow_mask(nan);
+    }
+    std::memcpy(c.ordinary + m, &ordinary, sizeof ordinary);
+    Floats d[3][3];
+    mirror_gradients(p, block.x, block.y, block.z, m, j, d);
     store_gradients(d, g + m, ordinary, std::min(kLanes, n - m), status + m);
   }
 }
 
-// The field and folded derivatives of the ordinary points of a block on a
-// sector map, kept for the unfold point by point.
-struct Folded {
-  double b[kBlock][3];
-  double j[kBlock][3][3];
-};
-
-FIELDSCAN_INLINE void differentiate_folded(const Plan& p, const float values[], Cells& c,
-                                           std::size_t n, Folded& out) {
-  for (std::size_t m = 0; m < n; m += kLanes) {
-    if (none(load<Ints>(c.ordinary + m))) continue;
-    Doubles sum[4][3];
-    const Ints ordinary = group_sums<true>(p, values, c, m, sum);
-    std::memcpy(c.ordinary + m, &ordinary, sizeof ordinary);
-    for (std::size_t l = 0; l < kLanes; ++l) {
-      for (int a = 0; a < 3; ++a) {
-        out.b[m + l][a] = sum[0][a][l];
-        for (int b = 0; b < 3; ++b) out.j[m + l][a][b] = sum[1 + b][a][l];
-      }
-    }
-  }
-}
-
 // The derivatives of a located block of `count` points from `first` on:
-// the lanes, then every point they left to evaluate_gradient and, on a
-// sector map, the unfold of the others.
+// the lanes, then every point they left to evaluate_gradient.
 FIELDSCAN_INLINE void finish_block(const Plan& plan, const GridSize& grid, const float values[],
                                    std::int64_t capacity, const float x[], const float y[],
                                    const float z[], std::size_t first, std::size_t count,
-                                   Block& then, Folded& folded, FieldGradient g[],
-                                   FieldStatus status[]) {
-  if (plan.sector) {
-    differentiate_folded(plan, values, then.cells, count, folded);
-  } else {
-    differentiate_block(plan, values, then.cells, then.x, then.y, then.z, count, g + first,
-                        status + first);
-  }
+                                   Block& then, FieldGradient g[], FieldStatus status[]) {
+  differentiate_block(plan, values, then, count, g + first, status + first);
   for (std::size_t m = 0; m < count; ++m) {
     const std::size_t at = first + m;
     if (then.cells.ordinary[m] == 0) {
       status[at] = evaluate_gradient(grid, values, capacity, x[at], y[at], z[at], g[at]);
-    } else if (plan.sector) {
-      const SectorFolds& f = then.folds;
-      unfold_gradient(grid, fold_of(f, m), f.ct[m], f.st[m], x[at], y[at], z[at], folded.b[m],
-                      folded.j[m], g[at]);
-      status[at] = FieldStatus::kOk;
     }
   }
 }
@@ -236,10 +251,9 @@ FIELDSCAN_INLINE void run_blocks(const GridSize& grid, const float values[], std
   if (!make_plan(grid, capacity, plan)) {
     return gradient_point_by_point(grid, values, capacity, n, x, y, z, g, status);
   }
-  Folded folded;
   const auto finish = [&](Block & then, std::size_t first, std::size_t count)
       __attribute__((always_inline)) {
-    finish_block(plan, grid, values, capacity, x, y, z, first, count, then, folded, g, status);
+    finish_block(plan, grid, values, capacity, x, y, z, first, count, then, g, status);
   };
   each_block(plan, grid, values, n, x, y, z, finish);
 }
