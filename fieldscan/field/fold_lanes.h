@@ -49,8 +49,9 @@ struct Block {
 };
 
 // The fold of point m of the block by fold_point() itself, with cos and
-// sin of its polar angle as the lanes take them.
-inline void fold_one(const GridSize& grid, Block& now, std::size_t m) {
+// sin of its polar angle as the lanes take them.  Rarely needed, so kept
+// out of the lanes' code.
+[[gnu::noinline]] inline void fold_one(const GridSize& grid, Block& now, std::size_t m) {
   Fold f;
   const bool folded = fold_point(grid, now.x[m], now.y[m], now.z[m], f) == FieldStatus::kOk;
   now.u[m] = folded ? f.u : NAN, now.v[m] = folded ? f.v : NAN, now.w[m] = folded ? f.w : NAN;
