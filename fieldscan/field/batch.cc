@@ -27,7 +27,9 @@
 #include <vector>
 
 #include "fieldscan/field/evaluate.h"
+#include "fieldscan/field/fold_lanes.h"
 #include "fieldscan/field/lanes.h"
+#include "fieldscan/field/locate_lanes.h"
 #include "fieldscan/field/sector_lanes.h"
 #include "fieldscan/mapfile/node.h"
 
@@ -47,205 +49,7 @@ void point_by_point(const GridSize& grid, const float values[], std::int64_t cap
 #ifdef FIELDSCAN_LANES
 #define FIELDSCAN_VECTOR_BATCH 1
 
-// Points taken through the stages together: small enough for the arrays of
-// two blocks to stay in the first-level cache.
-constexpr std::size_t kBlock = 64;
-
 using namespace lanes;  // NOLINT: the vector vocabulary of this file
-
-// One axis of the map, as the lanes use it.  The raw coordinate must lie in
-// [low, high_raw] (evaluate()'s tests of the raw point), the folded one
-// must not exceed `high` (its tests of the folded point) and must lie short
-// of the last node held.
-struct AxisPlan {
-  double origin, step, last;
-  float low, high_raw, high;
-};
-
-// What the sector fold and unfold of the lanes need: the raw limits that
-// the fold tests, the sector angle and the components each mirror plane
-// reverses (applied after the sector unfold).
-struct SectorPlan {
-  static constexpr int kLines = 64;
-  float xlow, ylow, zlow, zhigh;
-  float angle;  // |ANGLE|, below pi/2
-  std::int32_t flip_x[3], flip_y[3], flip_z[3];
-  // cos and sin of the angles 2 a k of the sector lines a point's angle
-  // can be folded about (a the sector angle, k below `lines`), from the C
-  // library.
-  std::int32_t lines;
-  double cos_line[kLines], sin_line[kLines];
-};
-
-// The sector lines of `s` (its angle set): k from 0 to the nearest of the
-// largest polar angle over 2a, at most kLines of them.
-void list_sector_lines(SectorPlan& s) {
-  s.lines = 1, s.cos_line[0] = 1.0, s.sin_line[0] = 0.0;
-  if (s.angle == 0.0f) return;
-  const double a = s.angle;
-  const double last = std::round((static_cast<double>(kHalfPi) * 0.5) / a);
-  s.lines = static_cast<std::int32_t>(std::min(last + 1.0, double{SectorPlan::kLines}));
-  for (std::int32_t k = 1; k < s.lines; ++k) {
-    const double line = a * (2.0 * k);
-    s.cos_line[k] = std::cos(line), s.sin_line[k] = std::sin(line);
-  }
-}
-
-// What the lanes need of the map, taken once per batch.
-struct Plan {
-  bool sector;  // the map's sector symmetry may fold a point
-  AxisPlan x, y, z;
-  SectorPlan fold;
-  std::int32_t row, plane;                       // values per grid row and per plane
-  std::int32_t flip_x[3], flip_y[3], flip_z[3];  // components a mirror plane reverses: -1
-};
-
-// The mirror plane of `index` normal to axis `normal` reverses the normal
-// component (index 1) or the two parallel to it (any other index).
-void mirror_components(std::int32_t index, int normal, std::int32_t flip[3]) {
-  for (int c = 0; c < 3; ++c) flip[c] = (index == 1) == (c == normal) ? -1 : 0;
-}
-
-bool finite_positive(float step) { return step > 0.0f && std::isfinite(step); }
-
-// False when no point of the map is ordinary: an axis with fewer than two
-// nodes held or a step that is not a positive number, or an origin that is
-// not finite.  On a sector map the lanes take the points as evaluate()'s
-// folds leave them, whose raw limits are tested already.
-bool make_plan(const GridSize& s, std::int64_t capacity, Plan& p) {
-  if (s.NX < 2 || s.NY < 2 || capacity <= 0) return false;
-  if (!finite_positive(s.DX) || !finite_positive(s.DY) || !finite_positive(s.DZ)) return false;
-  if (!std::isfinite(s.XMIN) || !std::isfinite(s.YMIN) || !std::isfinite(s.ZMIN)) return false;
-  const std::int64_t per_plane = static_cast<std::int64_t>(s.NX) * s.NY;  // < 2^62
-  const std::int64_t nz = std::min<std::int64_t>(s.NZ, (capacity / 3) / per_plane);
-  if (nz < 2) return false;
-  // Cells are found by 32-bit arithmetic: maps of 2^31 values and more (8
-  // GiB) are evaluated point by point.
-  if (3 * per_plane * nz > std::numeric_limits<std::int32_t>::max()) return false;
-  p.row = 3 * s.NX;
-  p.plane = static_cast<std::int32_t>(3 * per_plane);
-  constexpr float kInf = std::numeric_limits<float>::infinity();
-  p.sector = std::fabs(s.ANGLE) < kHalfPi;
-  p.x = AxisPlan{s.XMIN, s.DX, s.NX - 1.0, s.XLOW, kInf, s.XHIGH};
-  p.y = AxisPlan{s.YMIN, s.DY, s.NY - 1.0, s.YLOW, kInf, s.YHIGH};
-  p.z = AxisPlan{s.ZMIN, s.DZ, static_cast<double>(nz - 1), s.ZLOW, s.ZHIGH, kInf};
-  mirror_components(s.IDA, 0, p.flip_x);
-  mirror_components(s.IDB, 1, p.flip_y);
-  mirror_components(s.IDC, 2, p.flip_z);
-  if (p.sector) {
-    // The folds test the raw limits, and the unfold applies the mirror signs.
-    p.fold.xlow = s.XLOW, p.fold.ylow = s.YLOW, p.fold.zlow = s.ZLOW, p.fold.zhigh = s.ZHIGH;
-    p.fold.angle = std::fabs(s.ANGLE);
-    list_sector_lines(p.fold);
-    for (int c = 0; c < 3; ++c) {
-      p.fold.flip_x[c] = p.flip_x[c], p.fold.flip_y[c] = p.flip_y[c];
-      p.fold.flip_z[c] = p.flip_z[c];
-      p.flip_x[c] = p.flip_y[c] = p.flip_z[c] = 0;
-    }
-    for (AxisPlan* a : {&p.x, &p.y, &p.z}) a->low = -kInf, a->high_raw = kInf;
-  }
-  return true;
-}
-
-// One axis of four points: whether each is ordinary on it, the lower node
-// of its cell (0 where it is not) and the fraction of a step beyond it.
-struct AxisLanes {
-  Ints ok;
-  Ints node;
-  Doubles frac;
-};
-
-// The folded coordinate origin + offset (rounded once), its cell by
-// truncation of offset / step and the fraction measured from the cell's
-// lower node, as evaluate() finds them.  `p` is the raw coordinate, whose
-// offset is |p - origin| rounded once, or on a sector map the folded
-// offset itself.  An infinite or NaN coordinate fails one of the tests.
-FIELDSCAN_INLINE AxisLanes axis_lanes(Floats p, const AxisPlan& a, bool sector) {
-  const Doubles origin = splat(a.origin), step = splat(a.step);
-  const Floats offset = sector ? p : narrow(magnitude(widen(p) - origin));
-  const Floats folded = narrow(origin + widen(offset));
-  const Doubles off = widen(folded) - origin;
-  const Doubles q = off / step;
-  const Masks inside = (off >= splat(0.0)) & (q < splat(a.last));
-  const Ints ok = (p >= splat(a.low)) & (p <= splat(a.high_raw)) & (folded <= splat(a.high)) &
-                  (folded <= splat(FLT_MAX)) & narrow_mask(inside);
-  const Ints node = __builtin_convertvector(select(inside, q, splat(0.0)), Ints);
-  return AxisLanes{ok, node, (off - widen(node) * step) / step};
-}
-
-// axis_lanes() of the last four coordinates seen, which points along a
-// scan line share on two of the three axes.
-class AxisCache {
- public:
-  FIELDSCAN_INLINE const AxisLanes& operator()(Floats p, const AxisPlan& a, bool sector) {
-    if (!valid_ || !same_bits(p, p_)) {
-      lanes_ = axis_lanes(p, a, sector);
-      p_ = p;
-      valid_ = true;
-    }
-    return lanes_;
-  }
-
- private:
-  bool valid_ = false;
-  Floats p_{};
-  AxisLanes lanes_{};
-};
-
-// The cells of one block: per point whether it may be ordinary, the index
-// of its cell's first value and the fractions towards the next nodes.  A
-// point that is not ordinary has node 0 on the axes where it lies outside,
-// so its cell can still be read safely.
-struct Cells {
-  std::int32_t ordinary[kBlock];  // -1 or 0
-  std::int32_t left[kBlock];      // -1: the sector unfold is left to evaluate()'s stages
-  std::int32_t base[kBlock];
-  double fx[kBlock], fy[kBlock], fz[kBlock];
-};
-
-struct Caches {
-  AxisCache x, y, z;
-};
-
-// The sector folds of a block's points, kept for their unfold.  Where the
-// fold did not turn a point, cphi and sphi are 1 and 0 and the counts 0.
-struct SectorFolds {
-  std::int32_t usable[kBlock];  // -1 where the point passed the raw tests
-  std::int32_t turned[kBlock];  // -1 where the sector fold applied
-  std::int32_t scalar[kBlock];  // -1 where evaluate()'s own stages folded it
-  float theta[kBlock], cphi[kBlock], sphi[kBlock];
-  double angle[kBlock];             // the polar angle before its rounding
-  double k_t[kBlock], k_n[kBlock];  // sector lines crossed
-  double ct[kBlock], st[kBlock];    // cos and sin of theta, for the unfold
-};
-
-FIELDSCAN_INLINE void locate_block(const Plan& p, const float* x, const float* y, const float* z,
-                                   Caches& caches, Cells& c) {
-  for (std::size_t m = 0; m < kBlock; m += kLanes) {
-    const AxisLanes& ax = caches.x(load<Floats>(x + m), p.x, p.sector);
-    const AxisLanes& ay = caches.y(load<Floats>(y + m), p.y, p.sector);
-    const AxisLanes& az = caches.z(load<Floats>(z + m), p.z, p.sector);
-    const Ints ok = ax.ok & ay.ok & az.ok;
-    std::memcpy(c.ordinary + m, &ok, sizeof ok);
-    std::memcpy(c.fx + m, &ax.frac, sizeof ax.frac);
-    std::memcpy(c.fy + m, &ay.frac, sizeof ay.frac);
-    std::memcpy(c.fz + m, &az.frac, sizeof az.frac);
-    const Ints base = az.node * splat(p.plane) + ay.node * splat(p.row) + ax.node * splat(3);
-    std::memcpy(c.base + m, &base, sizeof base);
-  }
-}
-
-// Asks the memory system for the four pairs of nodes each cell will read.
-FIELDSCAN_INLINE void prefetch_block(const Plan& p, const float values[], const Cells& c) {
-  for (std::size_t m = 0; m < kBlock; ++m) {
-    if (m > 0 && c.base[m] == c.base[m - 1]) continue;  // along a line, one cell after another
-    const float* first = values + c.base[m];
-    for (const float* at : {first, first + p.row, first + p.plane, first + p.plane + p.row}) {
-      __builtin_prefetch(at);
-      __builtin_prefetch(at + 5);
-    }
-  }
-}
 
 // The eight corners of four cells, one vector per component and corner,
 // widened, and the lanes where some corner has all three components above
@@ -276,33 +80,15 @@ FIELDSCAN_INLINE void row_offsets(const Plan& p, std::int64_t offset[4]) {
   offset[0] = 0, offset[1] = p.plane, offset[2] = p.row, offset[3] = p.row + p.plane;
 }
 
-// The corners of four different cells.  The six consecutive values of a
-// row's two nodes are read as two overlapping fours, which never reach past
-// the second node, and turned from one point per vector into one component
-// per vector.
+// The corners of four different cells, row by row.
 FIELDSCAN_INLINE void read_corners(const Plan& p, const float values[], const std::int32_t* base,
                                    Corners& k) {
   std::int64_t offset[4];
   row_offsets(p, offset);
   for (int e = 0; e < 4; ++e) {
-    Floats low[kLanes], high[kLanes];
-    for (std::size_t l = 0; l < kLanes; ++l) {
-      const float* at = values + base[l] + offset[e];
-      low[l] = load<Floats>(at);       // first node: c1 c2 c3, second node: c1
-      high[l] = load<Floats>(at + 2);  // first node: c3, second node: c1 c2 c3
-    }
-    const Floats a01 = __builtin_shufflevector(low[0], low[1], 0, 4, 1, 5);
-    const Floats a23 = __builtin_shufflevector(low[2], low[3], 0, 4, 1, 5);
-    const Floats b01 = __builtin_shufflevector(low[0], low[1], 2, 6, 3, 7);
-    const Floats b23 = __builtin_shufflevector(low[2], low[3], 2, 6, 3, 7);
-    const Floats c01 = __builtin_shufflevector(high[0], high[1], 2, 6, 3, 7);
-    const Floats c23 = __builtin_shufflevector(high[2], high[3], 2, 6, 3, 7);
-    k.b[e][0] = widen(__builtin_shufflevector(a01, a23, 0, 1, 4, 5));
-    k.b[e][1] = widen(__builtin_shufflevector(a01, a23, 2, 3, 6, 7));
-    k.b[e][2] = widen(__builtin_shufflevector(b01, b23, 0, 1, 4, 5));
-    k.b[e + 4][0] = widen(__builtin_shufflevector(b01, b23, 2, 3, 6, 7));
-    k.b[e + 4][1] = widen(__builtin_shufflevector(c01, c23, 0, 1, 4, 5));
-    k.b[e + 4][2] = widen(__builtin_shufflevector(c01, c23, 2, 3, 6, 7));
+    Floats first[3], second[3];
+    read_row(values, base, offset[e], first, second);
+    for (int c = 0; c < 3; ++c) k.b[e][c] = widen(first[c]), k.b[e + 4][c] = widen(second[c]);
   }
   find_near_unmeasured(k);
 }
@@ -496,8 +282,8 @@ FIELDSCAN_INLINE void unfold_group(const Plan& p, const SectorFolds& f, std::siz
   const Ints below_y = load<Floats>(y + m) < splat(static_cast<float>(p.y.origin));
   const Ints below_z = load<Floats>(z + m) < splat(static_cast<float>(p.z.origin));
   for (int e = 0; e < 3; ++e) {
-    const Ints flip = (below_x & splat(s.flip_x[e])) ^ (below_y & splat(s.flip_y[e])) ^
-                      (below_z & splat(s.flip_z[e]));
+    const Ints flip = (below_x & splat(s.flip[0][e])) ^ (below_y & splat(s.flip[1][e])) ^
+                      (below_z & splat(s.flip[2][e]));
     v[e] = select(sure, select(flip, -v[e], v[e]), in[e]);
   }
   const Ints rest = ~sure;
@@ -515,8 +301,8 @@ FIELDSCAN_INLINE void interpolate_block(const Plan& p, const float values[], Cel
   for (std::size_t m = 0; m < n; m += kLanes) {
     Ints ordinary = load<Ints>(c.ordinary + m);
     if (none(ordinary)) continue;
-    const Doubles fx = load<Doubles>(c.fx + m), fy = load<Doubles>(c.fy + m);
-    const Doubles fz = load<Doubles>(c.fz + m);
+    const Doubles fx = load<Doubles>(c.f[0] + m), fy = load<Doubles>(c.f[1] + m);
+    const Doubles fz = load<Doubles>(c.f[2] + m);
     const Doubles gx = splat(1.0) - fx, gy = splat(1.0) - fy, gz = splat(1.0) - fz;
     const Doubles weight[8] = {gx * gy * gz, gx * gy * fz, gx * fy * gz, gx * fy * fz,
                                fx * gy * gz, fx * gy * fz, fx * fy * gz, fx * fy * fz};
@@ -538,8 +324,8 @@ FIELDSCAN_INLINE void interpolate_block(const Plan& p, const float values[], Cel
     const Ints below_z = load<Floats>(z + m) < splat(static_cast<float>(p.z.origin));
     Floats v[3];
     for (int e = 0; e < 3; ++e) {
-      const Ints flip = (below_x & splat(p.flip_x[e])) ^ (below_y & splat(p.flip_y[e])) ^
-                        (below_z & splat(p.flip_z[e]));
+      const Ints flip = (below_x & splat(p.flip[0][e])) ^ (below_y & splat(p.flip[1][e])) ^
+                        (below_z & splat(p.flip[2][e]));
       const Floats s = narrow(sum[e]);
       v[e] = select(flip, -s, s);
     }
@@ -557,189 +343,9 @@ FIELDSCAN_INLINE void interpolate_block(const Plan& p, const float values[], Cel
   }
 }
 
-// The points in blocks: the cells of one block are located, and their nodes
-// asked for, while the previous block is interpolated.  The last block is
-// copied and filled up with points that are not ordinary (not a number).
-// On a sector map each point is folded, and its field unfolded, by
-// evaluate()'s own stages, one point at a time; the lanes locate the folded
-// points and interpolate.
-// One block of points on its way through run_blocks().
-struct Block {
-  const float *x, *y, *z;
-  Cells cells;
-  SectorFolds folds;                      // on a sector map
-  float u[kBlock], v[kBlock], w[kBlock];  // the folded offsets, or NaN
-};
-
-// The fold of point m of the block by evaluate()'s own stages.
-void fold_one(const GridSize& grid, Block& now, std::size_t m) {
-  Fold f;
-  const bool folded = fold_point(grid, now.x[m], now.y[m], now.z[m], f) == FieldStatus::kOk;
-  now.u[m] = folded ? f.u : NAN, now.v[m] = folded ? f.v : NAN, now.w[m] = folded ? f.w : NAN;
-  SectorFolds& s = now.folds;
-  s.scalar[m] = -1;
-  s.turned[m] = f.turned ? -1 : 0;
-  s.theta[m] = f.theta, s.cphi[m] = f.cphi, s.sphi[m] = f.sphi;
-  s.k_t[m] = f.k_t, s.k_n[m] = f.k_n;
-}
-
-// The same fold as a Fold, for the unfold of evaluate()'s own stages.
-Fold fold_of(const SectorFolds& s, std::size_t m) {
-  Fold f;
-  f.turned = s.turned[m] != 0;
-  f.theta = s.theta[m], f.cphi = s.cphi[m], f.sphi = s.sphi[m];
-  f.k_t = s.k_t[m], f.k_n = s.k_n[m];
-  return f;
-}
-
-// The sector lines crossed by points of polar angle theta beyond the
-// sector angle a: k_t = trunc(t) and k_n = round(t), halves away from
-// zero, t = theta / 2 / a (non-negative, below 2^31 in `small`), and the
-// folded angle phi = |theta - 2 a k_n|, taken as 0 below 1e-6.
-struct SectorCount {
-  Doubles k_t, k_n, phi;
-  Masks small;
-};
-
-FIELDSCAN_INLINE SectorCount count_sectors(Floats theta, float angle) {
-  if (angle == 0.0f) return SectorCount{splat(0.0), splat(0.0), splat(0.0), ~Masks{}};
-  const Doubles a = splat(static_cast<double>(angle));
-  const Doubles t = (widen(theta) * splat(0.5)) / a;
-  const Masks small = t < splat(2147483647.0);
-  const Doubles k_t = widen(__builtin_convertvector(select(small, t, splat(0.0)), Ints));
-  const Doubles k_n = k_t + select(t - k_t >= splat(0.5), splat(1.0), splat(0.0));
-  Doubles phi = magnitude(widen(theta) - a * (splat(2.0) * k_n));
-  phi = select(phi < splat(1e-6), splat(0.0), phi);
-  return SectorCount{k_t, k_n, phi, small};
-}
-
-// The sector fold of a block runs in three passes over its points, four at
-// a time, so that the long chains of dependent operations of one group
-// overlap with those of the next.  The first: the raw-limit tests, the
-// mirror fold and the polar angle before its rounding.
-FIELDSCAN_INLINE void fold_offsets(const Plan& p, Block& now, std::size_t m) {
-  const SectorPlan& s = p.fold;
-  const Floats x = load<Floats>(now.x + m), y = load<Floats>(now.y + m);
-  const Floats z = load<Floats>(now.z + m);
-  const Floats u = narrow(magnitude(widen(x) - splat(p.x.origin)));
-  const Floats v = narrow(magnitude(widen(y) - splat(p.y.origin)));
-  const Floats w = narrow(magnitude(widen(z) - splat(p.z.origin)));
-  const Ints usable = (z >= splat(s.zlow)) & (z <= splat(s.zhigh)) & (x >= splat(s.xlow)) &
-                      (y >= splat(s.ylow)) & (u <= splat(FLT_MAX)) & (v <= splat(FLT_MAX));
-  std::memcpy(now.u + m, &u, sizeof u);
-  std::memcpy(now.v + m, &v, sizeof v);
-  std::memcpy(now.w + m, &w, sizeof w);
-  std::memcpy(now.folds.usable + m, &usable, sizeof usable);
-  const Doubles angle = atan2_quadrant(widen(v), widen(u));
-  std::memcpy(now.folds.angle + m, &angle, sizeof angle);
-}
-
-// The bound of cos and sin of the folded angle, found from those of the
-// polar angle and of a sector line, against the C library's at the folded
-// angle: within 2^-48 each from sin_cos_quadrant(), one unit of 2^-53 from
-// the C library's for the line, three roundings, and the rounding of phi
-// itself (at most 2^-52 in the angle) make at most 2^-46.4.
-constexpr double kLineBound = 0x1p-44;
-
-// The second: the polar angle theta rounded, the sector lines crossed, cos
-// and sin of the folded angle rounded, and cos and sin of theta for the
-// unfold.  A point whose roundings are not sure is marked for evaluate()'s
-// own stages.
-FIELDSCAN_INLINE void fold_angles(const Plan& p, Block& now, std::size_t m) {
-  SectorFolds& f = now.folds;
-  const Doubles angle = load<Doubles>(f.angle + m);
-  const Floats theta = narrow(angle);
-  const Ints turned = (splat(p.fold.angle) < theta) & load<Ints>(f.usable + m);
-  const SectorCount k = count_sectors(theta, p.fold.angle);
-  Doubles st, ct;
-  sin_cos_quadrant(widen(theta), st, ct);
-  // cos and sin of phi = |theta - 2 a k_n|, from those of theta and of the
-  // sector line.
-  const SectorPlan& s = p.fold;
-  const Masks listed = k.small & (k.k_n < splat(static_cast<double>(s.lines)));
-  const Ints line = __builtin_convertvector(select(listed, k.k_n, splat(0.0)), Ints);
-  const Doubles cl{s.cos_line[line[0]], s.cos_line[line[1]], s.cos_line[line[2]],
-                   s.cos_line[line[3]]};
-  const Doubles sl{s.sin_line[line[0]], s.sin_line[line[1]], s.sin_line[line[2]],
-                   s.sin_line[line[3]]};
-  const Masks zero = k.phi == splat(0.0);
-  const Doubles cosine = select(zero, splat(1.0), ct * cl + st * sl);
-  const Doubles sine = select(zero, splat(0.0), magnitude(st * cl - ct * sl));
-  const Ints sure_turn = (narrow_mask(zero) | (rounds_surely(sine, splat(kLineBound)) &
-                                               rounds_surely(cosine, splat(kLineBound)))) &
-                         narrow_mask(listed);
-  const Ints sure =
-      rounds_surely(angle, magnitude(angle) * splat(kAtanBound)) & (~turned | sure_turn);
-  const Floats cphi = select(turned, narrow(cosine), splat(1.0f));
-  const Floats sphi = select(turned, narrow(sine), splat(0.0f));
-  const Masks turned_wide{turned[0], turned[1], turned[2], turned[3]};
-  const Doubles k_t = select(turned_wide, k.k_t, splat(0.0));
-  const Doubles k_n = select(turned_wide, k.k_n, splat(0.0));
-  const Ints redo = load<Ints>(f.usable + m) & ~sure;
-  std::memcpy(f.turned + m, &turned, sizeof turned);
-  std::memcpy(f.scalar + m, &redo, sizeof redo);
-  std::memcpy(f.theta + m, &theta, sizeof theta);
-  std::memcpy(f.cphi + m, &cphi, sizeof cphi);
-  std::memcpy(f.sphi + m, &sphi, sizeof sphi);
-  std::memcpy(f.k_t + m, &k_t, sizeof k_t);
-  std::memcpy(f.k_n + m, &k_n, sizeof k_n);
-  std::memcpy(f.ct + m, &ct, sizeof ct);
-  std::memcpy(f.st + m, &st, sizeof st);
-}
-
-// The third: the folded offsets at the point's own radius (NaN for a point
-// outside the limits, so that it has the cell of no point), and the points
-// marked in the second pass folded by evaluate()'s own stages.
-FIELDSCAN_INLINE void fold_radius(const GridSize& grid, Block& now, std::size_t m) {
-  const SectorFolds& f = now.folds;
-  const Floats u = load<Floats>(now.u + m), v = load<Floats>(now.v + m);
-  const Doubles du = widen(u), dv = widen(v);
-  const Doubles sq = dv * dv + du * du;
-  const Doubles r{std::sqrt(sq[0]), std::sqrt(sq[1]), std::sqrt(sq[2]), std::sqrt(sq[3])};
-  const Ints usable = load<Ints>(f.usable + m), turned = load<Ints>(f.turned + m);
-  const Floats nan = splat(std::numeric_limits<float>::quiet_NaN());
-  const Floats fu =
-      select(usable, select(turned, narrow(widen(load<Floats>(f.cphi + m)) * r), u), nan);
-  const Floats fv =
-      select(usable, select(turned, narrow(widen(load<Floats>(f.sphi + m)) * r), v), nan);
-  const Floats fw = select(usable, load<Floats>(now.w + m), nan);
-  std::memcpy(now.u + m, &fu, sizeof fu);
-  std::memcpy(now.v + m, &fv, sizeof fv);
-  std::memcpy(now.w + m, &fw, sizeof fw);
-  const Ints redo = load<Ints>(f.scalar + m);
-  if (none(redo)) return;
-  for (std::size_t l = 0; l < kLanes; ++l) {
-    if (redo[l] != 0) fold_one(grid, now, m + l);
-  }
-}
-
-// Takes the `count` points from `first` on into `now` (a short last block
-// copied into `tail` and filled up with NaN), folds them on a sector map,
-// locates their cells and asks for their nodes.
-FIELDSCAN_INLINE void start_block(const Plan& plan, const GridSize& grid, const float values[],
-                                  const float x[], const float y[], const float z[],
-                                  std::size_t first, std::size_t count, float (&tail)[3][kBlock],
-                                  Caches& caches, Block& now) {
-  if (count == kBlock) {
-    now.x = x + first, now.y = y + first, now.z = z + first;
-  } else {
-    const float* from[3] = {x + first, y + first, z + first};
-    for (int a = 0; a < 3; ++a) {
-      std::fill(std::copy_n(from[a], count, tail[a]), tail[a] + kBlock, NAN);
-    }
-    now.x = tail[0], now.y = tail[1], now.z = tail[2];
-  }
-  if (plan.sector) {
-    for (std::size_t m = 0; m < kBlock; m += kLanes) fold_offsets(plan, now, m);
-    for (std::size_t m = 0; m < kBlock; m += kLanes) fold_angles(plan, now, m);
-    for (std::size_t m = 0; m < kBlock; m += kLanes) fold_radius(grid, now, m);
-    locate_block(plan, now.u, now.v, now.w, caches, now.cells);
-  } else {
-    locate_block(plan, now.x, now.y, now.z, caches, now.cells);
-  }
-  prefetch_block(plan, values, now.cells);
-}
-
+// The points in blocks (each_block()): the lanes interpolate each block,
+// and the points they leave go through evaluate()'s stages, or on a sector
+// map its unfold alone where only that was left.
 FIELDSCAN_INLINE void run_blocks(const GridSize& grid, const float values[], std::int64_t capacity,
                                  std::size_t n, const float x[], const float y[], const float z[],
                                  FieldVector b[], FieldStatus status[]) {
@@ -747,68 +353,34 @@ FIELDSCAN_INLINE void run_blocks(const GridSize& grid, const float values[], std
   if (!make_plan(grid, capacity, plan)) {
     return point_by_point(grid, values, capacity, n, x, y, z, b, status);
   }
-  Block blocks[2];
-  float tail[3][kBlock];
-  Caches caches;
   FaceCache cell_cache;
-  std::size_t previous = 0, previous_n = 0;
-  for (std::size_t first = 0, turn = 0;; first += kBlock, turn ^= 1) {
-    const std::size_t count = first < n ? std::min(kBlock, n - first) : 0;
-    if (count > 0)
-      start_block(plan, grid, values, x, y, z, first, count, tail, caches, blocks[turn]);
-    if (previous_n > 0) {
-      Block& then = blocks[turn ^ 1];
-      interpolate_block(plan, values, then.cells, then.folds, then.x, then.y, then.z, previous_n,
-                        cell_cache, b + previous, status + previous);
-      for (std::size_t m = 0; m < previous_n; ++m) {
-        const std::size_t at = previous + m;
-        if (then.cells.ordinary[m] == 0) {
-          point_by_point(grid, values, capacity, 1, x + at, y + at, z + at, b + at, status + at);
-        } else if (plan.sector) {
-          if (then.cells.left[m] == 0) continue;
-          float f[3] = {b[at].bx, b[at].by, b[at].bz};
-          unfold_field(grid, fold_of(then.folds, m), x[at], y[at], z[at], f);
-          b[at] = FieldVector{f[0], f[1], f[2]};
-        } else if (m % kLanes == 0 && none(~load<Ints>(then.cells.ordinary + m))) {
-          m += kLanes - 1;
-        }
+  const auto finish = [&](Block & then, std::size_t first, std::size_t count)
+      __attribute__((always_inline)) {
+    interpolate_block(plan, values, then.cells, then.folds, then.x, then.y, then.z, count,
+                      cell_cache, b + first, status + first);
+    for (std::size_t m = 0; m < count; ++m) {
+      const std::size_t at = first + m;
+      if (then.cells.ordinary[m] == 0) {
+        point_by_point(grid, values, capacity, 1, x + at, y + at, z + at, b + at, status + at);
+      } else if (plan.sector) {
+        if (then.cells.left[m] == 0) continue;
+        float f[3] = {b[at].bx, b[at].by, b[at].bz};
+        unfold_field(grid, fold_of(then.folds, m), x[at], y[at], z[at], f);
+        b[at] = FieldVector{f[0], f[1], f[2]};
+      } else if (m % kLanes == 0 && none(~load<Ints>(then.cells.ordinary + m))) {
+        m += kLanes - 1;
       }
     }
-    if (count == 0) break;
-    previous = first, previous_n = count;
-  }
+  };
+  each_block(plan, grid, values, n, x, y, z, finish);
 }
 
-__attribute__((target("avx512f,avx512vl,avx512bw,avx512dq"))) void run_avx512(
-    const GridSize& grid, const float values[], std::int64_t capacity, std::size_t n,
-    const float x[], const float y[], const float z[], FieldVector b[], FieldStatus status[]) {
-  run_blocks(grid, values, capacity, n, x, y, z, b, status);
-}
-
-__attribute__((target("avx2"))) void run_avx2(const GridSize& grid, const float values[],
-                                              std::int64_t capacity, std::size_t n, const float x[],
-                                              const float y[], const float z[], FieldVector b[],
-                                              FieldStatus status[]) {
-  run_blocks(grid, values, capacity, n, x, y, z, b, status);
-}
-
-bool has_avx512() {
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
-         __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512dq");
-}
-
-bool has_avx2() {
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("avx2");
-}
 #endif
 
 std::vector<BatchVariant> usable_variants() {
   std::vector<BatchVariant> variants;
 #ifdef FIELDSCAN_VECTOR_BATCH
-  if (has_avx512()) variants.push_back({"avx512", run_avx512});
-  if (has_avx2()) variants.push_back({"avx2", run_avx2});
+  lanes::add_lane_variants<FieldVector, run_blocks>(variants);
 #endif
   variants.push_back({"point by point", point_by_point});
   return variants;

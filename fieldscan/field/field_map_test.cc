@@ -15,6 +15,7 @@
 #include "fieldscan/mapfile/load.h"
 #include "fieldscan/mapfile/map_reader.h"
 #include "fieldscan/mapfile/map_writer.h"
+#include "testsupport/polar_angles.h"
 
 namespace fieldscan {
 namespace {
@@ -224,18 +225,8 @@ TEST(FieldMapTest, BatchVariantsWhereTheRoundingIsCloseToACall) {
   MapError error;
   ASSERT_TRUE(FieldMap::from_contents(m, map, error)) << error.message;
   std::mt19937 rng(5);
-  std::uniform_real_distribution<float> plane(-7.5f, 7.5f);  // radius below 11
   std::vector<float> xs, ys, zs;
-  int hard = 0;
-  while (hard < 24) {
-    const float x = plane(rng), y = plane(rng);
-    const double theta = std::atan2(std::fabs(double{y}), std::fabs(double{x}));
-    const bool close =
-        static_cast<float>(theta * (1 - 0x1p-41)) != static_cast<float>(theta * (1 + 0x1p-41));
-    if (!close && xs.size() % 4 == 0) continue;
-    hard += close ? 1 : 0;
-    xs.push_back(x), ys.push_back(y), zs.push_back(0.5f);
-  }
+  testsupport::add_close_polar_angles(rng, 7.5f, 24, 0.5f, xs, ys, zs);  // radius below 11
   const auto variants = batch_variants();
   std::vector<std::vector<FieldVector>> b(variants.size(), std::vector<FieldVector>(xs.size()));
   std::vector<std::vector<FieldStatus>> s(variants.size(), std::vector<FieldStatus>(xs.size()));

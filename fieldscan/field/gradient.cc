@@ -10,6 +10,8 @@
 #include "fieldscan/field/cubic.h"
 #include "fieldscan/field/evaluate.h"
 #include "fieldscan/field/gradient_lanes.h"
+#include "fieldscan/field/sector_chain.h"
+#include "fieldscan/field/sector_lanes.h"
 #include "fieldscan/mapfile/node.h"
 
 namespace fieldscan {
@@ -143,66 +145,50 @@ FieldStatus differentiate_cubic(const GridSize& s, const float values[],
   return status;
 }
 
-void multiply(const Matrix& l, const Matrix& r, Matrix& out) {
-  for (int a = 0; a < 3; ++a) {
-    for (int c = 0; c < 3; ++c) {
-      double sum = 0.0;
-      for (int k = 0; k < 3; ++k) sum += l[a][k] * r[k][c];
-      out[a][c] = sum;
-    }
-  }
+// cos and sin of a fold's polar angle theta (in [0, pi/2]) as the sector
+// unfold takes them: by sin_cos_quadrant() where the vector lanes are
+// built, so that the gradient batch, which has them from its fold in
+// lanes, gives the same bits; by the C library elsewhere.
+void polar_sin_cos(float theta, double& cosine, double& sine) {
+#ifdef FIELDSCAN_LANES
+  lanes::Doubles s, c;
+  lanes::sin_cos_quadrant(lanes::splat(static_cast<double>(theta)), s, c);
+  cosine = c[0], sine = s[0];
+#else
+  cosine = std::cos(static_cast<double>(theta));
+  sine = std::sin(static_cast<double>(theta));
+#endif
 }
 
-// The chain rule through the sector fold.  The folded point is
-// q = (r cos phi, r sin phi, w) with phi = |theta - 2 a k| (or 0 on a map
-// of full rotational symmetry), and the field at the point is
-// T(theta) B(q) with T = R(theta) D R(-phi), D the signs of the sector
-// lines crossed.  So dB/dp = T J dq/dp + (dT/dtheta B) dtheta/dp, where
-// dT/dtheta = K R(theta) D R(-phi) - phi' R(theta) D K R(-phi), K the turn
-// by a right angle; since D K = dt dn K D this is R(theta) K D R(-phi)
-// (1 - phi' dt dn), which vanishes on a map of sectors (phi' = dt dn there)
-// and leaves the turn of the field with the point on a map of full
-// rotational symmetry (phi' = 0).  `j` comes in as the folded derivatives and leaves as
-// those at the unfolded point (u, v, w), the offsets from the origin.
-void unfold_sector(const GridSize& s, const Fold& f, double u, double v, const double b[3],
-                   Matrix& j) {
-  const double r2 = u * u + v * v, r = std::sqrt(r2);
-  const double cp = f.cphi, sp = f.sphi;
-  const double ct = std::cos(static_cast<double>(f.theta));
-  const double st = std::sin(static_cast<double>(f.theta));
-  double dphi = 0.0;  // d phi / d theta
-  if (s.ANGLE != 0.0f) {
-    const double a = std::fabs(s.ANGLE);
-    dphi = static_cast<double>(f.theta) - a * (2.0 * f.k_n) >= 0.0 ? 1.0 : -1.0;
-  }
-  const double dr[2] = {u / r, v / r}, dtheta[2] = {-v / r2, u / r2};
-  Matrix dq = {{0, 0, 0}, {0, 0, 0}, {0, 0, 1}};
-  for (int c = 0; c < 2; ++c) {
-    dq[0][c] = cp * dr[c] - r * sp * dphi * dtheta[c];
-    dq[1][c] = sp * dr[c] + r * cp * dphi * dtheta[c];
-  }
-  const double dt = std::fmod(f.k_t, 2.0) != 0.0 ? -1.0 : 1.0;
-  const double dn = std::fmod(f.k_n, 2.0) != 0.0 ? -1.0 : 1.0;
-  // R(theta) D R(-phi) = [[ct, -st], [st, ct]] [[dt, 0], [0, dn]] [[cp, sp], [-sp, cp]].
-  const double m[2][2] = {{dt * cp, dt * sp}, {-dn * sp, dn * cp}};    // D R(-phi)
-  const double km[2][2] = {{-m[1][0], -m[1][1]}, {m[0][0], m[0][1]}};  // K D R(-phi)
-  Matrix t = {{0, 0, 0}, {0, 0, 0}, {0, 0, 1}}, dtdt = {};
-  for (int c = 0; c < 2; ++c) {
-    t[0][c] = ct * m[0][c] - st * m[1][c];
-    t[1][c] = st * m[0][c] + ct * m[1][c];
-    const double k0 = km[0][c] * (1.0 - dphi * dt * dn), k1 = km[1][c] * (1.0 - dphi * dt * dn);
-    dtdt[0][c] = ct * k0 - st * k1;
-    dtdt[1][c] = st * k0 + ct * k1;
-  }
-  Matrix tj, out;
-  multiply(t, j, tj);
-  multiply(tj, dq, out);
-  for (int a = 0; a < 2; ++a) {
-    const double turn = dtdt[a][0] * b[0] + dtdt[a][1] * b[1];
-    for (int c = 0; c < 2; ++c) out[a][c] += turn * dtheta[c];
-  }
+// The last stage of evaluate_gradient: the interpolated field `b` and its
+// derivatives `folded` (folded[a][c] = dB_a / dq_c at the folded point q)
+// carried back to the raw point (x, y, z) through the sector fold `fold`
+// (ct and st: cos and sin of its theta, where it turned the point) and the
+// mirror planes, each derivative rounded once into `g`.
+void unfold_gradient(const GridSize& grid, const Fold& fold, double ct, double st, float x, float y,
+                     float z, const double b[3], const double folded[3][3], FieldGradient& g) {
+  Matrix j;
   for (int a = 0; a < 3; ++a) {
-    for (int c = 0; c < 3; ++c) j[a][c] = out[a][c];
+    for (int c = 0; c < 3; ++c) j[a][c] = folded[a][c];
+  }
+  if (fold.turned) {
+    const double u = std::fabs(static_cast<double>(x) - static_cast<double>(grid.XMIN));
+    const double v = std::fabs(static_cast<double>(y) - static_cast<double>(grid.YMIN));
+    const chain::SectorTurn<double> turn{fold.theta, fold.cphi, fold.sphi, ct,
+                                         st,         fold.k_t,  fold.k_n};
+    const double field[3] = {b[0], b[1], b[2]};
+    chain::unfold_sector(std::fabs(grid.ANGLE), turn, u, v, field, j);
+  }
+  // The mirror images: the offsets run against the coordinates below a
+  // plane, and the field's components take the image's signs.
+  float sign[3] = {1.0f, 1.0f, 1.0f};
+  unfold_field(grid, Fold{}, x, y, z, sign);
+  const double along[3] = {x < grid.XMIN ? -1.0 : 1.0, y < grid.YMIN ? -1.0 : 1.0,
+                           z < grid.ZMIN ? -1.0 : 1.0};
+  for (int a = 0; a < 3; ++a) {
+    for (int c = 0; c < 3; ++c) {
+      g.d[a][c] = static_cast<float>(static_cast<double>(sign[a]) * j[a][c] * along[c]);
+    }
   }
 }
 
@@ -223,7 +209,9 @@ FieldStatus gradient_at(const GridSize& grid, const float values[], const std::i
     status = differentiate_cell(grid, values, ax, b, j);
   }
   if (status != FieldStatus::kOk) return status;
-  unfold_gradient(grid, fold, x, y, z, b, j, g);
+  double ct = 1.0, st = 0.0;
+  if (fold.turned) polar_sin_cos(fold.theta, ct, st);
+  unfold_gradient(grid, fold, ct, st, x, y, z, b, j, g);
   return FieldStatus::kOk;
 }
 
@@ -248,30 +236,6 @@ void gradient_blocks(const GridSize& grid, const float values[], std::int64_t ca
 }
 
 }  // namespace
-
-void unfold_gradient(const GridSize& grid, const Fold& fold, float x, float y, float z,
-                     const double b[3], const double folded[3][3], FieldGradient& g) {
-  Matrix j;
-  for (int a = 0; a < 3; ++a) {
-    for (int c = 0; c < 3; ++c) j[a][c] = folded[a][c];
-  }
-  if (fold.turned) {
-    const double u = std::fabs(static_cast<double>(x) - static_cast<double>(grid.XMIN));
-    const double v = std::fabs(static_cast<double>(y) - static_cast<double>(grid.YMIN));
-    unfold_sector(grid, fold, u, v, b, j);
-  }
-  // The mirror images: the offsets run against the coordinates below a
-  // plane, and the field's components take the image's signs.
-  float sign[3] = {1.0f, 1.0f, 1.0f};
-  unfold_field(grid, Fold{}, x, y, z, sign);
-  const double along[3] = {x < grid.XMIN ? -1.0 : 1.0, y < grid.YMIN ? -1.0 : 1.0,
-                           z < grid.ZMIN ? -1.0 : 1.0};
-  for (int a = 0; a < 3; ++a) {
-    for (int c = 0; c < 3; ++c) {
-      g.d[a][c] = static_cast<float>(static_cast<double>(sign[a]) * j[a][c] * along[c]);
-    }
-  }
-}
 
 void gradient_point_by_point(const GridSize& grid, const float values[], std::int64_t capacity,
                              std::size_t n, const float x[], const float y[], const float z[],

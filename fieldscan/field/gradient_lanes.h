@@ -1,11 +1,11 @@
-// The linear gradient of many points at once, and the stage of the
-// one-point gradient that the batch shares with it.
+// The linear gradient of many points at once.
 //
 // Like the field batch (evaluate_many), the gradient batch takes the
 // ordinary points of a map four at a time through vector code, with the
-// same IEEE operations in the same order as evaluate_gradient, and hands
-// every other point to evaluate_gradient itself: each way gives the same
-// bits.
+// same IEEE operations in the same order as evaluate_gradient (the chain
+// rule through the sector fold is one template for both, sector_chain.h),
+// and hands every other point to evaluate_gradient itself: each way gives
+// the same bits.
 #pragma once
 
 #include <cstddef>
@@ -16,13 +16,6 @@
 #include "fieldscan/field/gradient.h"
 
 namespace fieldscan {
-
-// The last stage of evaluate_gradient: the interpolated field `b` and its
-// derivatives `folded` (folded[a][c] = dB_a / dq_c at the folded point q)
-// carried back to the raw point (x, y, z) through the sector fold `fold`
-// and the mirror planes, each derivative rounded once into `g`.
-void unfold_gradient(const GridSize& grid, const Fold& fold, float x, float y, float z,
-                     const double b[3], const double folded[3][3], FieldGradient& g);
 
 using GradientBatch = void (*)(const GridSize& grid, const float values[], std::int64_t capacity,
                                std::size_t n, const float x[], const float y[], const float z[],

@@ -12,6 +12,7 @@
 
 #include "fieldscan/field/gradient_lanes.h"
 #include "testsupport/field_maps.h"
+#include "testsupport/polar_angles.h"
 
 namespace fieldscan {
 namespace {
@@ -34,6 +35,7 @@ struct LinearCase {
   double gradient[3][3];            // expected dB_a/dx_b everywhere
   float reach;                      // points are drawn from [-reach, reach] in x and y
   std::vector<Damage> damage = {};  // where there is any, only the batch is checked
+  int close_angles = 0;             // points added whose polar angle rounds close to a change
 };
 
 // Coordinates of one axis that send a point off the ordinary path of a
@@ -135,6 +137,13 @@ TEST(GradientTest, LinearFieldsAreExactAtStoredAndFoldedPoints) {
        {},
        9.8f,
        damage},
+      {"45-degree sector, polar angles close to a rounding",
+       {0, -1, 1, 21, 3, 45, {2, 2, 0}},
+       testsupport::quadrupole(kG),
+       {},
+       14.0f,
+       {},
+       24},
   };
   std::mt19937 rng(7);
   int seen[5] = {};
@@ -169,6 +178,7 @@ TEST(GradientTest, LinearFieldsAreExactAtStoredAndFoldedPoints) {
         }
       }
     }
+    testsupport::add_close_polar_angles(rng, c.reach, c.close_angles, 0.5f, xs, ys, zs);
     const GridSpec& s = c.grid;
     for (const float x : edge_coordinates(s.origin, s.step, s.n, damaged[0])) {
       for (const float y : edge_coordinates(s.origin, s.step, s.n, damaged[1])) {
