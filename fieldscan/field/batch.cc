@@ -235,16 +235,9 @@ FIELDSCAN_INLINE void store_fields(const Floats v[3], FieldVector* b) {
 
 // The bound of the unfold's products ct * br - st * bp and st * br + ct * bp
 // against the C library's, relative to |br| + |bp| and to the result: the
-// sine and cosine of sin_cos_quadrant() within kSineBound of it, and three
+// cos and sin of theta of polar_cos_sin() within 2^-45 of it, and three
 // roundings of the sums.
 constexpr double kProductBound = 0x1p-42;
-
-// The parities of the sector lines crossed, in lanes where both counts are
-// below 2^31 (`small`).
-FIELDSCAN_INLINE Ints odd_lanes(Doubles k, Masks small) {
-  const Ints count = __builtin_convertvector(select(small, k, splat(0.0)), Ints);
-  return (count & splat(1)) != splat(0);
-}
 
 // The sector unfold of four interpolated fields v[0..3) in lanes: the
 // results, and the lanes where they are sure to round as the C library's
@@ -252,11 +245,9 @@ FIELDSCAN_INLINE Ints odd_lanes(Doubles k, Masks small) {
 FIELDSCAN_INLINE Ints turn_back(const SectorFolds& f, std::size_t m, Floats v[3]) {
   const Doubles c = widen(load<Floats>(f.cphi + m)), sn = widen(load<Floats>(f.sphi + m));
   const Doubles b0 = widen(v[0]), b1 = widen(v[1]);
-  const Doubles k_t = load<Doubles>(f.k_t + m), k_n = load<Doubles>(f.k_n + m);
-  const Masks small = (k_t < splat(2147483647.0)) & (k_n < splat(2147483647.0));
   Floats br = narrow(sn * b1 + c * b0), bp = narrow(c * b1 - sn * b0);
-  br = select(odd_lanes(k_t, small), -br, br);
-  bp = select(odd_lanes(k_n, small), -bp, bp);
+  br = select(load<Ints>(f.odd_t + m), -br, br);
+  bp = select(load<Ints>(f.odd_n + m), -bp, bp);
   const Doubles ct = load<Doubles>(f.ct + m), st = load<Doubles>(f.st + m);
   const Doubles r = widen(br), q = widen(bp);
   const Doubles y0 = ct * r - st * q, y1 = st * r + ct * q;
@@ -264,7 +255,7 @@ FIELDSCAN_INLINE Ints turn_back(const SectorFolds& f, std::size_t m, Floats v[3]
   const Ints turned = load<Ints>(f.turned + m);
   v[0] = select(turned, narrow(y0), v[0]), v[1] = select(turned, narrow(y1), v[1]);
   return rounds_surely(y0, spread + magnitude(y0) * splat(kProductBound)) &
-         rounds_surely(y1, spread + magnitude(y1) * splat(kProductBound)) & narrow_mask(small) &
+         rounds_surely(y1, spread + magnitude(y1) * splat(kProductBound)) &
          ~load<Ints>(f.scalar + m);
 }
 

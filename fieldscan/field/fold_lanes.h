@@ -34,9 +34,11 @@ struct SectorFolds {
   std::int32_t turned[kBlock];  // -1 where the sector fold applied
   std::int32_t scalar[kBlock];  // -1 where fold_point() folded it
   float theta[kBlock], cphi[kBlock], sphi[kBlock];
-  double angle[kBlock];             // the polar angle before its rounding
-  double k_t[kBlock], k_n[kBlock];  // sector lines crossed
-  double ct[kBlock], st[kBlock];    // cos and sin of theta, for the unfold
+  double angle[kBlock];                       // the polar angle before its rounding
+  double k_t[kBlock], k_n[kBlock];            // sector lines crossed
+  double ct[kBlock], st[kBlock];              // cos and sin of theta, for the unfold
+  double r[kBlock];                           // the radius of the point
+  std::int32_t odd_t[kBlock], odd_n[kBlock];  // -1 where k_t, k_n are odd
 };
 
 // One block of points on its way through a batch: its coordinates, its
@@ -60,9 +62,11 @@ struct Block {
   s.turned[m] = f.turned ? -1 : 0;
   s.theta[m] = f.theta, s.cphi[m] = f.cphi, s.sphi[m] = f.sphi;
   s.k_t[m] = f.k_t, s.k_n[m] = f.k_n;
-  Doubles st, ct;
-  sin_cos_quadrant(splat(static_cast<double>(f.theta)), st, ct);
-  s.ct[m] = ct[0], s.st[m] = st[0];
+  s.odd_t[m] = std::fmod(f.k_t, 2.0) != 0.0 ? -1 : 0;
+  s.odd_n[m] = std::fmod(f.k_n, 2.0) != 0.0 ? -1 : 0;
+  double ct, st;
+  polar_sin_cos(grid, now.x[m], now.y[m], f.theta, ct, st);
+  s.ct[m] = ct, s.st[m] = st;
 }
 
 // The fold of point m as a Fold, for the one-point unfold.
@@ -95,6 +99,13 @@ FIELDSCAN_INLINE SectorCount count_sectors(Floats theta, float angle) {
   return SectorCount{k_t, k_n, phi, small};
 }
 
+// The parities of the sector lines crossed, in lanes where both counts are
+// below 2^31 (`small`).
+FIELDSCAN_INLINE Ints odd_lanes(Doubles k, Masks small) {
+  const Ints count = __builtin_convertvector(select(small, k, splat(0.0)), Ints);
+  return (count & splat(1)) != splat(0);
+}
+
 // The sector fold of a block runs in three passes over its points, four at
 // a time, so that the long chains of dependent operations of one group
 // overlap with those of the next.  The first: the raw-limit tests, the
@@ -112,16 +123,16 @@ FIELDSCAN_INLINE void fold_offsets(const Plan& p, Block& now, std::size_t m) {
   std::memcpy(now.v + m, &v, sizeof v);
   std::memcpy(now.w + m, &w, sizeof w);
   std::memcpy(now.folds.usable + m, &usable, sizeof usable);
-  const Doubles angle = atan2_quadrant(widen(v), widen(u));
+  const Doubles angle = atan2_quadrant(v, u);
   std::memcpy(now.folds.angle + m, &angle, sizeof angle);
 }
 
 // The bound of cos and sin of the folded angle, found from those of the
 // polar angle and of a sector line, against the C library's at the folded
-// angle: within 2^-48 each from sin_cos_quadrant(), one unit of 2^-53 from
+// angle: within 2^-45 each from polar_cos_sin(), one unit of 2^-53 from
 // the C library's for the line, three roundings, and the rounding of phi
-// itself (at most 2^-52 in the angle) make at most 2^-46.4.
-constexpr double kLineBound = 0x1p-44;
+// itself (at most 2^-52 in the angle) make at most 2^-43.9.
+constexpr double kLineBound = 0x1p-42;
 
 // The second: the polar angle theta rounded, the sector lines crossed, cos
 // and sin of the folded angle rounded, and cos and sin of theta for the
@@ -133,8 +144,8 @@ FIELDSCAN_INLINE void fold_angles(const Plan& p, Block& now, std::size_t m) {
   const Floats theta = narrow(angle);
   const Ints turned = (splat(p.fold.angle) < theta) & load<Ints>(f.usable + m);
   const SectorCount k = count_sectors(theta, p.fold.angle);
-  Doubles st, ct;
-  sin_cos_quadrant(widen(theta), st, ct);
+  Doubles ct, st, r;
+  polar_cos_sin(load<Floats>(now.u + m), load<Floats>(now.v + m), theta, angle, ct, st, r);
   // cos and sin of phi = |theta - 2 a k_n|, from those of theta and of the
   // sector line.
   const SectorPlan& s = p.fold;
@@ -167,6 +178,10 @@ FIELDSCAN_INLINE void fold_angles(const Plan& p, Block& now, std::size_t m) {
   std::memcpy(f.k_n + m, &k_n, sizeof k_n);
   std::memcpy(f.ct + m, &ct, sizeof ct);
   std::memcpy(f.st + m, &st, sizeof st);
+  std::memcpy(f.r + m, &r, sizeof r);
+  const Ints odd_t = odd_lanes(k_t, k.small), odd_n = odd_lanes(k_n, k.small);
+  std::memcpy(f.odd_t + m, &odd_t, sizeof odd_t);
+  std::memcpy(f.odd_n + m, &odd_n, sizeof odd_n);
 }
 
 // The third: the folded offsets at the point's own radius (NaN for a point
@@ -175,9 +190,7 @@ FIELDSCAN_INLINE void fold_angles(const Plan& p, Block& now, std::size_t m) {
 FIELDSCAN_INLINE void fold_radius(const GridSize& grid, Block& now, std::size_t m) {
   const SectorFolds& f = now.folds;
   const Floats u = load<Floats>(now.u + m), v = load<Floats>(now.v + m);
-  const Doubles du = widen(u), dv = widen(v);
-  const Doubles sq = dv * dv + du * du;
-  const Doubles r{std::sqrt(sq[0]), std::sqrt(sq[1]), std::sqrt(sq[2]), std::sqrt(sq[3])};
+  const Doubles r = load<Doubles>(f.r + m);
   const Ints usable = load<Ints>(f.usable + m), turned = load<Ints>(f.turned + m);
   const Floats nan = splat(std::numeric_limits<float>::quiet_NaN());
   const Floats fu =

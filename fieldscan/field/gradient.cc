@@ -145,21 +145,6 @@ FieldStatus differentiate_cubic(const GridSize& s, const float values[],
   return status;
 }
 
-// cos and sin of a fold's polar angle theta (in [0, pi/2]) as the sector
-// unfold takes them: by sin_cos_quadrant() where the vector lanes are
-// built, so that the gradient batch, which has them from its fold in
-// lanes, gives the same bits; by the C library elsewhere.
-void polar_sin_cos(float theta, double& cosine, double& sine) {
-#ifdef FIELDSCAN_LANES
-  lanes::Doubles s, c;
-  lanes::sin_cos_quadrant(lanes::splat(static_cast<double>(theta)), s, c);
-  cosine = c[0], sine = s[0];
-#else
-  cosine = std::cos(static_cast<double>(theta));
-  sine = std::sin(static_cast<double>(theta));
-#endif
-}
-
 // The last stage of evaluate_gradient: the interpolated field `b` and its
 // derivatives `folded` (folded[a][c] = dB_a / dq_c at the folded point q)
 // carried back to the raw point (x, y, z) through the sector fold `fold`
@@ -210,7 +195,7 @@ FieldStatus gradient_at(const GridSize& grid, const float values[], const std::i
   }
   if (status != FieldStatus::kOk) return status;
   double ct = 1.0, st = 0.0;
-  if (fold.turned) polar_sin_cos(fold.theta, ct, st);
+  if (fold.turned) polar_sin_cos(grid, x, y, fold.theta, ct, st);
   unfold_gradient(grid, fold, ct, st, x, y, z, b, j, g);
   return FieldStatus::kOk;
 }

@@ -19,20 +19,22 @@
 //    steps below 12 units of 2^-53 (the terms sum to at most cosh(pi/4) <
 //    1.33), so sin is within 2^-48 of the true value relatively and cos
 //    within 2^-48 absolutely.
-//  - atan(t), t in [0, 1], is reduced to the nearest multiple j/8:
-//    atan(t) = atan(j/8) + atan(s), s = (t - j/8) / (1 + t j/8), |s| <= 1/16
-//    (t - j/8 is exact by Sterbenz's lemma), and atan(s) is its series to
-//    s^13 (the rest is below 1e-18 of s).  The errors of t, s, the table
-//    and the sums stay below 16 units of 2^-53 absolutely, and below 4
+//  - atan(t), t = v / u in [0, 1], is reduced to the nearest multiple j/8:
+//    atan(t) = atan(j/8) + atan(s), s = (t - j/8) / (1 + t j/8), |s| below
+//    1/16 + 2^-23, s rounded once (see atan2_quadrant), and atan(s) is its
+//    series to s^13 (the rest is below 1e-18 of s).  The errors of s, the
+//    table and the sums stay below 6 units of 2^-53 absolutely, and below 4
 //    units relatively where j = 0; the result is at least atan(1/16) where
-//    j > 0, so it is within 2^-46 relatively.  Above the diagonal the
+//    j > 0, so it is within 2^-48 relatively.  Above the diagonal the
 //    result is pi/2 - atan(u / v), within 8 units of 2^-53 of the true value.
 #pragma once
 
 #include <cfloat>
+#include <cmath>
 #include <cstdint>
 
 #include "fieldscan/field/lanes.h"
+#include "fieldscan/mapfile/grid.h"
 
 #ifdef FIELDSCAN_LANES
 
@@ -86,9 +88,9 @@ FIELDSCAN_INLINE void sin_cos_quadrant(Doubles x, Doubles& sine, Doubles& cosine
   cosine = select(upper, s, c);
 }
 
-// atan2(v, u) for non-negative finite u and v: an angle in [0, pi/2];
-// atan2(0, 0) is 0.  Other lanes get some angle in [0, pi/2].
-FIELDSCAN_INLINE Doubles atan2_quadrant(Doubles v, Doubles u) {
+// atan2(v, u) for non-negative finite single-precision u and v: an angle
+// in [0, pi/2]; atan2(0, 0) is 0.  Other lanes get some angle, or NaN.
+FIELDSCAN_INLINE Doubles atan2_quadrant(Floats v, Floats u) {
   // atan(j / 8), j = 0..8, and (-1)^k / (2k + 1), rounded to double.
   static constexpr double kTable[9] = {0.0,
                                        0.12435499454676144,
@@ -107,18 +109,46 @@ FIELDSCAN_INLINE Doubles atan2_quadrant(Doubles v, Doubles u) {
                                       -0.09090909090909091,
                                       0.07692307692307693};
   constexpr double kHalfPiDouble = 1.5707963267948966;
-  const Masks above = v > u;
-  const Doubles num = select(above, u, v), den = select(above, v, u);
-  // In [0, 1]; 0 where both are 0, and where one is not a finite number
-  // (a point the caller refuses), so that the table is never read outside.
-  const Doubles ratio = num / den;
-  const Doubles t = select((ratio >= splat(0.0)) & (ratio <= splat(1.0)), ratio, splat(0.0));
-  const Ints j = __builtin_convertvector(t * splat(8.0) + splat(0.5), Ints);  // 0..8
+  const Ints above = v > u;
+  const Floats num = select(above, u, v), den = select(above, v, u);
+  // The nearest eighth j / 8 of t = num / den, from a single-precision
+  // quotient (an eighth off near a midpoint leaves |s| below 1/16 + 2^-23);
+  // 0 where both are 0 or one is not a finite number, so that the table is
+  // never read outside.
+  const Floats ratio = num / den;
+  const Floats t = select((ratio >= splat(0.0f)) & (ratio <= splat(1.0f)), ratio, splat(0.0f));
+  const Ints j = __builtin_convertvector(t * splat(8.0f) + splat(0.5f), Ints);  // 0..8
   const Doubles tj = widen(j) * splat(0.125);
-  const Doubles s = (t - tj) / (splat(1.0) + t * tj);
+  // s = (t - j/8) / (1 + t j/8) as (num - den j/8) / (den + num j/8): with
+  // 24-bit num and den, a 4-bit j and num above den / 17 where j > 0, the
+  // products, the difference and the sum are exact, so s is rounded once.
+  const Doubles n = widen(num), d = widen(den);
+  const Doubles s = select(d == splat(0.0), splat(0.0), (n - d * tj) / (d + n * tj));
   const Doubles base{kTable[j[0]], kTable[j[1]], kTable[j[2]], kTable[j[3]]};
   const Doubles angle = base + s * horner(s * s, kAtan);
-  return select(above, splat(kHalfPiDouble) - angle, angle);
+  const Masks swap{above[0], above[1], above[2], above[3]};
+  return select(swap, splat(kHalfPiDouble) - angle, angle);
+}
+
+// cos and sin of theta, the polar angle of the point (u, v) rounded to
+// single precision, given `angle`, atan2_quadrant(v, u): those of the
+// polar angle itself are u / r and v / r (r the radius, also returned),
+// turned by delta = theta - angle, a few units of 2^-24 at most, so that
+// cos delta = 1 - delta^2 / 2 and sin delta = delta well within the
+// bounds.  Within 2^-45 of the true values (angle within 2^-46 of the
+// polar angle, r and the quotients within 5 units of 2^-53).  At u = v = 0
+// they are not a number; theta is 0 there and never turns the point.
+FIELDSCAN_INLINE void polar_cos_sin(Floats u, Floats v, Floats theta, Doubles angle,
+                                    Doubles& cosine, Doubles& sine, Doubles& r) {
+  const Doubles du = widen(u), dv = widen(v);
+  const Doubles sq = dv * dv + du * du;
+  r = Doubles{std::sqrt(sq[0]), std::sqrt(sq[1]), std::sqrt(sq[2]), std::sqrt(sq[3])};
+  const Doubles inverse = splat(1.0) / r;
+  const Doubles c0 = du * inverse, s0 = dv * inverse;
+  const Doubles delta = widen(theta) - angle;
+  const Doubles half = splat(1.0) - delta * delta * splat(0.5);
+  cosine = c0 * half - s0 * delta;
+  sine = s0 * half + c0 * delta;
 }
 
 // The lanes where every value within `bound` of y rounds to the same
@@ -132,3 +162,28 @@ FIELDSCAN_INLINE Ints rounds_surely(Doubles y, Doubles bound) {
 }  // namespace fieldscan::lanes
 
 #endif
+
+namespace fieldscan {
+
+// cos and sin of theta, the polar angle (rounded to single precision) of
+// the raw point (x, y) about the grid's origin after the mirror fold, as
+// the sector unfolds of the batches take them: by polar_cos_sin() where
+// the vector lanes are built, so that one point and a batch give the same
+// bits; by the C library elsewhere.
+inline void polar_sin_cos(const GridSize& grid, float x, float y, float theta, double& cosine,
+                          double& sine) {
+#ifdef FIELDSCAN_LANES
+  const float u = static_cast<float>(std::fabs(static_cast<double>(x) - grid.XMIN));
+  const float v = static_cast<float>(std::fabs(static_cast<double>(y) - grid.YMIN));
+  const lanes::Floats fu = lanes::splat(u), fv = lanes::splat(v);
+  lanes::Doubles c, s, r;
+  lanes::polar_cos_sin(fu, fv, lanes::splat(theta), lanes::atan2_quadrant(fv, fu), c, s, r);
+  cosine = c[0], sine = s[0];
+#else
+  (void)grid, (void)x, (void)y;
+  cosine = std::cos(static_cast<double>(theta));
+  sine = std::sin(static_cast<double>(theta));
+#endif
+}
+
+}  // namespace fieldscan
