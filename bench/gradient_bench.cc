@@ -12,7 +12,6 @@
 //    ratio gradient / field of every pair printed: its minimum, median and
 //    maximum (goal: at most 3), and the median time per point of each side.
 #include <benchmark/benchmark.h>
-#include <time.h>
 
 #include <algorithm>
 #include <cmath>
@@ -22,6 +21,7 @@
 #include "fieldscan/field/field_map.h"
 #include "fieldscan/field/gradient.h"
 #include "fieldscan/mapfile/map_writer.h"
+#include "paired.h"
 
 namespace fieldscan {
 namespace {
@@ -98,58 +98,22 @@ void BM_Gradient(benchmark::State& state) {
 }
 BENCHMARK(BM_Gradient)->Arg(0)->Arg(1);
 
-double thread_seconds() {
-  timespec t;
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-  return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
-}
-
-// Nanoseconds per point of one run.
-template <class Run>
-double per_point_ns(Run&& run) {
-  const double start = thread_seconds();
-  run();
-  return (thread_seconds() - start) / static_cast<double>(kPoints) * 1e9;
-}
-
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  const std::size_t h = v.size() / 2;
-  return v.size() % 2 ? v[h] : 0.5 * (v[h - 1] + v[h]);
-}
-
 void BM_GradientAgainstField(benchmark::State& state) {
   const Case& c = points_on(static_cast<int>(state.range(0)));
   std::vector<FieldVector> b(kPoints);
   std::vector<FieldGradient> g(kPoints);
   std::vector<FieldStatus> status(kPoints);
-  const auto field = [&] {
+  const auto field = [&](std::size_t) {
     c.map.field(c.x, c.y, c.z, b, status, 1);
     benchmark::DoNotOptimize(b.data());
     benchmark::ClobberMemory();
   };
-  const auto gradient = [&] {
+  const auto gradient = [&](std::size_t) {
     field_gradient(c.map, c.x, c.y, c.z, g, status, 1);
     benchmark::DoNotOptimize(g.data());
     benchmark::ClobberMemory();
   };
-  std::vector<double> tf, tg, ratio;
-  for (auto _ : state) {
-    double nf, ng;
-    if (ratio.size() % 2 == 0) {
-      nf = per_point_ns(field);
-      ng = per_point_ns(gradient);
-    } else {
-      ng = per_point_ns(gradient);
-      nf = per_point_ns(field);
-    }
-    tf.push_back(nf), tg.push_back(ng), ratio.push_back(ng / nf);
-  }
-  state.counters["ratio_min"] = *std::min_element(ratio.begin(), ratio.end());
-  state.counters["ratio_med"] = median(ratio);
-  state.counters["ratio_max"] = *std::max_element(ratio.begin(), ratio.end());
-  state.counters["ns_gradient"] = median(tg);
-  state.counters["ns_field"] = median(tf);
+  bench::run_pairs(state, kPoints, "gradient", gradient, "field", field);
   state.SetLabel(state.range(0) == 0 ? "quadrant, 3 mirrors" : "30-degree sector");
 }
 BENCHMARK(BM_GradientAgainstField)->ArgNames({"map"})->Arg(0)->Arg(1)->Iterations(100);
