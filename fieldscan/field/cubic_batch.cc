@@ -9,10 +9,15 @@
 // evaluate_cubic() does it.  Points along a line in x that share a cell
 // share its column sums, which are kept from one point to the next.
 //
-// On a map without a sector fold the points are folded and located four at
-// a time in vector lanes, with the operations evaluate_cubic()'s stages
-// perform, in their order; a point they do not find inside an interior
-// stencil goes through those stages one by one.
+// The points are folded and located four at a time in vector lanes, with
+// the operations evaluate_cubic()'s stages perform, in their order; a point
+// they do not find inside an interior stencil goes through those stages one
+// by one.  On a sector map the lanes fold the points as the field batch
+// does (fold_lanes.h), locate the folded offsets and, after the
+// interpolation, unfold the fields (unfold_lanes.h); a point whose fold
+// they made but whose stencil leaves the grid is interpolated from that
+// fold, and a field whose unfold they cannot be sure of is unfolded by
+// unfold_field().
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
