@@ -9,10 +9,15 @@
 // evaluate_cubic() does it.  Points along a line in x that share a cell
 // share its column sums, which are kept from one point to the next.
 //
-// On a map without a sector fold the points are folded and located four at
-// a time in vector lanes, with the operations evaluate_cubic()'s stages
-// perform, in their order; a point they do not find inside an interior
-// stencil goes through those stages one by one.
+// The points are folded and located four at a time in vector lanes, with
+// the operations evaluate_cubic()'s stages perform, in their order; a point
+// they do not find inside an interior stencil goes through those stages one
+// by one.  On a sector map the lanes fold the points as the field batch
+// does (fold_lanes.h), locate the folded offsets and, after the
+// interpolation, unfold the fields (unfold_lanes.h); a point whose fold
+// they made but whose stencil leaves the grid is interpolated from that
+// fold, and a field whose unfold they cannot be sure of is unfolded by
+// unfold_field().
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
@@ -24,6 +29,9 @@
 
 #include "fieldscan/field/cubic.h"
 #include "fieldscan/field/cubic_stencil.h"
+#include "fieldscan/field/fold_lanes.h"
+#include "fieldscan/field/locate_lanes.h"
+#include "fieldscan/field/unfold_lanes.h"
 
 namespace fieldscan {
 namespace {
@@ -105,17 +113,17 @@ using namespace lanes;  // NOLINT: the vector vocabulary of this file
 // One axis as the lanes see it: the raw coordinate must lie in
 // [low, high_raw], the folded one must not exceed `high` (evaluate()'s
 // limit tests), and the stencil of its cell must lie inside the `nodes`.
-struct AxisPlan {
+struct StencilAxis {
   double origin, step, last;
   float low, high_raw, high;
   std::int32_t nodes;
 };
 
-// False when the lanes cannot locate the points of the map: a sector map,
-// an axis whose step is not a positive number or whose origin is not
-// finite, or one of fewer than four nodes (no interior stencil).
-bool make_axes(const GridSize& s, std::int64_t capacity, AxisPlan axes[3]) {
-  if (std::fabs(s.ANGLE) < kHalfPi) return false;
+// False when the lanes cannot locate the points of the map: an axis whose
+// step is not a positive number or whose origin is not finite, or one of
+// fewer than four nodes (no interior stencil).  On a sector map the lanes
+// locate the folded offsets, whose raw limits the fold has tested.
+bool make_axes(const GridSize& s, std::int64_t capacity, StencilAxis axes[3]) {
   const std::int64_t nz = held_planes(s, capacity);
   const float step[3] = {s.DX, s.DY, s.DZ}, origin[3] = {s.XMIN, s.YMIN, s.ZMIN};
   for (int a = 0; a < 3; ++a) {
@@ -123,16 +131,19 @@ bool make_axes(const GridSize& s, std::int64_t capacity, AxisPlan axes[3]) {
   }
   if (s.NX < 4 || s.NY < 4 || nz < 4) return false;
   constexpr float kInf = std::numeric_limits<float>::infinity();
-  axes[0] = AxisPlan{s.XMIN, s.DX, s.NX - 1.0, s.XLOW, kInf, s.XHIGH, s.NX};
-  axes[1] = AxisPlan{s.YMIN, s.DY, s.NY - 1.0, s.YLOW, kInf, s.YHIGH, s.NY};
-  axes[2] = AxisPlan{s.ZMIN,  s.DZ, static_cast<double>(nz - 1),  s.ZLOW,
-                     s.ZHIGH, kInf, static_cast<std::int32_t>(nz)};
+  axes[0] = StencilAxis{s.XMIN, s.DX, s.NX - 1.0, s.XLOW, kInf, s.XHIGH, s.NX};
+  axes[1] = StencilAxis{s.YMIN, s.DY, s.NY - 1.0, s.YLOW, kInf, s.YHIGH, s.NY};
+  axes[2] = StencilAxis{s.ZMIN,  s.DZ, static_cast<double>(nz - 1),  s.ZLOW,
+                        s.ZHIGH, kInf, static_cast<std::int32_t>(nz)};
+  if (std::fabs(s.ANGLE) < kHalfPi) {
+    for (int a = 0; a < 3; ++a) axes[a].low = -kInf, axes[a].high_raw = kInf;
+  }
   return true;
 }
 
 // One axis of four points: whether each lies inside an interior stencil
 // on it, the lower node of its cell and the fraction beyond it.
-struct AxisLanes {
+struct StencilLanes {
   Ints ok;
   Ints lower;
   Doubles frac;
@@ -140,11 +151,12 @@ struct AxisLanes {
 
 // The mirror fold (offset |p - origin| rounded once, folded coordinate
 // origin + offset rounded once) and the cell by truncation of offset /
-// step, as fold_point() and locate_cell() find them.  A NaN or infinite
-// coordinate fails one of the tests.
-FIELDSCAN_INLINE AxisLanes axis_lanes(Floats p, const AxisPlan& a) {
+// step, as fold_point() and locate_cell() find them; on a sector map `p`
+// is the folded offset itself.  A NaN or infinite coordinate fails one of
+// the tests.
+FIELDSCAN_INLINE StencilLanes stencil_lanes(Floats p, const StencilAxis& a, bool sector) {
   const Doubles origin = splat(a.origin), step = splat(a.step);
-  const Floats offset = narrow(magnitude(widen(p) - origin));
+  const Floats offset = sector ? p : narrow(magnitude(widen(p) - origin));
   const Floats folded = narrow(origin + widen(offset));
   const Doubles off = widen(folded) - origin;
   const Doubles q = off / step;
@@ -154,23 +166,24 @@ FIELDSCAN_INLINE AxisLanes axis_lanes(Floats p, const AxisPlan& a) {
   const Ints ok = (p >= splat(a.low)) & (p <= splat(a.high_raw)) & (folded <= splat(a.high)) &
                   (folded <= splat(FLT_MAX)) & narrow_mask(inside & (frac != splat(0.0))) &
                   (lower >= splat(1)) & (lower < splat(a.nodes - 2));
-  return AxisLanes{ok, lower, frac};
+  return StencilLanes{ok, lower, frac};
 }
 
 // The located points of a block: per point whether the lanes found it
 // inside an interior stencil, that stencil's first value and the fractions.
-struct Cells {
+struct Stencils {
   std::int32_t ok[kLocateBlock];
   std::int64_t first[kLocateBlock];
   double f[3][kLocateBlock];
 };
 
-FIELDSCAN_INLINE void locate_block(const AxisPlan axes[3], std::int64_t sy, std::int64_t sz,
-                                   const float* x, const float* y, const float* z, Cells& c) {
+FIELDSCAN_INLINE void locate_stencils(const StencilAxis axes[3], std::int64_t sy, std::int64_t sz,
+                                      const float* x, const float* y, const float* z, bool sector,
+                                      Stencils& c) {
   for (std::size_t m = 0; m < kLocateBlock; m += kLanes) {
-    const AxisLanes ax = axis_lanes(load<Floats>(x + m), axes[0]);
-    const AxisLanes ay = axis_lanes(load<Floats>(y + m), axes[1]);
-    const AxisLanes az = axis_lanes(load<Floats>(z + m), axes[2]);
+    const StencilLanes ax = stencil_lanes(load<Floats>(x + m), axes[0], sector);
+    const StencilLanes ay = stencil_lanes(load<Floats>(y + m), axes[1], sector);
+    const StencilLanes az = stencil_lanes(load<Floats>(z + m), axes[2], sector);
     const Ints ok = ax.ok & ay.ok & az.ok;
     std::memcpy(c.ok + m, &ok, sizeof ok);
     std::memcpy(c.f[0] + m, &ax.frac, sizeof ax.frac);
@@ -183,8 +196,8 @@ FIELDSCAN_INLINE void locate_block(const AxisPlan axes[3], std::int64_t sy, std:
 }
 
 // Asks the memory system for the 16 rows of each stencil found.
-FIELDSCAN_INLINE void prefetch_block(const float values[], std::int64_t sy, std::int64_t sz,
-                                     const Cells& c) {
+FIELDSCAN_INLINE void prefetch_stencils(const float values[], std::int64_t sy, std::int64_t sz,
+                                        const Stencils& c) {
   for (std::size_t m = 0; m < kLocateBlock; ++m) {
     if (c.ok[m] == 0 || (m > 0 && c.first[m] == c.first[m - 1])) continue;
     for (int k = 0; k < 4; ++k) {
@@ -232,10 +245,11 @@ FIELDSCAN_INLINE void mirror_signs(const Flips& f, const float p[3], float v[3])
 // Takes the points from `first` on (at most kLocateBlock; a short last
 // block copied into `tail` and filled up with NaN), locates them and asks
 // for their nodes.
-FIELDSCAN_INLINE void start_block(const AxisPlan axes[3], const float values[], std::int64_t sy,
-                                  std::int64_t sz, std::size_t n, const float* x, const float* y,
-                                  const float* z, std::size_t first, float (&tail)[3][kLocateBlock],
-                                  Cells& c) {
+FIELDSCAN_INLINE void start_stencils(const StencilAxis axes[3], const float values[],
+                                     std::int64_t sy, std::int64_t sz, std::size_t n,
+                                     const float* x, const float* y, const float* z,
+                                     std::size_t first, float (&tail)[3][kLocateBlock],
+                                     Stencils& c) {
   const float* at[3] = {x + first, y + first, z + first};
   const std::size_t count = std::min(kLocateBlock, n - first);
   if (count < kLocateBlock) {
@@ -244,28 +258,28 @@ FIELDSCAN_INLINE void start_block(const AxisPlan axes[3], const float values[], 
       at[a] = tail[a];
     }
   }
-  locate_block(axes, sy, sz, at[0], at[1], at[2], c);
-  prefetch_block(values, sy, sz, c);
+  locate_stencils(axes, sy, sz, at[0], at[1], at[2], false, c);
+  prefetch_stencils(values, sy, sz, c);
 }
 
 // The points in blocks: one block located, and its nodes asked for, while
 // the one before is interpolated.
 FIELDSCAN_INLINE void lane_blocks(const GridSize& grid, const float values[], std::int64_t capacity,
-                                  const AxisPlan axes[3], std::size_t n, const float x[],
+                                  const StencilAxis axes[3], std::size_t n, const float x[],
                                   const float y[], const float z[], FieldVector b[],
                                   FieldStatus status[]) {
   const std::int64_t sy = 3 * static_cast<std::int64_t>(grid.NX);
   const std::int64_t sz = sy * grid.NY;
-  Cells cells[2];
+  Stencils cells[2];
   float tail[3][kLocateBlock];
   ColumnCache cache;
   const Flips flips = make_flips(grid);
-  if (n > 0) start_block(axes, values, sy, sz, n, x, y, z, 0, tail, cells[0]);
+  if (n > 0) start_stencils(axes, values, sy, sz, n, x, y, z, 0, tail, cells[0]);
   for (std::size_t first = 0, turn = 0; first < n; first += kLocateBlock, turn ^= 1) {
     if (first + kLocateBlock < n) {
-      start_block(axes, values, sy, sz, n, x, y, z, first + kLocateBlock, tail, cells[turn ^ 1]);
+      start_stencils(axes, values, sy, sz, n, x, y, z, first + kLocateBlock, tail, cells[turn ^ 1]);
     }
-    const Cells& c = cells[turn];
+    const Stencils& c = cells[turn];
     for (std::size_t m = 0, count = std::min(kLocateBlock, n - first); m < count; ++m) {
       const std::size_t p = first + m;
       float v[3];
@@ -283,14 +297,138 @@ FIELDSCAN_INLINE void lane_blocks(const GridSize& grid, const float values[], st
   }
 }
 
+// A block of a sector map's points: folded in lanes by fold_lanes.h (its
+// own cells unused), then its stencils located in halves of kLocateBlock.
+struct SectorBlock {
+  Block fold;
+  Stencils half[kBlock / kLocateBlock];
+};
+
+static_assert(kBlock % kLocateBlock == 0);
+
+// Takes the points from `first` on (at most kBlock; a short last block
+// copied into `tail` and filled up with NaN), folds them, locates their
+// stencils and asks for their nodes.
+FIELDSCAN_INLINE void start_sector(const Plan& plan, const GridSize& grid,
+                                   const StencilAxis axes[3], const float values[], std::size_t n,
+                                   const float* x, const float* y, const float* z,
+                                   std::size_t first, float (&tail)[3][kBlock], SectorBlock& s) {
+  Block& now = s.fold;
+  const float* at[3] = {x + first, y + first, z + first};
+  const std::size_t count = std::min(kBlock, n - first);
+  if (count < kBlock) {
+    for (int a = 0; a < 3; ++a) {
+      std::fill(std::copy_n(at[a], count, tail[a]), tail[a] + kBlock, NAN);
+      at[a] = tail[a];
+    }
+  }
+  now.x = at[0], now.y = at[1], now.z = at[2];
+  for (std::size_t m = 0; m < kBlock; m += kLanes) fold_offsets(plan, now, m);
+  for (std::size_t m = 0; m < kBlock; m += kLanes) fold_angles(plan, now, m);
+  for (std::size_t m = 0; m < kBlock; m += kLanes) fold_radius(grid, now, m);
+  const std::int64_t sy = plan.row, sz = plan.plane;
+  for (std::size_t h = 0; h < kBlock / kLocateBlock; ++h) {
+    const std::size_t from = h * kLocateBlock;
+    locate_stencils(axes, sy, sz, now.u + from, now.v + from, now.w + from, true, s.half[h]);
+    prefetch_stencils(values, sy, sz, s.half[h]);
+  }
+}
+
+// The interpolated field v (before the unfold) of point m of a sector
+// block, or false with the point's status and field written as
+// evaluate_cubic() gives them.  A point the lanes folded but found in no
+// interior stencil takes evaluate_cubic()'s stages from its fold on.
+FIELDSCAN_INLINE bool sector_field(const GridSize& grid, const float values[],
+                                   std::int64_t capacity, const SectorBlock& s, std::size_t m,
+                                   ColumnCache& cache, float v[3], FieldVector& b,
+                                   FieldStatus& status) {
+  const Stencils& c = s.half[m / kLocateBlock];
+  const std::size_t i = m % kLocateBlock;
+  const std::int64_t sy = 3 * static_cast<std::int64_t>(grid.NX), sz = sy * grid.NY;
+  if (c.ok[i] != 0 &&
+      interior_sum(values + c.first[i], sy, sz, c.f[0][i], c.f[1][i], c.f[2][i], cache, v)) {
+    return true;
+  }
+  const Block& now = s.fold;
+  if (now.folds.usable[m] != 0 && now.folds.scalar[m] == 0) {
+    Fold fold = fold_of(now.folds, m);
+    fold.u = now.u[m], fold.v = now.v[m], fold.w = now.w[m];
+    AxisCell cell[3];
+    status = locate_cell(grid, capacity, fold, cell[0], cell[1], cell[2]);
+    if (status == FieldStatus::kOk) {
+      status = interpolate_cells(Interpolation::kCubic, grid, values, capacity, cell, v);
+    }
+    return status == FieldStatus::kOk;
+  }
+  float one[3];
+  status = evaluate_cubic(grid, values, capacity, now.x[m], now.y[m], now.z[m], one);
+  if (status == FieldStatus::kOk) b = FieldVector{one[0], one[1], one[2]};
+  return false;
+}
+
+// The `count` points of a sector block: interpolated one by one, then
+// unfolded four at a time in lanes, or by unfold_field() where the lanes
+// are not sure of the rounding.
+FIELDSCAN_INLINE void finish_sector(const Plan& plan, const GridSize& grid, const float values[],
+                                    std::int64_t capacity, const SectorBlock& s, std::size_t count,
+                                    ColumnCache& cache, FieldVector b[], FieldStatus status[]) {
+  const Block& now = s.fold;
+  std::int32_t left[kBlock];
+  for (std::size_t m = 0; m < count; m += kLanes) {
+    float v[3][kLanes] = {};
+    bool field[kLanes] = {};
+    for (std::size_t l = 0; l < kLanes && m + l < count; ++l) {
+      float f[3];
+      field[l] = sector_field(grid, values, capacity, s, m + l, cache, f, b[m + l], status[m + l]);
+      for (int e = 0; e < 3; ++e) v[e][l] = field[l] ? f[e] : 0.0f;
+    }
+    Floats turned[3] = {load<Floats>(v[0]), load<Floats>(v[1]), load<Floats>(v[2])};
+    unfold_group(plan, now.folds, m, now.x, now.y, now.z, turned, left);
+    for (std::size_t l = 0; l < kLanes; ++l) {
+      if (!field[l]) continue;
+      float f[3] = {turned[0][l], turned[1][l], turned[2][l]};
+      const std::size_t p = m + l;
+      if (left[p] != 0) unfold_field(grid, fold_of(now.folds, p), now.x[p], now.y[p], now.z[p], f);
+      b[p] = FieldVector{f[0], f[1], f[2]};
+      status[p] = FieldStatus::kOk;
+    }
+  }
+}
+
+// The points of a sector map in blocks: one block folded and located, and
+// its nodes asked for, while the one before is interpolated and unfolded.
+FIELDSCAN_INLINE void sector_blocks(const GridSize& grid, const float values[],
+                                    std::int64_t capacity, const StencilAxis axes[3], std::size_t n,
+                                    const float x[], const float y[], const float z[],
+                                    FieldVector b[], FieldStatus status[]) {
+  Plan plan;
+  if (!make_plan(grid, capacity, plan)) {
+    return point_blocks(grid, values, capacity, n, x, y, z, b, status);
+  }
+  SectorBlock blocks[2];
+  float tail[3][kBlock];
+  ColumnCache cache;
+  if (n > 0) start_sector(plan, grid, axes, values, n, x, y, z, 0, tail, blocks[0]);
+  for (std::size_t first = 0, turn = 0; first < n; first += kBlock, turn ^= 1) {
+    if (first + kBlock < n) {
+      start_sector(plan, grid, axes, values, n, x, y, z, first + kBlock, tail, blocks[turn ^ 1]);
+    }
+    finish_sector(plan, grid, values, capacity, blocks[turn], std::min(kBlock, n - first), cache,
+                  b + first, status + first);
+  }
+}
+
 #endif
 
 FIELDSCAN_INLINE void run_blocks(const GridSize& grid, const float values[], std::int64_t capacity,
                                  std::size_t n, const float x[], const float y[], const float z[],
                                  FieldVector b[], FieldStatus status[]) {
 #ifdef FIELDSCAN_LANES
-  AxisPlan axes[3];
+  StencilAxis axes[3];
   if (make_axes(grid, capacity, axes)) {
+    if (std::fabs(grid.ANGLE) < kHalfPi) {
+      return sector_blocks(grid, values, capacity, axes, n, x, y, z, b, status);
+    }
     return lane_blocks(grid, values, capacity, axes, n, x, y, z, b, status);
   }
 #endif

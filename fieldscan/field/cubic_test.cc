@@ -5,11 +5,13 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "fieldscan/field/field_map.h"
 #include "fieldscan/mapfile/node.h"
+#include "testsupport/polar_angles.h"
 #include "testsupport/sampled_map.h"
 
 namespace fieldscan {
@@ -185,21 +187,25 @@ TEST(Cubic, StencilNodesDecideMeasuredAndHeld) {
 // The batch against the one-point evaluation, bit for bit, on points along
 // lines in x (cells shared by neighbours) that cross every kind of cell:
 // interior stencils, edge cells and node planes, both sides of mirror
-// planes, sector folds, points outside, and stencils holding an unmeasured
-// node, a node above the unmeasured limit in two components only (measured),
-// a node with a NaN component and one of -0 values.
+// planes, sector folds (and polar angles rounding close to a change, which
+// the vector fold leaves to the one-point fold), points outside, and
+// stencils holding an unmeasured node, a node above the unmeasured limit in
+// two components only (measured), a node with a NaN component and one of -0
+// values.
 TEST(Cubic, BatchGivesTheOnePointBits) {
   struct Row {
     const char* name;
     std::int32_t mirror;
     float angle;
     std::int32_t held_planes;  // of 6
+    int close_angles;          // points whose polar angle rounds close to a change
   } rows[] = {
-      {"plain", 0, 90, 6},
-      {"mirror planes, index 1", 1, 90, 6},
-      {"mirror planes, index 2", 2, 90, 6},
-      {"30-degree sector", 0, 30, 6},
-      {"four planes held", 1, 90, 4},
+      {"plain", 0, 90, 6, 0},
+      {"mirror planes, index 1", 1, 90, 6, 0},
+      {"mirror planes, index 2", 2, 90, 6, 0},
+      {"30-degree sector", 0, 30, 6, 0},
+      {"30-degree sector, angles close to a rounding change", 1, 30, 6, 40},
+      {"four planes held", 1, 90, 4, 0},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -221,6 +227,8 @@ TEST(Cubic, BatchGivesTheOnePointBits) {
       }
     }
     for (float u = 0.5f; u < 4; u += 0.5f) x.push_back(u), y.push_back(1.5f), z.push_back(3.0f);
+    std::mt19937 rng(7);
+    testsupport::add_close_polar_angles(rng, 2.8f, row.close_angles, 2.35f, x, y, z);
     const std::size_t n = x.size(), held = std::size_t{3} * 9 * 8 * row.held_planes;
     std::vector<float> one(3 * n);
     std::vector<FieldStatus> want(n);
