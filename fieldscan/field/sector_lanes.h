@@ -7,18 +7,11 @@
 // is stated beside the function), and so are the C library's (within one
 // unit); both therefore round to the same single-precision value unless the
 // exact value lies within that bound of a point where the rounding changes.
-// rounds_surely() detects that case, which comes about once in millions of
-// values, and the caller hands the point to the one-point code, so the
-// results are always the C library's bits.
+// rounds_surely() detects that case, which comes about for one point in a
+// few thousand, and the caller hands the point to the one-point code, so
+// the results are always the C library's bits.
 //
-// Accuracy.  The arguments are those of the first quadrant: atan2 of two
-// non-negative finite numbers and sin and cos of an angle in [0, pi/2].
-//  - sin and cos are taken on [0, pi/4] (above it, each is the other of
-//    pi/2 - x) as their Taylor series to x^17 and x^16, evaluated by
-//    Horner's rule: the series left out is below 3e-18, the rounding of 9
-//    steps below 12 units of 2^-53 (the terms sum to at most cosh(pi/4) <
-//    1.33), so sin is within 2^-48 of the true value relatively and cos
-//    within 2^-48 absolutely.
+// Accuracy.  The polar angle is atan2 of two non-negative finite numbers.
 //  - atan(t), t = v / u in [0, 1], is reduced to the nearest multiple j/8:
 //    atan(t) = atan(j/8) + atan(s), s = (t - j/8) / (1 + t j/8), |s| below
 //    1/16 + 2^-23, s rounded once (see atan2_quadrant), and atan(s) is its
@@ -27,6 +20,8 @@
 //    units relatively where j = 0; the result is at least atan(1/16) where
 //    j > 0, so it is within 2^-48 relatively.  Above the diagonal the
 //    result is pi/2 - atan(u / v), within 8 units of 2^-53 of the true value.
+//  - cos and sin of the rounded polar angle follow from the point's offsets
+//    over its radius (see polar_cos_sin), within 2^-45.
 #pragma once
 
 #include <cfloat>
@@ -40,10 +35,6 @@
 
 namespace fieldscan::lanes {
 
-// Relative bound of sin_cos_quadrant's sine against the C library's.
-constexpr double kSineBound = 0x1p-43;
-// Absolute bound of its cosine (and of its sine, at most 1).
-constexpr double kCosineBound = 0x1p-45;
 // Relative bound of atan2_quadrant.
 constexpr double kAtanBound = 0x1p-40;
 
@@ -53,39 +44,6 @@ FIELDSCAN_INLINE Doubles horner(Doubles z, const double (&c)[N]) {
   Doubles p = splat(c[N - 1]);
   for (int i = N - 2; i >= 0; --i) p = p * z + splat(c[i]);
   return p;
-}
-
-// sin and cos of x in [0, pi/2] (a little beyond is fine: the single-
-// precision pi/2 lies 4.4e-8 above it).
-FIELDSCAN_INLINE void sin_cos_quadrant(Doubles x, Doubles& sine, Doubles& cosine) {
-  // (-1)^k / (2k + 1)! and (-1)^k / (2k)!, rounded to double.
-  static constexpr double kSin[9] = {1.0,
-                                     -0.16666666666666666,
-                                     0.008333333333333333,
-                                     -0.0001984126984126984,
-                                     2.7557319223985893e-06,
-                                     -2.505210838544172e-08,
-                                     1.6059043836821613e-10,
-                                     -7.647163731819816e-13,
-                                     2.8114572543455206e-15};
-  static constexpr double kCos[9] = {1.0,
-                                     -0.5,
-                                     0.041666666666666664,
-                                     -0.001388888888888889,
-                                     2.48015873015873e-05,
-                                     -2.755731922398589e-07,
-                                     2.08767569878681e-09,
-                                     -1.1470745597729725e-11,
-                                     4.779477332387385e-14};
-  constexpr double kQuarterPi = 0.7853981633974483, kHalfPiDouble = 1.5707963267948966;
-  // Above pi/4, sin x = cos(pi/2 - x) and cos x = sin(pi/2 - x); the
-  // subtraction is exact (Sterbenz), the constant within 6.2e-17.
-  const Masks upper = x > splat(kQuarterPi);
-  const Doubles r = select(upper, splat(kHalfPiDouble) - x, x);
-  const Doubles z = r * r;
-  const Doubles s = r * horner(z, kSin), c = horner(z, kCos);
-  sine = select(upper, c, s);
-  cosine = select(upper, s, c);
 }
 
 // atan2(v, u) for non-negative finite single-precision u and v: an angle
