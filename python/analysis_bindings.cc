@@ -181,9 +181,8 @@ py::dict check(const FieldMap& map, double max_divergence, double max_curl, doub
   return d;
 }
 
-}  // namespace
-
-void register_analysis(py::module_& m) {
+// The result of Map.harmonics.
+void register_harmonics(py::module_& m) {
   py::class_<HarmonicsResult>(
       m, "Harmonics",
       "The multipole coefficients of the field on circles about an axis (Map.harmonics).")
@@ -233,7 +232,12 @@ void register_analysis(py::module_& m) {
         return py::str("Harmonics(main={}, reference={}, orders={})")
             .format(r.h.main, r.h.reference, r.h.n.size());
       });
+}
 
+}  // namespace
+
+void register_analysis(py::module_& m) {
+  register_harmonics(m);
   auto map = py::reinterpret_borrow<py::class_<FieldMap>>(m.attr("Map"));
   map.def("harmonics", &harmonics, py::arg("radius"), py::kw_only(),
           py::arg("center") = std::make_pair(0.0, 0.0), py::arg("axis") = "z", py::arg("at") = 0.0,

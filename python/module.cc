@@ -503,26 +503,8 @@ py::tuple max_at(const fieldmap::ComponentDiff& c) {
   return c.where < 0 ? triple(kNaN, kNaN, kNaN) : point3(c.at);
 }
 
-}  // namespace
-}  // namespace fieldscan
-
-PYBIND11_MODULE(_fieldscan, m) {
-  using namespace fieldscan;
-  m.doc() = "Field maps: loading, saving, evaluation with the console's arithmetic";
-
-  g_map_error = py::exception<MapError>(m, "MapError", PyExc_Exception).release();
-  m.attr("MXS") = static_cast<std::int64_t>(MXS);
-  m.attr("UNMEASURED") = kUnmeasuredMark;
-  m.attr("UNMEASURED_LIMIT") = kUnmeasuredLimit;
-  m.def(
-      "field_message",
-      [](const py::object& status) {
-        const std::int64_t s = whole_of(status, "status", "a field status, 0 to 4", 0,
-                                        static_cast<std::int64_t>(FieldStatus::kUnmeasured));
-        return std::string(field_message(FieldStatus(s)));
-      },
-      py::arg("status"));
-
+// The results of sampling along a line and on a grid.
+void register_samples(py::module_& m) {
   py::class_<LineSample>(
       m, "LineSample",
       "The field at points along a line (Map.sample_line): points, b and status as arrays.")
@@ -553,7 +535,10 @@ PYBIND11_MODULE(_fieldscan, m) {
       .def_readonly("x", &GridSample::x, "The x coordinates of the grid.")
       .def_readonly("y", &GridSample::y, "The y coordinates of the grid.")
       .def_readonly("z", &GridSample::z, "The z coordinates of the grid.");
+}
 
+// The result of an integral along a line.
+void register_integral(py::module_& m) {
   py::class_<LineIntegral>(
       m, "LineIntegral",
       "The field integrals along a line (Map.integral), as fieldmap integral prints them.")
@@ -612,7 +597,10 @@ PYBIND11_MODULE(_fieldscan, m) {
         return py::str("LineIntegral(integral={}, rule={!r}, effective_length={})")
             .format(triple(i[0], i[1], i[2]), rule_name(r.rule), r.result.effective_length);
       });
+}
 
+// The result of comparing two maps.
+void register_difference(py::module_& m) {
   py::class_<DiffResult>(
       m, "MapDifference",
       "How two maps differ (Map.diff): per component the largest difference, where, and the RMS.")
@@ -650,14 +638,20 @@ PYBIND11_MODULE(_fieldscan, m) {
                     triple(d.component[0].rms, d.component[1].rms, d.component[2].rms), d.both,
                     d.only_a, d.only_b);
       });
+}
 
-  py::class_<FieldMap>(
-      m, "Map",
-      "A field map: its header items, its node values as a NumPy view, and the "
-      "console's\nevaluation (mirror planes, sector symmetry, unmeasured nodes, trilinear or "
-      "cubic\ninterpolation) at many points at a time.  fieldscan.load(path) reads "
-      "one;\nMap.from_arrays builds one.  Example:\n\n    m = fieldscan.load(\"build/demo.map\")\n "
-      "   b, status = m.field([[0, 0, 0], [5, 2, 3.5]])")
+// The map type and its header items (texts, symmetry, carried integers),
+// read-only.
+py::class_<FieldMap> register_map_header(py::module_& m) {
+  return py::class_<FieldMap>(
+             m, "Map",
+             "A field map: its header items, its node values as a NumPy view, and the "
+             "console's\nevaluation (mirror planes, sector symmetry, unmeasured nodes, trilinear "
+             "or "
+             "cubic\ninterpolation) at many points at a time.  fieldscan.load(path) reads "
+             "one;\nMap.from_arrays builds one.  Example:\n\n    m = "
+             "fieldscan.load(\"build/demo.map\")\n "
+             "   b, status = m.field([[0, 0, 0], [5, 2, 3.5]])")
       .def_static("from_arrays", &from_arrays, py::arg("values"), py::kw_only(),
                   py::arg("origin") = triple(0.0, 0.0, 0.0),
                   py::arg("steps") = triple(1.0, 1.0, 1.0), py::arg("angle") = 90.0,
@@ -705,7 +699,13 @@ PYBIND11_MODULE(_fieldscan, m) {
             const MapContents& c = map.contents();
             return triple(c.ima, c.imb, c.imc);
           },
-          "The integers (IMA, IMB, IMC) of the origin record, carried but not used.")
+          "The integers (IMA, IMB, IMC) of the origin record, carried but not used.");
+}
+
+// The map's grid: where its nodes lie, the limits of evaluation and the node
+// values.
+void register_map_grid(py::class_<FieldMap>& map_class) {
+  map_class
       .def_property_readonly(
           "origin",
           [](const FieldMap& map) {
@@ -741,7 +741,13 @@ PYBIND11_MODULE(_fieldscan, m) {
                              "The node values, (NZ, NY, NX, 3) float32, read-only, on the map's "
                              "own storage")
       .def_property_readonly("unmeasured", &unmeasured,
-                             "True at the nodes that were not measured, (NZ, NY, NX)")
+                             "True at the nodes that were not measured, (NZ, NY, NX)");
+}
+
+// The map's evaluation: the field at points, on lines and grids, integrals and
+// differences.
+void register_map_evaluation(py::class_<FieldMap>& map_class) {
+  map_class
       .def("field", &field_at_points, py::arg("points"), py::arg("threads") = py::none(),
            py::arg("method") = "linear",
            "The field at points of shape (N, 3): (b, status), b (N, 3) float32 (NaN where\n"
@@ -781,7 +787,34 @@ PYBIND11_MODULE(_fieldscan, m) {
         return py::str("<fieldscan.Map {!r}: {} x {} x {} nodes>")
             .format(text(c.title), c.nx, c.ny, c.nz);
       });
+}
 
+}  // namespace
+}  // namespace fieldscan
+
+PYBIND11_MODULE(_fieldscan, m) {
+  using namespace fieldscan;
+  m.doc() = "Field maps: loading, saving, evaluation with the console's arithmetic";
+
+  g_map_error = py::exception<MapError>(m, "MapError", PyExc_Exception).release();
+  m.attr("MXS") = static_cast<std::int64_t>(MXS);
+  m.attr("UNMEASURED") = kUnmeasuredMark;
+  m.attr("UNMEASURED_LIMIT") = kUnmeasuredLimit;
+  m.def(
+      "field_message",
+      [](const py::object& status) {
+        const std::int64_t s = whole_of(status, "status", "a field status, 0 to 4", 0,
+                                        static_cast<std::int64_t>(FieldStatus::kUnmeasured));
+        return std::string(field_message(FieldStatus(s)));
+      },
+      py::arg("status"));
+
+  register_samples(m);
+  register_integral(m);
+  register_difference(m);
+  py::class_<FieldMap> map_class = register_map_header(m);
+  register_map_grid(map_class);
+  register_map_evaluation(map_class);
   register_analysis(m);
   register_interp_bindings(m);
   register_file_bindings(m);
