@@ -278,6 +278,131 @@ int open_map(std::string_view name) {
   return fd;
 }
 
+// Header records go through `data` (as large as the largest header record)
+// and only complete items leave it, so every item read completely keeps its
+// value after a later failure.  Each function returns 0, or the status of
+// the record that failed with its message set.
+using HeaderBuffer = unsigned char[kTitleBytes];
+
+// Records 1 to 3: the title, the date, the axis texts and the symmetry angle
+// (in radians in `grid`, in degrees in `items`).
+std::int16_t read_texts(RecordReader& records, HeaderBuffer& data, GridSize& grid,
+                        MapContents& items, Text80& message) {
+  std::size_t got;
+  // Record 1: title.
+  bool ok = records.read(data, kTitleBytes, got, true);
+  Items(data, got).text(0, kTitleBytes, items.title);
+  if (!ok) return fail(message, 2, kTitleError);
+
+  // Record 2: date.
+  ok = records.read(data, kDateBytes, got, true);
+  Items(data, got).text(0, kDateBytes, items.date);
+  if (!ok) return fail(message, 3, kDateError);
+
+  // Record 3: axis texts and the symmetry angle in degrees.
+  ok = records.read(data, kAxesBytes, got, true);
+  {
+    const Items record(data, got);
+    record.text(0, kAxisTextBytes, items.axa);
+    record.text(8, kAxisTextBytes, items.axb);
+    record.text(16, kAxisTextBytes, items.axc);
+    record.real(24, grid.ANGLE);
+    record.real(24, items.angle);
+  }
+  if (!ok) return fail(message, 4, kAxesError);
+  grid.ANGLE = degrees_to_radians(grid.ANGLE);
+  return 0;
+}
+
+std::int16_t read_origin(RecordReader& records, HeaderBuffer& data, GridSize& grid,
+                         MapContents& items, Text80& message) {
+  std::size_t got;
+  // Record 4: grid origin and the three index triples.
+  const bool ok = records.read(data, kOriginBytes, got, true);
+  {
+    const Items record(data, got);
+    record.real(0, grid.XMIN);
+    record.real(4, grid.YMIN);
+    record.real(8, grid.ZMIN);
+    record.integer(12, items.isa);
+    record.integer(16, items.isb);
+    record.integer(20, items.isc);
+    record.integer(24, grid.IMA);
+    record.integer(28, grid.IMB);
+    record.integer(32, grid.IMC);
+    record.integer(36, grid.IDA);
+    record.integer(40, grid.IDB);
+    record.integer(44, grid.IDC);
+  }
+  items.xmin = grid.XMIN, items.ymin = grid.YMIN, items.zmin = grid.ZMIN;
+  items.ima = grid.IMA, items.imb = grid.IMB, items.imc = grid.IMC;
+  items.ida = grid.IDA, items.idb = grid.IDB, items.idc = grid.IDC;
+  if (!ok) return fail(message, 5, kOriginError);
+  return 0;
+}
+
+std::int16_t read_steps(RecordReader& records, HeaderBuffer& data, GridSize& grid,
+                        MapContents& items, Text80& message) {
+  std::size_t got;
+  // Record 5: grid steps and counts.  Nothing of the planes is read before
+  // the capacity check.
+  const bool ok = records.read(data, kStepsBytes, got, false);
+  {
+    const Items record(data, got);
+    record.real(0, grid.DX);
+    record.real(4, grid.DY);
+    record.real(8, grid.DZ);
+    record.integer(12, grid.NX);
+    record.integer(16, grid.NY);
+    record.integer(20, grid.NZ);
+  }
+  items.dx = grid.DX, items.dy = grid.DY, items.dz = grid.DZ;
+  items.nx = grid.NX, items.ny = grid.NY, items.nz = grid.NZ;
+  if (!ok) return fail(message, 6, kStepsError);
+  return 0;
+}
+
+// The capacity check and the plane records of the grid that record 5 gave.
+std::int16_t read_planes(RecordReader& records, const GridSize& grid, std::int64_t capacity,
+                         const std::function<float*(std::size_t)>& storage, Text80& message) {
+  std::size_t got;
+  bool ok;
+  const std::int32_t nx = grid.NX, ny = grid.NY, nz = grid.NZ;
+
+  // Capacity, on the exact product: negative or zero counts pass.
+  const Wide n = Wide{3} * nx * ny * nz;
+  if (n > capacity) {
+    capacity_message(message, n);
+    return 7;
+  }
+
+  // Plane records, each read in one piece straight to its place.  A plane
+  // of an empty grid (NX or NY not positive) holds no values, but its record
+  // must still be there.  With NZ >= 1 and positive NX and NY, the check
+  // above keeps NZ planes of 3 * NX * NY values within the capacity.
+  const std::size_t plane_values =
+      nx > 0 && ny > 0
+          ? std::size_t{3} * static_cast<std::size_t>(nx) * static_cast<std::size_t>(ny)
+          : 0;
+  float* values = storage(n > 0 ? static_cast<std::size_t>(n) : 0);
+  for (std::int64_t k = 1; k <= nz; ++k) {
+    if (plane_values == 0) {
+      // The planes of an empty grid, as many at a time as the buffer holds.
+      const auto taken = static_cast<std::int64_t>(
+          records.take_empty_records(static_cast<std::uint64_t>(nz - k + 1)));
+      if (taken > 0) {
+        k += taken - 1;
+        continue;
+      }
+    }
+    float* plane = values + static_cast<std::size_t>(k - 1) * plane_values;
+    ok = records.read(plane, plane_values * 4, got, k < nz);
+    plane_to_host_order(plane, got / 4);
+    if (!ok) return fail(message, 8, kFieldsError);
+  }
+  return 0;
+}
+
 }  // namespace
 
 float degrees_to_radians(float degrees) {
@@ -312,109 +437,14 @@ void derive_limits(GridSize& grid) {
 
 std::int16_t read_map(ByteSource& source, GridSize& grid, MapContents& items, std::int64_t capacity,
                       const std::function<float*(std::size_t)>& storage, Text80& message) {
-  // Header records go through `data` and only complete items leave it, so
-  // every item read completely keeps its value after a later failure.
-  unsigned char data[kTitleBytes];  // the largest header record
-  std::size_t got;
+  HeaderBuffer data;
   RecordReader records(source);
-
-  // Record 1: title.
-  bool ok = records.read(data, kTitleBytes, got, true);
-  Items(data, got).text(0, kTitleBytes, items.title);
-  if (!ok) return fail(message, 2, kTitleError);
-
-  // Record 2: date.
-  ok = records.read(data, kDateBytes, got, true);
-  Items(data, got).text(0, kDateBytes, items.date);
-  if (!ok) return fail(message, 3, kDateError);
-
-  // Record 3: axis texts and the symmetry angle in degrees.
-  ok = records.read(data, kAxesBytes, got, true);
-  {
-    const Items record(data, got);
-    record.text(0, kAxisTextBytes, items.axa);
-    record.text(8, kAxisTextBytes, items.axb);
-    record.text(16, kAxisTextBytes, items.axc);
-    record.real(24, grid.ANGLE);
-    record.real(24, items.angle);
-  }
-  if (!ok) return fail(message, 4, kAxesError);
-  grid.ANGLE = degrees_to_radians(grid.ANGLE);
-
-  // Record 4: grid origin and the three index triples.
-  ok = records.read(data, kOriginBytes, got, true);
-  {
-    const Items record(data, got);
-    record.real(0, grid.XMIN);
-    record.real(4, grid.YMIN);
-    record.real(8, grid.ZMIN);
-    record.integer(12, items.isa);
-    record.integer(16, items.isb);
-    record.integer(20, items.isc);
-    record.integer(24, grid.IMA);
-    record.integer(28, grid.IMB);
-    record.integer(32, grid.IMC);
-    record.integer(36, grid.IDA);
-    record.integer(40, grid.IDB);
-    record.integer(44, grid.IDC);
-  }
-  items.xmin = grid.XMIN, items.ymin = grid.YMIN, items.zmin = grid.ZMIN;
-  items.ima = grid.IMA, items.imb = grid.IMB, items.imc = grid.IMC;
-  items.ida = grid.IDA, items.idb = grid.IDB, items.idc = grid.IDC;
-  if (!ok) return fail(message, 5, kOriginError);
-
-  // Record 5: grid steps and counts.  Nothing of the planes is read before
-  // the capacity check.
-  ok = records.read(data, kStepsBytes, got, false);
-  {
-    const Items record(data, got);
-    record.real(0, grid.DX);
-    record.real(4, grid.DY);
-    record.real(8, grid.DZ);
-    record.integer(12, grid.NX);
-    record.integer(16, grid.NY);
-    record.integer(20, grid.NZ);
-  }
-  items.dx = grid.DX, items.dy = grid.DY, items.dz = grid.DZ;
-  items.nx = grid.NX, items.ny = grid.NY, items.nz = grid.NZ;
-  if (!ok) return fail(message, 6, kStepsError);
-
-  const std::int32_t nx = grid.NX, ny = grid.NY, nz = grid.NZ;
-
-  // Capacity, on the exact product: negative or zero counts pass.
-  const Wide n = Wide{3} * nx * ny * nz;
-  if (n > capacity) {
-    capacity_message(message, n);
-    return 7;
-  }
-
-  // Plane records, each read in one piece straight to its place.  A plane
-  // of an empty grid (NX or NY not positive) holds no values, but its record
-  // must still be there.  With NZ >= 1 and positive NX and NY, the check
-  // above keeps NZ planes of 3 * NX * NY values within the capacity.
-  const std::size_t plane_values =
-      nx > 0 && ny > 0
-          ? std::size_t{3} * static_cast<std::size_t>(nx) * static_cast<std::size_t>(ny)
-          : 0;
-  float* values = storage(n > 0 ? static_cast<std::size_t>(n) : 0);
-  for (std::int64_t k = 1; k <= nz; ++k) {
-    if (plane_values == 0) {
-      // The planes of an empty grid, as many at a time as the buffer holds.
-      const auto taken = static_cast<std::int64_t>(
-          records.take_empty_records(static_cast<std::uint64_t>(nz - k + 1)));
-      if (taken > 0) {
-        k += taken - 1;
-        continue;
-      }
-    }
-    float* plane = values + static_cast<std::size_t>(k - 1) * plane_values;
-    ok = records.read(plane, plane_values * 4, got, k < nz);
-    plane_to_host_order(plane, got / 4);
-    if (!ok) return fail(message, 8, kFieldsError);
-  }
-
-  derive_limits(grid);
-  return 0;
+  std::int16_t status = read_texts(records, data, grid, items, message);
+  if (status == 0) status = read_origin(records, data, grid, items, message);
+  if (status == 0) status = read_steps(records, data, grid, items, message);
+  if (status == 0) status = read_planes(records, grid, capacity, storage, message);
+  if (status == 0) derive_limits(grid);
+  return status;
 }
 
 std::int16_t read_map_file(std::string_view name, GridSize& grid, MapContents& items,
