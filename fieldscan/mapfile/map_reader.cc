@@ -366,7 +366,6 @@ std::int16_t read_steps(RecordReader& records, HeaderBuffer& data, GridSize& gri
 std::int16_t read_planes(RecordReader& records, const GridSize& grid, std::int64_t capacity,
                          const std::function<float*(std::size_t)>& storage, Text80& message) {
   std::size_t got;
-  bool ok;
   const std::int32_t nx = grid.NX, ny = grid.NY, nz = grid.NZ;
 
   // Capacity, on the exact product: negative or zero counts pass.
@@ -396,7 +395,7 @@ std::int16_t read_planes(RecordReader& records, const GridSize& grid, std::int64
       }
     }
     float* plane = values + static_cast<std::size_t>(k - 1) * plane_values;
-    ok = records.read(plane, plane_values * 4, got, k < nz);
+    const bool ok = records.read(plane, plane_values * 4, got, k < nz);
     plane_to_host_order(plane, got / 4);
     if (!ok) return fail(message, 8, kFieldsError);
   }
