@@ -2,11 +2,11 @@
 // says when its result may stand in for the C library's.
 //
 // The fold rounds atan2, sin and cos (or the products they enter) to single
-// precision.  The functions here are accurate to a few units in the last
-// place of a double, far inside the bounds the callers test against (each
-// is stated beside the function), and so are the C library's (within one
-// unit); both therefore round to the same single-precision value unless the
-// exact value lies within that bound of a point where the rounding changes.
+// precision.  The functions here are accurate to within 2^-45 (stated
+// below), far inside the bounds the callers test against, and the C
+// library's to within one unit in the last place of a double; both
+// therefore round to the same single-precision value unless the exact
+// value lies within that bound of a point where the rounding changes.
 // rounds_surely() detects that case, which comes about for one point in a
 // few thousand, and the caller hands the point to the one-point code, so
 // the results are always the C library's bits.
